@@ -1,0 +1,139 @@
+// SurfaceSampler: the height field of one texture map.
+//
+// A snapshot of a triangle mesh is moved from its own coordinates into UV space (X -> U,
+// Y -> V, Z -> height), and the faces that face upward (+Z) are indexed so that a query at a UV
+// point tests only the faces whose UV box holds it. The answer at a point is the greatest
+// interpolated height of the upward faces that cover it, the lowest face index winning ties.
+//
+// Threads: the queries (HeightAt, FilteredHeight, NormalAt) are const, take no lock and
+// allocate nothing; any number may run at once. Nothing may run while Rebuild or a setter does.
+//
+// Rules for meshes the normalisation cannot place:
+//  - an extent (maxX - minX, maxY - minY or maxZ - minZ) whose reciprocal is not finite (zero,
+//    denormal) leaves that axis unscaled: its factor is 1. A flat mesh therefore has height 0
+//    everywhere with normalisation on, and its own Z with it off; a mesh with no width in U or V
+//    has no upward face and answers nothing.
+//  - vertices with a NaN or infinite coordinate do not count toward the bounding box; a mesh
+//    without any finite vertex is treated as having its box at the origin with zero extents.
+//  - a face with a vertex index outside the mesh, or whose normalised vertices are not all
+//    finite, is never indexed and adds no vertex normal; its UV box stays empty.
+// So every height a query returns is finite.
+//
+// Layout: the quadtree is complete, so the leaf holding a point is found directly from the
+// point. Its faces are kept in a flat "cell grid": G x G cells (G a power of two, at least the
+// leaves per side, so every leaf is split into whole cells), each cell listing in increasing
+// order every upward face whose closed UV box reaches it. A point's cell lists exactly the faces
+// of its leaf that can cover it, so the answers do not depend on G, nor on quadTreeDepth.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "host/geometry.h"
+#include "host/mesh.h"
+#include "host/tab.h"
+#include "sampler/normal_chain.h"
+#include "sampler/quad_node.h"
+
+class SurfaceSampler {
+ public:
+  SurfaceSampler() = default;
+  SurfaceSampler(const SurfaceSampler&) = delete;
+  SurfaceSampler& operator=(const SurfaceSampler&) = delete;
+
+  // Settings, read by the next rebuild.
+  int normalizeMesh = 1;  // non-zero: translate to the box minimum and scale X and Y to 0..1
+  int quadTreeDepth = 6;  // node levels, root included; held within 2..10 by callers
+  float uOffset = 0.0f;
+  float vOffset = 0.0f;
+  float uScale = 1.0f;
+  float vScale = 1.0f;
+
+  // Derived state, replaced by every rebuild.
+  Tab<NormalChain> normalChains;  // one head per vertex of workMesh
+  Mesh workMesh;                  // mesh in UV space after a rebuild
+  Mesh storedMesh;                // baked mesh, raw; untouched by rebuilds
+  Tab<Box2D> faceBoxes;           // UV box of every face of workMesh
+  QuadNode* root = nullptr;       // root of the face index, null until the first rebuild
+
+  // Replaces all derived state from mesh: copies it, computes the vertex normals in the mesh's
+  // own coordinates, normalises the copy into UV space and indexes its upward faces.
+  void Rebuild(const Mesh& mesh);
+  void RebuildFromStoredMesh();
+
+  void SetStoredMesh(const Mesh& mesh) { storedMesh = mesh; }
+  Mesh GetStoredMesh() const { return storedMesh; }
+  void CopyStoredMeshFrom(const SurfaceSampler& other) { storedMesh = other.storedMesh; }
+
+  // Height (normalised Z) at UV point (p.x, p.y); p.z is ignored. Returns whether a face covers
+  // the point. On success height is written; on a miss it is left alone, except that before the
+  // first rebuild it is set to 0. Points outside [0, 1) x [0, 1) find nothing.
+  bool HeightAt(Point3 p, float& height) const;
+
+  // Mean of one, three or five HeightAt taps: the centre, plus u +- du/2 when du != 0 and
+  // v +- dv/2 when dv != 0. A centre miss counts 0. The side taps share one variable set to 0
+  // once, so a side tap that misses repeats the value of the latest side tap that hit.
+  float FilteredHeight(float u, float v, float du, float dv) const;
+
+  // Smoothing-group normal, in the mesh's own coordinates, of the face that wins HeightAt at p:
+  // its three corner normals blended with its barycentric weights, not renormalised. On a miss
+  // returns false with normal (0, 0, 0).
+  bool NormalAt(Point3 p, Point3& normal) const;
+
+  // The vertex-normal pass over workMesh (called by Rebuild before normalising).
+  void ComputeVertexNormals();
+
+  // Releases the whole face index; root becomes null and queries find nothing until the next
+  // rebuild. The meshes, normals and face boxes stay.
+  void FreeTree();
+
+  // Whether face f passes the index's upward test: counter-clockwise seen from +Z in UV
+  // (c = Normalize(Q - P) x Normalize(R - P) has c.z > 0), with valid, finite vertices.
+  bool FacesUpward(int f) const;
+
+  // Inspection, for tests and tools.
+  // The leaf holding p, found by descending from the root with QuadrantOf; null if none.
+  const QuadNode* FindLeaf(const Point3& p) const;
+  // Every face listed in leaf, in increasing order (allocates; not for the query path).
+  std::vector<int> LeafFaces(const QuadNode& leaf) const;
+  int CellsPerSide() const { return gridSide_; }
+  int NodeCount() const { return static_cast<int>(nodes_.size()); }
+  std::size_t IndexBytes() const;
+
+ private:
+  struct CellRange {
+    int x0, y0, x1, y1;  // inclusive; empty when x0 > x1 or y0 > y1
+    bool IsEmpty() const { return x0 > x1 || y0 > y1; }
+    std::int64_t Cells() const { return IsEmpty() ? 0 : std::int64_t(x1 - x0 + 1) * (y1 - y0 + 1); }
+  };
+  // The winning face at a point: index, barycentric weights and height.
+  struct Hit {
+    int face;
+    Point3 bary;
+    float height;
+  };
+
+  // Index construction, only within Rebuild. Subdivide grows node into a complete tree of
+  // levels levels (its own included). InsertFace stores face f, if it faces upward, in every
+  // cell its box reaches, InsertIntoNode within node's square; the cell lists were sized by a
+  // counting pass beforehand.
+  void Subdivide(QuadNode* node, int levels);
+  void InsertFace(int f, const Box2D& box);
+  void InsertIntoNode(const QuadNode* node, int f, const Box2D& box);
+  void NormaliseWorkMesh();
+  void ComputeFaceBoxes();
+  int ChooseGridSide(int leavesPerSide) const;
+  CellRange CellsReached(const Box2D& box, int side) const;
+  CellRange CellsOfNode(const QuadNode& node) const;
+  bool FindTopFace(float u, float v, Hit& hit) const;
+  std::span<const std::int32_t> CellFaces(int cx, int cy) const;
+
+  NormalChainPool chainPool_;
+  std::vector<QuadNode> nodes_;         // arena of the quadtree, root first
+  int gridSide_ = 0;                    // G
+  std::vector<std::uint8_t> upward_;    // per face: passes FacesUpward
+  std::vector<std::size_t> cellStart_;  // G*G + 1 offsets into cellFaces_, row-major (y, x)
+  std::vector<std::int32_t> cellFaces_;
+  std::vector<std::size_t> cellFill_;  // write cursors while faces are inserted
+};

@@ -1,0 +1,284 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "sampler/surface_sampler.h"
+#include "tests/support/mesh_builders.h"
+
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+struct Span {
+  Point3 lo{kInf, kInf, kInf};
+  Point3 hi{-kInf, -kInf, -kInf};
+};
+
+Span SpanOf(const Mesh& mesh) {
+  Span s;
+  for (const Point3& p : mesh.verts) {
+    for (int i = 0; i < 3; ++i) {
+      s.lo[i] = std::min(s.lo[i], p[i]);
+      s.hi[i] = std::max(s.hi[i], p[i]);
+    }
+  }
+  return s;
+}
+
+float HeightOr(const SurfaceSampler& sampler, float u, float v, float missing = -1.0f) {
+  float h = missing;
+  return sampler.HeightAt({u, v, 0}, h) ? h : missing;
+}
+
+TEST(SurfaceSamplerNormalisation, FillsTheUnitSquareAndUnitHeight) {
+  for (const Mesh& mesh : {RandomMesh(3, 50), SquareAt(-7, 2, 13, 2.5f, -4), GridTerrain(5, 9)}) {
+    SurfaceSampler sampler;
+    sampler.Rebuild(mesh);
+    const Span s = SpanOf(sampler.workMesh);
+    EXPECT_EQ(s.lo.x, 0.0f);
+    EXPECT_EQ(s.lo.y, 0.0f);
+    EXPECT_EQ(s.lo.z, 0.0f);
+    EXPECT_FLOAT_EQ(s.hi.x, 1.0f);
+    EXPECT_FLOAT_EQ(s.hi.y, 1.0f);
+    EXPECT_FLOAT_EQ(s.hi.z, s.lo.z == s.hi.z ? 0.0f : 1.0f);
+  }
+  // A mesh below zero, and one at Z 3..5, both give heights 0..1.
+  for (float base : {-3.0f, 3.0f}) {
+    SurfaceSampler sampler;
+    sampler.Rebuild(MakeMesh({{0, 0, base}, {1, 0, base}, {1, 1, base + 2}}, {{0, 1, 2}}));
+    EXPECT_FLOAT_EQ(SpanOf(sampler.workMesh).lo.z, 0.0f);
+    EXPECT_FLOAT_EQ(SpanOf(sampler.workMesh).hi.z, 1.0f);
+  }
+}
+
+TEST(SurfaceSamplerNormalisation, OffKeepsPositionsAndDividesZByItsExtent) {
+  SurfaceSampler sampler;
+  sampler.normalizeMesh = 0;
+  sampler.uScale = 0.5f;
+  sampler.vScale = 2.0f;
+  sampler.uOffset = 0.25f;
+  sampler.vOffset = -0.1f;
+  sampler.Rebuild(MakeMesh({{0.2f, 0.1f, 10}, {1.0f, 0.1f, 11}, {0.2f, 0.4f, 12}}, {{0, 1, 2}}));
+  EXPECT_EQ(sampler.workMesh.verts[1], Point3(1.0f * 0.5f + 0.25f, 0.1f * 2.0f - 0.1f, 5.5f));
+  const Span s = SpanOf(sampler.workMesh);
+  EXPECT_FLOAT_EQ(s.lo.z, 5.0f);
+  EXPECT_FLOAT_EQ(s.hi.z, 6.0f);
+}
+
+TEST(SurfaceSamplerNormalisation, ScaleAndOffsetMoveTheMeshInUV) {
+  // X -2..2, Y 0..1, Z 3..5 with U scale 2 and U offset -0.5 spans U -0.5..1.5.
+  SurfaceSampler sampler;
+  sampler.uScale = 2.0f;
+  sampler.uOffset = -0.5f;
+  sampler.Rebuild(MakeMesh({{-2, 0, 3}, {2, 0, 5}, {2, 1, 5}, {-2, 1, 3}}, {{0, 1, 2}, {0, 2, 3}}));
+  const Span s = SpanOf(sampler.workMesh);
+  EXPECT_FLOAT_EQ(s.lo.x, -0.5f);
+  EXPECT_FLOAT_EQ(s.hi.x, 1.5f);
+  EXPECT_FLOAT_EQ(s.hi.y, 1.0f);
+  EXPECT_FLOAT_EQ(s.hi.z, 1.0f);
+  // Only the middle half of the mesh is in the square: U 0 is a quarter of the way up the ramp.
+  EXPECT_NEAR(HeightOr(sampler, 0.0f, 0.5f), 0.25f, 1e-6f);
+  EXPECT_NEAR(HeightOr(sampler, 0.5f, 0.5f), 0.5f, 1e-6f);
+
+  // A zero U scale flattens every face onto a line: nothing faces up, nothing is found.
+  sampler.uScale = 0.0f;
+  sampler.uOffset = 0.5f;
+  sampler.Rebuild(GridTerrain(1, 5));
+  for (float u = 0.0f; u < 1.0f; u += 0.125f) EXPECT_EQ(HeightOr(sampler, u, 0.5f), -1.0f);
+}
+
+TEST(SurfaceSamplerNormalisation, MirroringInOneAxisSwapsWhichFacesAreIndexed) {
+  // One face up (counter-clockwise from +Z) at height 1, one face down at height 0, same place.
+  const Mesh mesh = MakeMesh({{0, 0, 1}, {1, 0, 1}, {0, 1, 1}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}, {3, 5, 4}});
+  SurfaceSampler sampler;
+  sampler.Rebuild(mesh);
+  EXPECT_EQ(HeightOr(sampler, 0.2f, 0.2f), 1.0f);
+  sampler.uScale = -1.0f;
+  sampler.uOffset = 1.0f;
+  sampler.Rebuild(mesh);
+  EXPECT_EQ(HeightOr(sampler, 0.8f, 0.2f), 0.0f);
+  sampler.vScale = -1.0f;
+  sampler.vOffset = 1.0f;
+  sampler.Rebuild(mesh);
+  EXPECT_EQ(HeightOr(sampler, 0.8f, 0.8f), 1.0f);
+}
+
+TEST(SurfaceSamplerRebuild, StoredMeshSurvivesAndRebuildsAlike) {
+  const Mesh terrain = GridTerrain(2, 12);
+  SurfaceSampler direct;
+  direct.Rebuild(terrain);
+  const std::vector<int> firstLeaf = direct.LeafFaces(*direct.FindLeaf({0.3f, 0.3f, 0}));
+  direct.Rebuild(terrain);
+  EXPECT_EQ(direct.LeafFaces(*direct.FindLeaf({0.3f, 0.3f, 0})), firstLeaf);
+
+  SurfaceSampler stored;
+  stored.SetStoredMesh(terrain);
+  stored.RebuildFromStoredMesh();
+  EXPECT_EQ(stored.storedMesh, terrain);
+  EXPECT_EQ(stored.GetStoredMesh(), terrain);
+  EXPECT_EQ(stored.workMesh, direct.workMesh);
+  for (float u = 0.01f; u < 1.0f; u += 0.07f)
+    for (float v = 0.01f; v < 1.0f; v += 0.07f) EXPECT_EQ(HeightOr(stored, u, v), HeightOr(direct, u, v));
+
+  SurfaceSampler copy;
+  copy.CopyStoredMeshFrom(stored);
+  EXPECT_EQ(copy.storedMesh, terrain);
+  EXPECT_EQ(copy.root, nullptr);
+  EXPECT_EQ(copy.workMesh.getNumFaces(), 0);
+}
+
+TEST(SurfaceSamplerHeight, NothingBeforeTheFirstRebuildOrAfterFreeTree) {
+  SurfaceSampler sampler;
+  float h = 42.0f;
+  EXPECT_FALSE(sampler.HeightAt({0.5f, 0.5f, 0}, h));
+  EXPECT_EQ(h, 0.0f);
+  EXPECT_EQ(sampler.FilteredHeight(0.5f, 0.5f, 0.1f, 0.1f), 0.0f);
+  Point3 n(1, 1, 1);
+  EXPECT_FALSE(sampler.NormalAt({0.5f, 0.5f, 0}, n));
+  EXPECT_EQ(n, Point3(0, 0, 0));
+
+  sampler.Rebuild(SquareAt(0, 0, 1, 1, 3));
+  EXPECT_TRUE(sampler.HeightAt({0.5f, 0.5f, 0}, h));
+  sampler.FreeTree();
+  EXPECT_EQ(sampler.root, nullptr);
+  EXPECT_FALSE(sampler.HeightAt({0.5f, 0.5f, 0}, h));
+}
+
+TEST(SurfaceSamplerHeight, OnlyPointsInsideTheHalfOpenSquareAreFound) {
+  SurfaceSampler sampler;
+  sampler.Rebuild(MakeMesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 1}, {0, 1, 1}}, {{0, 1, 2}, {0, 2, 3}}));
+  float h = 7.0f;
+  EXPECT_TRUE(sampler.HeightAt({0.0f, 0.0f, 0}, h));
+  EXPECT_EQ(h, 0.0f);
+  h = 7.0f;
+  EXPECT_FALSE(sampler.HeightAt({1.0f, 0.5f, 0}, h));
+  EXPECT_FALSE(sampler.HeightAt({0.5f, 1.0f, 0}, h));
+  EXPECT_FALSE(sampler.HeightAt({-0.01f, 0.5f, 0}, h));
+  EXPECT_FALSE(sampler.HeightAt({std::nanf(""), 0.5f, 0}, h));
+  EXPECT_EQ(h, 7.0f);  // a miss leaves the output alone
+  EXPECT_TRUE(sampler.HeightAt({0.99999994f, 0.99999994f, 0}, h));
+  EXPECT_NEAR(h, 1.0f, 1e-6f);
+}
+
+TEST(SurfaceSamplerHeight, TopmostFaceWinsAndEdgesCount) {
+  // Two stacked squares at 0.2 and 0.7 (normalised by vertices at 0 and 1 elsewhere).
+  for (bool highFirst : {false, true}) {
+    Mesh mesh = MakeMesh({{0.0f, 0.0f, 0.0f}, {1, 1, 1},
+                          {0.1f, 0.1f, highFirst ? 0.7f : 0.2f}, {0.5f, 0.1f, highFirst ? 0.7f : 0.2f}, {0.1f, 0.5f, highFirst ? 0.7f : 0.2f},
+                          {0.1f, 0.1f, highFirst ? 0.2f : 0.7f}, {0.5f, 0.1f, highFirst ? 0.2f : 0.7f}, {0.1f, 0.5f, highFirst ? 0.2f : 0.7f}},
+                         {{2, 3, 4}, {5, 6, 7}});
+    SurfaceSampler sampler;
+    sampler.Rebuild(mesh);
+    EXPECT_FLOAT_EQ(HeightOr(sampler, 0.2f, 0.2f), 0.7f);
+    // Inside both boxes but outside both triangles.
+    EXPECT_EQ(HeightOr(sampler, 0.45f, 0.45f), -1.0f);
+  }
+
+  // Two faces meeting along u = 0.5 without sharing vertices, at 0.3 and 0.6 there: a point on
+  // the edge is covered by both and takes the greater height.
+  const Mesh fold = MakeMesh({{0, 0, 0}, {1, 1, 1},
+                              {0.25f, 0.25f, 0.3f}, {0.5f, 0.25f, 0.3f}, {0.5f, 0.75f, 0.3f},
+                              {0.5f, 0.25f, 0.6f}, {0.75f, 0.5f, 0.6f}, {0.5f, 0.75f, 0.6f}},
+                             {{2, 3, 4}, {5, 6, 7}});
+  SurfaceSampler sampler;
+  sampler.Rebuild(fold);
+  EXPECT_FLOAT_EQ(HeightOr(sampler, 0.5f, 0.5f), 0.6f);
+  EXPECT_FLOAT_EQ(HeightOr(sampler, 0.45f, 0.5f), 0.3f);
+}
+
+TEST(SurfaceSamplerFilteredHeight, TapsDivisorsAndTheSharedTap) {
+  // A roof at height 1 over U 0..0.5 and a floor corner at 0 so the box is the unit cube.
+  const Mesh mesh = MakeMesh({{0, 0, 1}, {0.5f, 0, 1}, {0.5f, 1, 1}, {0, 1, 1},
+                              {0.9f, 0.9f, 0}, {1, 0.9f, 0}, {1, 1, 0}},
+                             {{0, 1, 2}, {0, 2, 3}, {4, 5, 6}});
+  SurfaceSampler sampler;
+  sampler.Rebuild(mesh);
+  ASSERT_EQ(HeightOr(sampler, 0.45f, 0.5f), 1.0f);
+
+  EXPECT_EQ(sampler.FilteredHeight(0.45f, 0.5f, 0, 0), 1.0f);
+  EXPECT_EQ(sampler.FilteredHeight(0.7f, 0.5f, 0, 0), 0.0f);  // a centre miss counts 0
+  // U + du/2 misses before any side tap hit: it adds 0, U - du/2 adds 1.
+  EXPECT_FLOAT_EQ(sampler.FilteredHeight(0.45f, 0.5f, 0.2f, 0), 2.0f / 3.0f);
+  // The same taps in the other order: the miss repeats the 1 just found.
+  EXPECT_FLOAT_EQ(sampler.FilteredHeight(0.45f, 0.5f, -0.2f, 0), 1.0f);
+  // Spread in V only divides by 3; V + dv/2 leaves the square.
+  EXPECT_FLOAT_EQ(sampler.FilteredHeight(0.25f, 0.95f, 0, 0.2f), 2.0f / 3.0f);
+  // Both: 1 + 0 + 1 + 1 + 1 over 5.
+  EXPECT_FLOAT_EQ(sampler.FilteredHeight(0.45f, 0.5f, 0.2f, 0.2f), 0.8f);
+}
+
+TEST(SurfaceSamplerDegenerate, ZeroExtentsGiveFiniteHeights) {
+  // Flat: height 0 with normalisation on, its own Z with it off.
+  SurfaceSampler flat;
+  flat.Rebuild(SquareAt(2, 2, 4, 4, 7.5f));
+  EXPECT_EQ(HeightOr(flat, 0.3f, 0.6f), 0.0f);
+  flat.normalizeMesh = 0;
+  flat.uScale = flat.vScale = 0.2f;
+  flat.Rebuild(SquareAt(2, 2, 4, 4, 7.5f));
+  EXPECT_EQ(HeightOr(flat, 0.5f, 0.5f), 7.5f);
+
+  // No width in U, a single point, an empty mesh, and a mesh with no finite vertex: no face is
+  // indexed, nothing is found, nothing traps.
+  const Mesh noWidth = MakeMesh({{1, 0, 0}, {1, 1, 1}, {1, 2, 0}}, {{0, 1, 2}});
+  const Mesh point = MakeMesh({{3, 3, 3}, {3, 3, 3}, {3, 3, 3}}, {{0, 1, 2}});
+  for (const Mesh& mesh : {noWidth, point, Mesh(), MakeMesh({{std::nanf(""), 0, 0}, {kInf, 1, 1}, {0, 1, -kInf}}, {{0, 1, 2}})}) {
+    SurfaceSampler sampler;
+    sampler.Rebuild(mesh);
+    for (float u = 0.0f; u < 1.0f; u += 0.1f) {
+      EXPECT_EQ(HeightOr(sampler, u, 0.5f), -1.0f);
+      EXPECT_EQ(sampler.FilteredHeight(u, 0.5f, 0.1f, 0.1f), 0.0f);
+    }
+  }
+}
+
+TEST(SurfaceSamplerDegenerate, BadFacesAreIgnoredSafely) {
+  // A good roof at 0.5 surrounded by faces with NaN and infinite vertices, indices past the
+  // vertex array, and faces partly or wholly outside the square.
+  const float nan = std::nanf("");
+  Mesh mesh = MakeMesh({{0, 0, 0}, {1, 1, 1},                              // 0, 1: the box
+                        {0.1f, 0.1f, 0.5f}, {0.9f, 0.1f, 0.5f}, {0.9f, 0.9f, 0.5f}, {0.1f, 0.9f, 0.5f},
+                        {0.2f, 0.2f, nan}, {0.8f, 0.2f, 1}, {0.5f, 0.8f, 1},  // 6: NaN height
+                        {nan, 0.2f, 1}, {kInf, 0.3f, 1}, {0.5f, -kInf, 1},   // 9..11
+                        {-0.5f, 0.4f, 0.9f}, {0.3f, 0.4f, 0.9f}, {-0.5f, 0.6f, 0.9f}},
+                       {{2, 3, 4}, {2, 4, 5}, {6, 7, 8}, {9, 10, 11}, {7, 10, 8}, {2, 3, 99},
+                        {0xFFFFFFFFu, 4, 5}, {12, 13, 14}});
+  SurfaceSampler sampler;
+  sampler.quadTreeDepth = 10;
+  sampler.Rebuild(mesh);
+  for (float u = 0.0f; u < 1.0f; u += 1.0f / 64.0f) {
+    for (float v = 0.0f; v < 1.0f; v += 1.0f / 64.0f) {
+      float h = -1.0f;
+      if (sampler.HeightAt({u, v, 0}, h)) {
+        EXPECT_TRUE(std::isfinite(h)) << u << ", " << v;
+      }
+      Point3 n;
+      if (sampler.NormalAt({u, v, 0}, n)) {
+        EXPECT_TRUE(std::isfinite(n.x + n.y + n.z));
+      }
+    }
+  }
+  EXPECT_EQ(HeightOr(sampler, 0.5f, 0.3f), 0.5f);          // the NaN face above it is skipped
+  EXPECT_FLOAT_EQ(HeightOr(sampler, 0.1f, 0.42f), 0.9f);   // the part inside the square of face 7
+  EXPECT_EQ(sampler.faceBoxes.Count(), mesh.getNumFaces());
+  EXPECT_TRUE(sampler.faceBoxes[5].IsEmpty());
+  EXPECT_FALSE(sampler.FacesUpward(5));
+  EXPECT_FALSE(sampler.FacesUpward(6));
+}
+
+TEST(SurfaceSamplerDegenerate, DepthsOutsideTheRangeDoNotTrap) {
+  for (int depth : {-3, 0, 1}) {
+    SurfaceSampler sampler;
+    sampler.quadTreeDepth = depth;
+    sampler.Rebuild(SquareAt(0, 0, 1, 1, 1));
+    EXPECT_EQ(sampler.NodeCount(), 1);
+    EXPECT_EQ(HeightOr(sampler, 0.5f, 0.5f), -1.0f);
+  }
+  SurfaceSampler deep;
+  deep.quadTreeDepth = 30;
+  deep.Rebuild(SquareAt(0, 0, 1, 1, 1));
+  EXPECT_EQ(deep.NodeCount(), 349525);
+  EXPECT_EQ(HeightOr(deep, 0.5f, 0.5f), 0.0f);
+}
+
+}  // namespace

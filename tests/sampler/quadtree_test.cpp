@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "sampler/surface_sampler.h"
+#include "tests/support/mesh_builders.h"
+#include "tests/support/reference_sampler.h"
+
+namespace {
+
+const QuadNode kRoot({0.0f, 0.0f}, {1.0f, 1.0f});
+
+TEST(QuadNode, QuadrantOfUsesClosedLowerAndOpenUpperBounds) {
+  EXPECT_EQ(kRoot.QuadrantOf({0.5f, 0.5f, 0}), 3);
+  EXPECT_EQ(kRoot.QuadrantOf({0.5f, 0.25f, 0}), 1);
+  EXPECT_EQ(kRoot.QuadrantOf({0.25f, 0.5f, 0}), 2);
+  EXPECT_EQ(kRoot.QuadrantOf({0.0f, 0.0f, 0}), 0);
+  EXPECT_EQ(kRoot.QuadrantOf({0.0f, 0.0f, 99.0f}), 0);  // Z plays no part
+  EXPECT_EQ(kRoot.QuadrantOf({1.0f, 0.3f, 0}), -1);
+  EXPECT_EQ(kRoot.QuadrantOf({0.3f, 1.0f, 0}), -1);
+  EXPECT_EQ(kRoot.QuadrantOf({-0.01f, 0.3f, 0}), -1);
+  EXPECT_EQ(kRoot.QuadrantOf({0.3f, 1.5f, 0}), -1);
+  EXPECT_EQ(kRoot.QuadrantOf({std::nanf(""), 0.3f, 0}), -1);
+}
+
+TEST(QuadNode, OverlapsCountsTouchingEdgesAndCorners) {
+  EXPECT_TRUE(kRoot.Overlaps(0, Box2D({0.5f, 0.5f}, {0.7f, 0.7f})));   // corner touch
+  EXPECT_TRUE(kRoot.Overlaps(1, Box2D({0.2f, 0.1f}, {0.5f, 0.2f})));   // edge touch from the left
+  EXPECT_FALSE(kRoot.Overlaps(1, Box2D({0.2f, 0.1f}, {0.49f, 0.2f})));
+  EXPECT_FALSE(kRoot.Overlaps(0, Box2D({0.1f, 0.6f}, {0.2f, 0.7f})));
+  EXPECT_TRUE(kRoot.Overlaps(3, Box2D({-5.0f, -5.0f}, {5.0f, 5.0f})));
+  EXPECT_FALSE(kRoot.Overlaps(3, Box2D({std::nanf(""), 0.6f}, {0.9f, 0.9f})));
+}
+
+TEST(SurfaceSamplerIndex, TreeIsCompleteAtEveryDepth) {
+  SurfaceSampler sampler;
+  sampler.quadTreeDepth = 2;
+  sampler.Rebuild(SquareAt(0, 0, 1, 1, 0));
+  ASSERT_NE(sampler.root, nullptr);
+  EXPECT_EQ(sampler.NodeCount(), 5);
+  EXPECT_FALSE(sampler.root->isLeaf);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_TRUE(sampler.root->child(k)->isLeaf);
+    EXPECT_EQ(sampler.root->child(k)->child(0), nullptr);
+  }
+  EXPECT_EQ(sampler.root->child(1)->min, Point2(0.5f, 0.0f));
+
+  const int expected[] = {0, 1, 5, 21, 85, 341, 1365, 5461, 21845, 87381, 349525};
+  for (int depth = 2; depth <= 10; ++depth) {
+    sampler.quadTreeDepth = depth;
+    sampler.Rebuild(SquareAt(0, 0, 1, 1, 0));
+    EXPECT_EQ(sampler.NodeCount(), expected[depth]);
+    const QuadNode* leaf = sampler.FindLeaf({0.3f, 0.6f, 0});
+    ASSERT_NE(leaf, nullptr);
+    EXPECT_FLOAT_EQ(leaf->max.x - leaf->min.x, 1.0f / float(1 << (depth - 1)));
+    EXPECT_LE(leaf->min.x, 0.3f);
+    EXPECT_GT(leaf->max.x, 0.3f);
+  }
+}
+
+std::vector<int> FacesAt(const SurfaceSampler& sampler, float u, float v) {
+  const QuadNode* leaf = sampler.FindLeaf({u, v, 0});
+  return leaf == nullptr ? std::vector<int>{} : sampler.LeafFaces(*leaf);
+}
+
+TEST(SurfaceSamplerIndex, FacesAreListedWhereTheirBoxesReach) {
+  SurfaceSampler sampler;
+  sampler.normalizeMesh = 0;
+  sampler.quadTreeDepth = 3;  // leaves of side 1/4
+  const Mesh mesh = MakeMesh(
+      {
+          {0.1f, 0.1f, 0}, {0.25f, 0.1f, 1}, {0.1f, 0.2f, 0},    // 0: box ends on the line u = 1/4
+          {0.6f, 0.6f, 0}, {0.7f, 0.6f, 0}, {0.6f, 0.7f, 0},     // 1: clockwise below, as 2 listed
+          {-0.3f, 0.8f, 0}, {0.1f, 0.8f, 0}, {-0.3f, 0.9f, 0},   // 3: partly left of the square
+          {0.6f, 0.1f, 0}, {0.7f, 0.1f, 0}, {0.65f, 0.1f, 1},    // 4: a wall (all on one line in UV)
+          {1.5f, 0.5f, 0}, {1.7f, 0.5f, 0}, {1.5f, 0.7f, 0},     // 5: wholly outside
+      },
+      {{0, 1, 2}, {3, 5, 4}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}, {12, 13, 14}});
+  sampler.Rebuild(mesh);
+
+  EXPECT_EQ(FacesAt(sampler, 0.1f, 0.1f), (std::vector<int>{0}));
+  EXPECT_EQ(FacesAt(sampler, 0.3f, 0.1f), (std::vector<int>{0}));  // the neighbour cell across u = 1/4
+  EXPECT_EQ(FacesAt(sampler, 0.6f, 0.1f), (std::vector<int>{}));
+  EXPECT_EQ(FacesAt(sampler, 0.6f, 0.6f), (std::vector<int>{2}));  // clockwise 1 is in no leaf
+  EXPECT_EQ(FacesAt(sampler, 0.05f, 0.85f), (std::vector<int>{3}));
+  EXPECT_EQ(FacesAt(sampler, 0.3f, 0.85f), (std::vector<int>{}));
+  int listedAnywhere = 0;
+  for (float u = 0.0f; u < 1.0f; u += 0.25f)
+    for (float v = 0.0f; v < 1.0f; v += 0.25f)
+      for (int f : FacesAt(sampler, u, v)) listedAnywhere |= 1 << f;
+  EXPECT_EQ(listedAnywhere, 0b001101);
+}
+
+// Walks both trees side by side; every leaf must list the same faces in the same order.
+void ExpectSameLeaves(const SurfaceSampler& fast, const QuadNode* node, const reference::QuadNode* literal) {
+  ASSERT_EQ(bool(node->isLeaf), bool(literal->isLeaf));
+  if (literal->isLeaf) {
+    const std::vector<int> expected(literal->faces.begin(), literal->faces.end());
+    ASSERT_EQ(fast.LeafFaces(*node), expected) << "leaf at " << node->min.x << ", " << node->min.y;
+    return;
+  }
+  for (int k = 0; k < 4; ++k) {
+    ASSERT_EQ(node->child(k)->min, literal->quadrants[k].min);
+    ExpectSameLeaves(fast, node->child(k), literal->children[k]);
+  }
+}
+
+TEST(SurfaceSamplerIndex, LeavesMatchTheLiteralTree) {
+  for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+    const Mesh mesh = RandomMesh(seed, 400, 0.3f);
+    for (int depth = 2; depth <= 7; ++depth) {
+      SurfaceSampler fast;
+      reference::Sampler literal;
+      fast.quadTreeDepth = literal.quadTreeDepth = depth;
+      fast.Rebuild(mesh);
+      literal.Rebuild(mesh);
+      SCOPED_TRACE(testing::Message() << "seed " << seed << " depth " << depth);
+      ExpectSameLeaves(fast, fast.root, literal.root);
+    }
+  }
+}
+
+}  // namespace
