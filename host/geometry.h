@@ -133,16 +133,40 @@ inline Point3 CrossProd(const Point3& a, const Point3& b) {
   return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
 
-// Barycentric weights (b0, b1, b2) of p with respect to the triangle p0 p1 p2, for p in the
-// triangle's plane:
-//   e1 = p1 - p0, e2 = p2 - p0, ep = p - p0, n = e1 x e2      (all in double precision)
-//   b1 = ((ep x e2) . n) / (n . n),  b2 = ((e1 x ep) . n) / (n . n),  b0 = 1 - b1 - b2
+// Barycentric weights in the XY plane, split so a caller testing many points against one
+// triangle can set the triangle up once:
+//   e1 = p1 - p0, e2 = p2 - p0, ep = p - p0                    (differences in double)
+//   inv = 1 / (e1.x e2.y - e1.y e2.x)                          (NaN for a degenerate triangle)
+//   b1 = (ep.x e2.y - ep.y e2.x) inv,  b2 = (e1.x ep.y - e1.y ep.x) inv,  b0 = 1 - b1 - b2
 // Only two weights are ratios of areas; the third is 1 minus their sum, so the three always
 // sum to 1 up to one float rounding. Three independent single-precision ratios drift apart
 // enough on small faces to fail a |b0 + b1 + b2 - 1| <= 1e-6 acceptance test for points that
-// lie inside the face. A degenerate triangle (n . n == 0) has no weights: all three are NaN,
-// which fails every range test.
+// lie inside the face. A degenerate triangle has no weights: all three are NaN, which fails
+// every range test.
+inline double InverseDoubleArea2D(const Point3& p0, const Point3& p1, const Point3& p2) {
+  const double cross = (double(p1.x) - p0.x) * (double(p2.y) - p0.y) - (double(p1.y) - p0.y) * (double(p2.x) - p0.x);
+  return cross != 0.0 ? 1.0 / cross : std::numeric_limits<double>::quiet_NaN();
+}
+
+inline Point3 BaryCoords2D(const Point3& p0, const Point3& p1, const Point3& p2, double inverseDoubleArea, float u,
+                           float v) {
+  const double e1x = double(p1.x) - p0.x, e1y = double(p1.y) - p0.y;
+  const double e2x = double(p2.x) - p0.x, e2y = double(p2.y) - p0.y;
+  const double epx = double(u) - p0.x, epy = double(v) - p0.y;
+  const double b1 = (epx * e2y - epy * e2x) * inverseDoubleArea;
+  const double b2 = (e1x * epy - e1y * epx) * inverseDoubleArea;
+  return {float(1.0 - b1 - b2), float(b1), float(b2)};
+}
+
+// Barycentric weights (b0, b1, b2) of p with respect to the triangle p0 p1 p2, for p in the
+// triangle's plane. Where all four points share one Z this is BaryCoords2D, bit for bit.
+// Otherwise, in double precision, with n = e1 x e2:
+//   b1 = ((ep x e2) . n) / (n . n),  b2 = ((e1 x ep) . n) / (n . n),  b0 = 1 - b1 - b2
+// and a degenerate triangle (n . n == 0) gives NaN weights.
 inline Point3 BaryCoords(const Point3& p0, const Point3& p1, const Point3& p2, const Point3& p) {
+  if (p0.z == p1.z && p1.z == p2.z && p2.z == p.z) {
+    return BaryCoords2D(p0, p1, p2, InverseDoubleArea2D(p0, p1, p2), p.x, p.y);
+  }
   const double e1x = double(p1.x) - p0.x, e1y = double(p1.y) - p0.y, e1z = double(p1.z) - p0.z;
   const double e2x = double(p2.x) - p0.x, e2y = double(p2.y) - p0.y, e2z = double(p2.z) - p0.z;
   const double epx = double(p.x) - p0.x, epy = double(p.y) - p0.y, epz = double(p.z) - p0.z;
@@ -151,7 +175,7 @@ inline Point3 BaryCoords(const Point3& p0, const Point3& p1, const Point3& p2, c
   const double nz = e1x * e2y - e1y * e2x;
   const double nn = nx * nx + ny * ny + nz * nz;
   if (!(nn > 0.0)) {
-    const float nan = std::nanf("");
+    const float nan = std::numeric_limits<float>::quiet_NaN();
     return {nan, nan, nan};
   }
   // (ep x e2) . n and (e1 x ep) . n

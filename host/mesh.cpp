@@ -17,12 +17,6 @@ BOOL Resize(std::vector<T>& items, int n, BOOL keep) {
 BOOL Mesh::setNumVerts(int n, BOOL keep) { return Resize(verts, n, keep); }
 BOOL Mesh::setNumFaces(int n, BOOL keep) { return Resize(faces, n, keep); }
 
-bool Mesh::faceIsValid(int f) const {
-  const Face& face = faces[static_cast<std::size_t>(f)];
-  const auto count = static_cast<DWORD>(verts.size());
-  return face.v[0] < count && face.v[1] < count && face.v[2] < count;
-}
-
 void Mesh::buildBoundingBox() {
   bdgBox.Init();
   for (const Point3& p : verts) {

@@ -48,7 +48,11 @@ class Mesh {
   void setVert(int i, const Point3& p) { verts[static_cast<std::size_t>(i)] = p; }
 
   // True when every vertex index of face f is below the vertex count.
-  bool faceIsValid(int f) const;
+  bool faceIsValid(int f) const {
+    const Face& face = faces[static_cast<std::size_t>(f)];
+    const auto count = static_cast<DWORD>(verts.size());
+    return face.v[0] < count && face.v[1] < count && face.v[2] < count;
+  }
 
   // Bounds of all vertices with finite coordinates; a vertex with a NaN or infinite coordinate
   // has no place to stretch the box to and is left out. No finite vertex gives an empty box.

@@ -5,16 +5,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
 constexpr int kMinDepth = 1;
 constexpr int kMaxDepth = 10;
-// The cell grid is no finer than this per side (16 M cells would cost 128 MB of offsets alone).
+// Bounds of the cell grid's side (16 M cells would cost 128 MB of offsets alone).
+constexpr int kMinGridSide = 128;
 constexpr int kMaxGridSide = 2048;
-// A finer grid is given up (halved) while it would list faces more often than this on average:
-// faces with large UV boxes would otherwise fill many cells each.
-constexpr std::int64_t kMaxCellsPerFace = 8;
+// A grid is made no finer than would list faces more often than this on average (plus a few
+// million entries for any mesh): faces with large UV boxes would otherwise fill many cells.
+constexpr double kMaxCellsPerFace = 16.0;
 
 int NodesInTree(int depth) {
   int count = 0;
@@ -32,10 +34,19 @@ bool IsFinite(const Point3& p) { return std::isfinite(p.x) && std::isfinite(p.y)
 
 bool InUnitRange(float b) { return b >= 0.0f && b <= 1.0f; }
 
+// Frees a vector's storage; clear() and assigning {} keep the capacity.
+template <typename T>
+void Release(std::vector<T>& v) {
+  std::vector<T>().swap(v);
+}
+
 }  // namespace
 
 void SurfaceSampler::Rebuild(const Mesh& mesh) {
-  if (root != nullptr) FreeTree();
+  // The old tree is dropped, but its storage is kept for the new one: a rebuild runs at every
+  // host update, and faulting in fresh pages for a large mesh costs more than the indexing.
+  root = nullptr;
+  gridSide_ = 0;
   workMesh = mesh;
   // The normals describe the mesh in its own coordinates, so they come before normalising.
   ComputeVertexNormals();
@@ -51,31 +62,53 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
   ComputeFaceBoxes();
 
   const int faceCount = workMesh.getNumFaces();
-  upward_.assign(static_cast<std::size_t>(faceCount), 0);
-  for (int f = 0; f < faceCount; ++f) upward_[static_cast<std::size_t>(f)] = FacesUpward(f) ? 1 : 0;
+  indexed_.clear();
+  indexOfFace_.assign(static_cast<std::size_t>(faceCount), -1);
+  for (int f = 0; f < faceCount; ++f) {
+    if (!FacesUpward(f)) continue;
+    const Face& face = workMesh.faces[static_cast<std::size_t>(f)];
+    const Point3& p0 = workMesh.verts[face.v[0]];
+    const Point3& p1 = workMesh.verts[face.v[1]];
+    const Point3& p2 = workMesh.verts[face.v[2]];
+    indexOfFace_[static_cast<std::size_t>(f)] = static_cast<std::int32_t>(indexed_.size());
+    const Box2D& box = faceBoxes[f];
+    indexed_.push_back({box.min.x, box.min.y, box.max.x, box.max.y, {p0.x, p1.x, p2.x}, {p0.y, p1.y, p2.y},
+                        {p0.z, p1.z, p2.z}, f,
+                        InverseDoubleArea2D(Point3(p0.x, p0.y, 0.0f), Point3(p1.x, p1.y, 0.0f), Point3(p2.x, p2.y, 0.0f))});
+  }
 
   // Insertion starts below the root, so a root that is its own leaf (depth 1) holds nothing.
   if (root->isLeaf) {
     gridSide_ = 0;
-    return;
+    indexed_.clear();
+  } else {
+    // Counting pass, then each face is written into its cells in increasing face order, so
+    // every cell list comes out sorted. Offsets are 32-bit; a grid whose lists would not fit
+    // is coarsened (answers do not depend on the grid).
+    for (gridSide_ = ChooseGridSide();; gridSide_ /= 2) {
+      const auto side = static_cast<std::size_t>(gridSide_);
+      cellStart_.assign(side * side + 1, 0);
+      std::uint64_t listed = 0;
+      for (const IndexedFace& t : indexed_) {
+        const CellRange r = CellsReached(t.Box(), gridSide_);
+        const CoverageTest test = MakeCoverageTest(t, r);
+        for (int y = r.y0; y <= r.y1; ++y) {
+          for (int x = r.x0; x <= r.x1; ++x) {
+            if (!MayCoverCell(test, x, y, gridSide_)) continue;
+            ++cellStart_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x) + 1];
+            ++listed;
+          }
+        }
+      }
+      if (listed <= std::numeric_limits<std::uint32_t>::max() || gridSide_ == 1) break;
+    }
+    for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
+    cellFaces_.assign(cellStart_.back(), 0);
+    cellFill_.assign(cellStart_.begin(), cellStart_.end() - 1);
+    for (int f = 0; f < faceCount; ++f) InsertFace(f, faceBoxes[f]);
   }
-  gridSide_ = ChooseGridSide(1 << (depth - 1));
-  const auto side = static_cast<std::size_t>(gridSide_);
-
-  // Counting pass, then each face is written into its cells in increasing face order, so every
-  // cell list comes out sorted.
-  cellStart_.assign(side * side + 1, 0);
-  for (int f = 0; f < faceCount; ++f) {
-    if (!upward_[static_cast<std::size_t>(f)]) continue;
-    const CellRange r = CellsReached(faceBoxes[f], gridSide_);
-    for (int y = r.y0; y <= r.y1; ++y)
-      for (int x = r.x0; x <= r.x1; ++x) ++cellStart_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x) + 1];
-  }
-  for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
-  cellFaces_.assign(cellStart_.back(), 0);
-  cellFill_.assign(cellStart_.begin(), cellStart_.end() - 1);
-  for (int f = 0; f < faceCount; ++f) InsertFace(f, faceBoxes[f]);
-  cellFill_ = {};
+  Release(cellFill_);
+  Release(indexOfFace_);
 }
 
 void SurfaceSampler::RebuildFromStoredMesh() { Rebuild(storedMesh); }
@@ -127,6 +160,14 @@ bool SurfaceSampler::FacesUpward(int f) const {
   const Point3& q = workMesh.verts[face.v[1]];
   const Point3& r = workMesh.verts[face.v[2]];
   if (!IsFinite(p) || !IsFinite(q) || !IsFinite(r)) return false;
+  // The test proper is on the normalised edges below. Where the plain cross product is far
+  // from zero relative to the edge lengths, the rounding of that test (a few float ulps)
+  // cannot change its sign, and the square roots and divisions can be skipped.
+  const double ex = double(q.x) - p.x, ey = double(q.y) - p.y, ez = double(q.z) - p.z;
+  const double gx = double(r.x) - p.x, gy = double(r.y) - p.y, gz = double(r.z) - p.z;
+  const double cross = ex * gy - ey * gx;
+  const double lengths2 = (ex * ex + ey * ey + ez * ez) * (gx * gx + gy * gy + gz * gz);
+  if (cross * cross > 1e-8 * lengths2) return cross > 0.0;
   // A zero-length edge normalises to a zero vector, so c.z = 0 and the face is not stored.
   const Point3 c = CrossProd(Normalize(q - p), Normalize(r - p));
   return c.z > 0.0f;
@@ -147,45 +188,104 @@ void SurfaceSampler::Subdivide(QuadNode* node, int levels) {
   for (int k = 0; k < 4; ++k) Subdivide(first + k, levels - 1);
 }
 
-int SurfaceSampler::ChooseGridSide(int leavesPerSide) const {
-  std::int64_t upwardFaces = 0;
-  for (std::uint8_t up : upward_) upwardFaces += up;
-  // About one cell per two upward faces keeps a few faces per cell on an even mesh.
-  int side = 1;
-  while (side < kMaxGridSide && std::int64_t(side) * side * 2 < upwardFaces) side *= 2;
-  side = std::max(side, leavesPerSide);
-  while (side > leavesPerSide) {
-    std::int64_t listed = 0;
-    for (int f = 0; f < workMesh.getNumFaces(); ++f) {
-      if (upward_[static_cast<std::size_t>(f)]) listed += CellsReached(faceBoxes[f], side).Cells();
-    }
-    if (listed <= kMaxCellsPerFace * upwardFaces) break;
-    side /= 2;
+int SurfaceSampler::ChooseGridSide() const {
+  // Queries are bound by memory latency, so the grid aims at a few faces per cell while its
+  // offsets stay small: about one cell per two faces, but no coarser than 128 x 128 (128 KB of
+  // offsets) and no finer than 2048 x 2048. A face with a UV box of w x h reaches about
+  // (w G + 1)(h G + 1) cells, and the grid is coarsened while that would list faces more often
+  // than the budget allows (faces with large boxes would fill many cells each).
+  double sumArea = 0.0, sumSides = 0.0;
+  for (const IndexedFace& t : indexed_) {
+    const double w = std::min(double(t.maxX) - t.minX, 1.0), h = std::min(double(t.maxY) - t.minY, 1.0);
+    sumArea += w * h;
+    sumSides += w + h;
   }
+  const auto count = static_cast<std::int64_t>(indexed_.size());
+  const double budget = kMaxCellsPerFace * double(count) + double(1 << 22);
+  int side = kMinGridSide;
+  while (side < kMaxGridSide && std::int64_t(side) * side * 2 < count) side *= 2;
+  while (side > 1 && sumArea * side * side + sumSides * side + double(count) > budget) side /= 2;
   return side;
 }
 
 SurfaceSampler::CellRange SurfaceSampler::CellsReached(const Box2D& box, int side) const {
   if (box.IsEmpty()) return {0, 0, -1, -1};
   // Cell i spans [i / side, (i + 1) / side] with both bounds closed, as the quadrants do; the
-  // box reaches it when max >= i / side and min <= (i + 1) / side. Scaling a float by a power
-  // of two is exact in double, and NaN fails the final comparison.
+  // box reaches it when max >= i / side and min <= (i + 1) / side, that is for
+  // ceil(min * side) - 1 <= i <= floor(max * side). Scaling a float by a power of two is exact
+  // in double. Clamping first keeps the conversions to int defined; NaN fails the comparisons.
   const double s = side;
-  const double x0 = std::max(std::ceil(double(box.min.x) * s) - 1.0, 0.0);
-  const double x1 = std::min(std::floor(double(box.max.x) * s), s - 1.0);
-  const double y0 = std::max(std::ceil(double(box.min.y) * s) - 1.0, 0.0);
-  const double y1 = std::min(std::floor(double(box.max.y) * s), s - 1.0);
-  if (!(x0 <= x1 && y0 <= y1)) return {0, 0, -1, -1};
-  return {int(x0), int(y0), int(x1), int(y1)};
+  const auto first = [s](float lo) {
+    const double a = std::clamp(double(lo) * s, -1.0, s + 1.0);
+    const int i = int(a);                // truncates toward zero
+    return (a > i ? i + 1 : i) - 1;      // ceil(a) - 1
+  };
+  const auto last = [s](float hi) {
+    const double a = std::clamp(double(hi) * s, -1.0, s + 1.0);
+    const int i = int(a);
+    return a < i ? i - 1 : i;            // floor(a)
+  };
+  if (std::isnan(box.min.x) || std::isnan(box.min.y) || std::isnan(box.max.x) || std::isnan(box.max.y)) {
+    return {0, 0, -1, -1};
+  }
+  return {std::max(first(box.min.x), 0), std::max(first(box.min.y), 0), std::min(last(box.max.x), side - 1),
+          std::min(last(box.max.y), side - 1)};
+}
+
+// Which cells of a face's box its triangle may reach. The barycentric weights are products and
+// differences in double precision, so on a face whose corners all have a sine of at least 1e-3
+// their rounding moves an edge outward by less than about 1e-15 times the box diagonal times
+// (perimeter / shortest edge). We grow every edge by 1e-4 of that product, 1e11 times more than
+// the rounding, and leave a cell out only when one grown edge separates it from the triangle:
+// no point of it can then be accepted. On flatter faces the rounding is not bounded so simply,
+// and the whole box stands in for the triangle; so it does for boxes of at most 2 x 2 cells,
+// where there is little to gain.
+SurfaceSampler::CoverageTest SurfaceSampler::MakeCoverageTest(const IndexedFace& t, const CellRange& cells) {
+  CoverageTest test;
+  if (cells.x1 - cells.x0 <= 1 && cells.y1 - cells.y0 <= 1) return test;
+  double length[3];
+  for (int k = 0; k < 3; ++k) {
+    const int n = (k + 1) % 3;
+    test.edgeX[k] = double(t.x[n]) - t.x[k];
+    test.edgeY[k] = double(t.y[n]) - t.y[k];
+    length[k] = std::sqrt(test.edgeX[k] * test.edgeX[k] + test.edgeY[k] * test.edgeY[k]);
+  }
+  const double shortest = std::min({length[0], length[1], length[2]});
+  const double doubleArea = 1.0 / t.inverseDoubleArea;
+  // The sine of the corner between edges a and b is doubleArea / (a b).
+  const double sine = std::min({doubleArea / (length[0] * length[2]), doubleArea / (length[0] * length[1]),
+                                doubleArea / (length[1] * length[2])});
+  if (!(shortest > 0.0) || !(sine >= 1e-3)) return test;
+  const double dx = double(t.maxX) - t.minX, dy = double(t.maxY) - t.minY;
+  const double margin = 1e-4 * std::sqrt(dx * dx + dy * dy) * (length[0] + length[1] + length[2]) / shortest;
+  for (int k = 0; k < 3; ++k) test.limit[k] = margin * length[k];
+  test.corners = &t;
+  return test;
+}
+
+bool SurfaceSampler::MayCoverCell(const CoverageTest& test, int cx, int cy, int side) {
+  if (test.corners == nullptr) return true;
+  const double x0 = double(cx) / side, x1 = double(cx + 1) / side;
+  const double y0 = double(cy) / side, y1 = double(cy + 1) / side;
+  for (int k = 0; k < 3; ++k) {
+    const double ex = test.edgeX[k], ey = test.edgeY[k];
+    // Upward faces run counter-clockwise in UV, so the outward normal of edge k is (ey, -ex);
+    // this is the cell corner least far out along it.
+    const double nearest = ey * ((ey > 0 ? x0 : x1) - test.corners->x[k]) - ex * ((ex > 0 ? y1 : y0) - test.corners->y[k]);
+    if (nearest > test.limit[k]) return false;
+  }
+  return true;
 }
 
 SurfaceSampler::CellRange SurfaceSampler::CellsOfNode(const QuadNode& node) const {
+  // The cells that overlap the node's square (half-open), whatever the node's size.
   const float s = float(gridSide_);
-  return {int(node.min.x * s), int(node.min.y * s), int(node.max.x * s) - 1, int(node.max.y * s) - 1};
+  const int x0 = int(node.min.x * s), y0 = int(node.min.y * s);
+  return {x0, y0, std::max(x0, int(std::ceil(node.max.x * s)) - 1), std::max(y0, int(std::ceil(node.max.y * s)) - 1)};
 }
 
 void SurfaceSampler::InsertFace(int f, const Box2D& box) {
-  if (root == nullptr || root->isLeaf || !upward_[static_cast<std::size_t>(f)]) return;
+  if (root == nullptr || root->isLeaf || indexOfFace_[static_cast<std::size_t>(f)] < 0) return;
   InsertIntoNode(root, f, box);
 }
 
@@ -195,20 +295,24 @@ void SurfaceSampler::InsertIntoNode(const QuadNode* node, int f, const Box2D& bo
   const CellRange r{std::max(reached.x0, own.x0), std::max(reached.y0, own.y0), std::min(reached.x1, own.x1),
                     std::min(reached.y1, own.y1)};
   const auto side = static_cast<std::size_t>(gridSide_);
+  const auto position = static_cast<std::uint32_t>(indexOfFace_[static_cast<std::size_t>(f)]);
+  const CoverageTest test = MakeCoverageTest(indexed_[position], reached);
   for (int y = r.y0; y <= r.y1; ++y)
     for (int x = r.x0; x <= r.x1; ++x)
-      cellFaces_[cellFill_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)]++] = f;
+      if (MayCoverCell(test, x, y, gridSide_))
+        cellFaces_[cellFill_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)]++] = position;
 }
 
 void SurfaceSampler::FreeTree() {
   root = nullptr;
-  nodes_ = {};
-  cellStart_ = {};
-  cellFaces_ = {};
+  Release(nodes_);
+  Release(indexed_);
+  Release(cellStart_);
+  Release(cellFaces_);
   gridSide_ = 0;
 }
 
-std::span<const std::int32_t> SurfaceSampler::CellFaces(int cx, int cy) const {
+std::span<const std::uint32_t> SurfaceSampler::CellFaces(int cx, int cy) const {
   const std::size_t c = static_cast<std::size_t>(cy) * static_cast<std::size_t>(gridSide_) + static_cast<std::size_t>(cx);
   return {cellFaces_.data() + cellStart_[c], cellStart_[c + 1] - cellStart_[c]};
 }
@@ -218,19 +322,16 @@ bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
   if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f) || gridSide_ == 0) return false;
   const float s = float(gridSide_);
   bool found = false;
-  for (const std::int32_t f : CellFaces(int(u * s), int(v * s))) {
-    const Box2D& box = faceBoxes[f];
-    if (!(box.min.x <= u && u <= box.max.x && box.min.y <= v && v <= box.max.y)) continue;
-    const Face& face = workMesh.faces[static_cast<std::size_t>(f)];
-    const Point3& v0 = workMesh.verts[face.v[0]];
-    const Point3& v1 = workMesh.verts[face.v[1]];
-    const Point3& v2 = workMesh.verts[face.v[2]];
-    const Point3 b = BaryCoords(Point3(v0.x, v0.y, 0.0f), Point3(v1.x, v1.y, 0.0f), Point3(v2.x, v2.y, 0.0f),
-                                Point3(u, v, 0.0f));
-    if (!InUnitRange(b.x) || !InUnitRange(b.y) || !InUnitRange(b.z)) continue;
+  for (const std::uint32_t position : CellFaces(int(u * s), int(v * s))) {
+    const IndexedFace& t = indexed_[position];
+    // Non-short-circuit: the four tests are cheaper than a mispredicted branch each.
+    if (!((t.minX <= u) & (u <= t.maxX) & (t.minY <= v) & (v <= t.maxY))) continue;
+    const Point3 b = BaryCoords2D(Point3(t.x[0], t.y[0], 0.0f), Point3(t.x[1], t.y[1], 0.0f),
+                                  Point3(t.x[2], t.y[2], 0.0f), t.inverseDoubleArea, u, v);
+    if (!(InUnitRange(b.x) & InUnitRange(b.y) & InUnitRange(b.z))) continue;
     if (!(std::fabs(b.z + b.y + b.x - 1.0f) <= 1e-6f)) continue;
-    const float h = b.z * v2.z + b.y * v1.z + b.x * v0.z;
-    if (!found || h > hit.height) hit = {f, b, h};
+    const float h = b.z * t.z[2] + b.y * t.z[1] + b.x * t.z[0];
+    if (!found || h > hit.height) hit = {t.face, b, h};
     found = true;
   }
   return found;
@@ -292,16 +393,24 @@ std::vector<int> SurfaceSampler::LeafFaces(const QuadNode& leaf) const {
   std::vector<int> faces;
   if (gridSide_ == 0) return faces;
   const CellRange r = CellsOfNode(leaf);
-  for (int y = r.y0; y <= r.y1; ++y)
-    for (int x = r.x0; x <= r.x1; ++x)
-      for (const std::int32_t f : CellFaces(x, y)) faces.push_back(f);
+  for (int y = r.y0; y <= r.y1; ++y) {
+    for (int x = r.x0; x <= r.x1; ++x) {
+      for (const std::uint32_t position : CellFaces(x, y)) {
+        const IndexedFace& t = indexed_[position];
+        // A cell coarser than the leaf also lists faces that only reach its other parts.
+        if (t.maxX >= leaf.min.x && t.minX <= leaf.max.x && t.maxY >= leaf.min.y && t.minY <= leaf.max.y) {
+          faces.push_back(t.face);
+        }
+      }
+    }
+  }
   std::sort(faces.begin(), faces.end());
   faces.erase(std::unique(faces.begin(), faces.end()), faces.end());
   return faces;
 }
 
 std::size_t SurfaceSampler::IndexBytes() const {
-  return nodes_.capacity() * sizeof(QuadNode) + cellStart_.capacity() * sizeof(std::size_t) +
-         cellFaces_.capacity() * sizeof(std::int32_t) + upward_.capacity() +
+  return nodes_.capacity() * sizeof(QuadNode) + indexed_.capacity() * sizeof(IndexedFace) +
+         cellStart_.capacity() * sizeof(std::uint32_t) + cellFaces_.capacity() * sizeof(std::uint32_t) +
          static_cast<std::size_t>(faceBoxes.Count()) * sizeof(Box2D);
 }

@@ -19,11 +19,16 @@
 //    finite, is never indexed and adds no vertex normal; its UV box stays empty.
 // So every height a query returns is finite.
 //
-// Layout: the quadtree is complete, so the leaf holding a point is found directly from the
-// point. Its faces are kept in a flat "cell grid": G x G cells (G a power of two, at least the
-// leaves per side, so every leaf is split into whole cells), each cell listing in increasing
-// order every upward face whose closed UV box reaches it. A point's cell lists exactly the faces
-// of its leaf that can cover it, so the answers do not depend on G, nor on quadTreeDepth.
+// Layout: the quadtree's leaves list every upward face whose closed UV box reaches them, and a
+// point lies in exactly one leaf, so the answer at a point does not depend on quadTreeDepth:
+// it is decided by the faces whose box holds the point. The tree is kept (one arena, children
+// consecutive) but queries do not walk it. They read a flat "cell grid" of G x G cells instead
+// (G a power of two chosen from the face count and box sizes, 128 to 2048), each cell listing
+// in increasing order the upward faces whose box reaches it, less those whose triangle, grown
+// by a margin far wider than the rounding of the barycentric test, misses the cell: faces that
+// could not be accepted anywhere in it. The answers therefore equal the literal tree's, bit for
+// bit, at every depth. Each listed face keeps one cache line with its box, UV corners, heights
+// and inverse doubled area, so testing a face touches one line and no other table.
 #pragma once
 
 #include <cstdint>
@@ -95,7 +100,8 @@ class SurfaceSampler {
   // Inspection, for tests and tools.
   // The leaf holding p, found by descending from the root with QuadrantOf; null if none.
   const QuadNode* FindLeaf(const Point3& p) const;
-  // Every face listed in leaf, in increasing order (allocates; not for the query path).
+  // Every face listed in the cells of leaf, in increasing order: the upward faces whose box
+  // reaches the leaf, less those whose triangle cannot (allocates; not for the query path).
   std::vector<int> LeafFaces(const QuadNode& leaf) const;
   int CellsPerSide() const { return gridSide_; }
   int NodeCount() const { return static_cast<int>(nodes_.size()); }
@@ -113,27 +119,44 @@ class SurfaceSampler {
     Point3 bary;
     float height;
   };
+  // An upward face as the queries read it, copied from faceBoxes and workMesh: one cache line.
+  struct alignas(64) IndexedFace {
+    float minX, minY, maxX, maxY;  // its UV box
+    float x[3], y[3], z[3];        // its corners v[0], v[1], v[2]
+    std::int32_t face;             // index into workMesh
+    double inverseDoubleArea;      // as InverseDoubleArea2D of its UV corners
+    Box2D Box() const { return Box2D({minX, minY}, {maxX, maxY}); }
+  };
+  static_assert(sizeof(IndexedFace) == 64);
 
   // Index construction, only within Rebuild. Subdivide grows node into a complete tree of
   // levels levels (its own included). InsertFace stores face f, if it faces upward, in every
-  // cell its box reaches, InsertIntoNode within node's square; the cell lists were sized by a
-  // counting pass beforehand.
+  // cell its box reaches and its triangle may reach, InsertIntoNode within node's square; the
+  // cell lists were sized by a counting pass beforehand.
   void Subdivide(QuadNode* node, int levels);
   void InsertFace(int f, const Box2D& box);
   void InsertIntoNode(const QuadNode* node, int f, const Box2D& box);
   void NormaliseWorkMesh();
   void ComputeFaceBoxes();
-  int ChooseGridSide(int leavesPerSide) const;
+  int ChooseGridSide() const;
   CellRange CellsReached(const Box2D& box, int side) const;
+  // The grown edges of one face, to rule out the cells of its box that its triangle misses.
+  struct CoverageTest {
+    const IndexedFace* corners = nullptr;  // null: every cell of the box counts
+    double edgeX[3], edgeY[3], limit[3];
+  };
+  static CoverageTest MakeCoverageTest(const IndexedFace& t, const CellRange& cells);
+  static bool MayCoverCell(const CoverageTest& test, int cx, int cy, int side);
   CellRange CellsOfNode(const QuadNode& node) const;
   bool FindTopFace(float u, float v, Hit& hit) const;
-  std::span<const std::int32_t> CellFaces(int cx, int cy) const;
+  std::span<const std::uint32_t> CellFaces(int cx, int cy) const;
 
   NormalChainPool chainPool_;
-  std::vector<QuadNode> nodes_;         // arena of the quadtree, root first
-  int gridSide_ = 0;                    // G
-  std::vector<std::uint8_t> upward_;    // per face: passes FacesUpward
-  std::vector<std::size_t> cellStart_;  // G*G + 1 offsets into cellFaces_, row-major (y, x)
-  std::vector<std::int32_t> cellFaces_;
-  std::vector<std::size_t> cellFill_;  // write cursors while faces are inserted
+  std::vector<QuadNode> nodes_;              // arena of the quadtree, root first
+  int gridSide_ = 0;                         // G
+  std::vector<IndexedFace> indexed_;         // the upward faces, in increasing face order
+  std::vector<std::int32_t> indexOfFace_;    // face -> position in indexed_, or -1 (during Rebuild)
+  std::vector<std::uint32_t> cellStart_;     // G*G + 1 offsets into cellFaces_, row-major (y, x)
+  std::vector<std::uint32_t> cellFaces_;     // positions in indexed_
+  std::vector<std::uint32_t> cellFill_;      // write cursors while faces are inserted
 };

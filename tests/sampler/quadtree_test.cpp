@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "sampler/surface_sampler.h"
@@ -91,21 +92,27 @@ TEST(SurfaceSamplerIndex, FacesAreListedWhereTheirBoxesReach) {
   EXPECT_EQ(listedAnywhere, 0b001101);
 }
 
-// Walks both trees side by side; every leaf must list the same faces in the same order.
-void ExpectSameLeaves(const SurfaceSampler& fast, const QuadNode* node, const reference::QuadNode* literal) {
-  ASSERT_EQ(bool(node->isLeaf), bool(literal->isLeaf));
+// Walks both trees side by side. The literal leaf lists every upward face whose box reaches
+// it; the real index may leave out faces whose triangle cannot reach the leaf, but nothing else.
+int ExpectSubsetOfLiteralLeaves(const SurfaceSampler& fast, const QuadNode* node, const reference::QuadNode* literal) {
+  EXPECT_EQ(bool(node->isLeaf), bool(literal->isLeaf));
   if (literal->isLeaf) {
+    const std::vector<int> listed = fast.LeafFaces(*node);
     const std::vector<int> expected(literal->faces.begin(), literal->faces.end());
-    ASSERT_EQ(fast.LeafFaces(*node), expected) << "leaf at " << node->min.x << ", " << node->min.y;
-    return;
+    EXPECT_TRUE(std::includes(expected.begin(), expected.end(), listed.begin(), listed.end()))
+        << "leaf at " << node->min.x << ", " << node->min.y;
+    return static_cast<int>(expected.size() - listed.size());
   }
+  int skipped = 0;
   for (int k = 0; k < 4; ++k) {
-    ASSERT_EQ(node->child(k)->min, literal->quadrants[k].min);
-    ExpectSameLeaves(fast, node->child(k), literal->children[k]);
+    EXPECT_EQ(node->child(k)->min, literal->quadrants[k].min);
+    skipped += ExpectSubsetOfLiteralLeaves(fast, node->child(k), literal->children[k]);
   }
+  return skipped;
 }
 
-TEST(SurfaceSamplerIndex, LeavesMatchTheLiteralTree) {
+TEST(SurfaceSamplerIndex, LeavesListOnlyFacesOfTheLiteralTree) {
+  int skipped = 0;
   for (std::uint32_t seed = 1; seed <= 4; ++seed) {
     const Mesh mesh = RandomMesh(seed, 400, 0.3f);
     for (int depth = 2; depth <= 7; ++depth) {
@@ -115,9 +122,11 @@ TEST(SurfaceSamplerIndex, LeavesMatchTheLiteralTree) {
       fast.Rebuild(mesh);
       literal.Rebuild(mesh);
       SCOPED_TRACE(testing::Message() << "seed " << seed << " depth " << depth);
-      ExpectSameLeaves(fast, fast.root, literal.root);
+      skipped += ExpectSubsetOfLiteralLeaves(fast, fast.root, literal.root);
     }
   }
+  // Big triangles' boxes reach many leaves that the triangles themselves miss.
+  EXPECT_GT(skipped, 0);
 }
 
 }  // namespace
