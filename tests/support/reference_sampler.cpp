@@ -149,14 +149,12 @@ const QuadNode* Sampler::Descend(const Point3& p) const {
   return node;
 }
 
-bool Sampler::HeightAt(Point3 p, float& height) const {
-  if (root == nullptr) {
-    height = 0.0f;
-    return false;
-  }
+// Walks p's leaf in list order and keeps the first accepted face, replaced by any later one
+// that is strictly higher.
+bool Sampler::TopFace(const Point3& p, int& winner, Point3& weights, float& height) const {
   const QuadNode* leaf = Descend(p);
   if (leaf == nullptr || leaf->faces.Count() == 0) return false;
-  bool found = false;
+  winner = -1;
   for (int i = 0; i < leaf->faces.Count(); ++i) {
     const int f = leaf->faces[i];
     const Box2D& box = faceBoxes[f];
@@ -170,10 +168,26 @@ bool Sampler::HeightAt(Point3 p, float& height) const {
     if (!InUnitRange(b.x) || !InUnitRange(b.y) || !InUnitRange(b.z)) continue;
     if (!(std::fabs(b.z + b.y + b.x - 1.0f) <= 1e-6f)) continue;
     const float h = b.z * v2.z + b.y * v1.z + b.x * v0.z;
-    if (!found || h > height) height = h;
-    found = true;
+    if (winner < 0 || h > height) {
+      winner = f;
+      weights = b;
+      height = h;
+    }
   }
-  return found;
+  return winner >= 0;
+}
+
+bool Sampler::HeightAt(Point3 p, float& height) const {
+  if (root == nullptr) {
+    height = 0.0f;
+    return false;
+  }
+  int winner;
+  Point3 weights;
+  float top;
+  if (!TopFace(p, winner, weights, top)) return false;
+  height = top;
+  return true;
 }
 
 float Sampler::FilteredHeight(float u, float v, float du, float dv) const {
@@ -202,32 +216,10 @@ float Sampler::FilteredHeight(float u, float v, float du, float dv) const {
 
 bool Sampler::NormalAt(Point3 p, Point3& normal) const {
   normal = Point3(0.0f, 0.0f, 0.0f);
-  if (root == nullptr) return false;
-  const QuadNode* leaf = Descend(p);
-  if (leaf == nullptr || leaf->faces.Count() == 0) return false;
-  int winner = -1;
+  int winner;
   Point3 weights;
-  float best = 0.0f;
-  for (int i = 0; i < leaf->faces.Count(); ++i) {
-    const int f = leaf->faces[i];
-    const Box2D& box = faceBoxes[f];
-    if (!(box.min.x <= p.x && p.x <= box.max.x && box.min.y <= p.y && p.y <= box.max.y)) continue;
-    const Face& face = workMesh.faces[static_cast<std::size_t>(f)];
-    const Point3& v0 = workMesh.verts[face.v[0]];
-    const Point3& v1 = workMesh.verts[face.v[1]];
-    const Point3& v2 = workMesh.verts[face.v[2]];
-    const Point3 b = BaryCoords(Point3(v0.x, v0.y, 0.0f), Point3(v1.x, v1.y, 0.0f), Point3(v2.x, v2.y, 0.0f),
-                                Point3(p.x, p.y, 0.0f));
-    if (!InUnitRange(b.x) || !InUnitRange(b.y) || !InUnitRange(b.z)) continue;
-    if (!(std::fabs(b.z + b.y + b.x - 1.0f) <= 1e-6f)) continue;
-    const float h = b.z * v2.z + b.y * v1.z + b.x * v0.z;
-    if (winner < 0 || h > best) {
-      winner = f;
-      weights = b;
-      best = h;
-    }
-  }
-  if (winner < 0) return false;
+  float top;
+  if (root == nullptr || !TopFace(p, winner, weights, top)) return false;
   const Face& face = workMesh.faces[static_cast<std::size_t>(winner)];
   const Point3 n0 = normalChains[static_cast<int>(face.v[0])].Find(face.smGroup).normal;
   const Point3 n1 = normalChains[static_cast<int>(face.v[1])].Find(face.smGroup).normal;

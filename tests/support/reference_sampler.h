@@ -58,6 +58,7 @@ class Sampler {
 
  private:
   const QuadNode* Descend(const Point3& p) const;
+  bool TopFace(const Point3& p, int& winner, Point3& weights, float& height) const;
   NormalChainPool chainPool_;
 };
 
