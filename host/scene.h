@@ -1,0 +1,142 @@
+// The scene: objects, the nodes that place them, and the core interface through which a plug-in
+// reaches the scene (current time, unique names, new nodes, redraws).
+//
+// Nodes carry no transform of their own: whoever builds a scene puts meshes in world space
+// (the command-line host applies a file's node transforms when it imports), so a node's world
+// state is its object as it is.
+//
+// Ownership: the core interface owns the nodes it creates; a node refers to its object through
+// the reference system, so an object lives as long as some node (or other maker) refers to it.
+// Threads: the scene is changed on the host's main thread only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/class_id.h"
+#include "host/cstr.h"
+#include "host/interval.h"
+#include "host/mesh.h"
+#include "host/reference.h"
+#include "host/types.h"
+
+inline constexpr Class_ID triObjectClassID(0x0009, 0);
+inline constexpr Class_ID planeObjectClassID(0x56c97d18, 0x1b2d4f3a);
+inline constexpr Class_ID pointHelperClassID(0x56c97d19, 0x1b2d4f3a);
+inline constexpr SClass_ID HELPER_CLASS_ID = 0x60;
+
+class Object : public ReferenceTarget {
+ public:
+  SClass_ID SuperClassID() override { return GEOMOBJECT_CLASS_ID; }
+  // Whether this object is of class id or derives from it.
+  virtual int IsSubClassOf(Class_ID id) { return id == ClassID(); }
+  virtual int CanConvertToType(Class_ID) { return 0; }
+  // This object as class id at time t: itself when it already is one, otherwise a new object
+  // that the caller owns (free it with DeleteThis unless a reference now holds it); null when
+  // it cannot convert.
+  virtual Object* ConvertToType(TimeValue, Class_ID) { return nullptr; }
+  virtual Interval ObjectValidity(TimeValue) { return FOREVER; }
+};
+
+// A triangle mesh object.
+class TriObject : public Object {
+ public:
+  Class_ID ClassID() override { return triObjectClassID; }
+  void GetClassName(CStr& name) override { name = CStr("Editable Mesh"); }
+  int CanConvertToType(Class_ID id) override { return id == triObjectClassID; }
+  Object* ConvertToType(TimeValue, Class_ID id) override { return id == triObjectClassID ? this : nullptr; }
+  ReferenceTarget* Clone(RemapDir& remap) override;
+
+  Mesh& GetMesh() { return mesh; }
+  Mesh mesh;
+};
+
+TriObject* CreateNewTriObject();
+
+// A flat rectangle of width x length (X by Y) at height 0, in segments x segments quads, that
+// converts to a triangle mesh of two counter-clockwise triangles per quad.
+class PlaneObject : public Object {
+ public:
+  PlaneObject(float width, float length, int segments);
+  Class_ID ClassID() override { return planeObjectClassID; }
+  void GetClassName(CStr& name) override { name = CStr("Plane"); }
+  int CanConvertToType(Class_ID id) override { return id == triObjectClassID; }
+  Object* ConvertToType(TimeValue t, Class_ID id) override;
+  ReferenceTarget* Clone(RemapDir& remap) override;
+
+ private:
+  float width_, length_;
+  int segments_;
+};
+
+// A point in space with no surface: it cannot become a mesh.
+class PointHelperObject : public Object {
+ public:
+  Class_ID ClassID() override { return pointHelperClassID; }
+  SClass_ID SuperClassID() override { return HELPER_CLASS_ID; }
+  void GetClassName(CStr& name) override { name = CStr("Point"); }
+  ReferenceTarget* Clone(RemapDir& remap) override;
+};
+
+struct ObjectState {
+  Object* obj = nullptr;
+};
+
+class INode : public ReferenceTarget {
+ public:
+  explicit INode(Object* object);
+
+  const char* GetName() const { return name_.c_str(); }
+  void SetName(const char* name) { name_ = name == nullptr ? "" : name; }
+  Object* GetObjectRef() { return object_; }
+  // The node's object in world space at time t (see the header comment: nodes carry no
+  // transform, so it is the object itself).
+  ObjectState EvalWorldState(TimeValue t, BOOL stopAtWSMs = TRUE);
+
+  int NumRefs() override { return 1; }
+  RefTargetHandle GetReference(int i) override { return i == 0 ? object_ : nullptr; }
+  RefResult NotifyRefChanged(const Interval& changeInt, RefTargetHandle, PartID& part, RefMessage message) override;
+
+ protected:
+  void SetReference(int i, RefTargetHandle target) override;
+
+ private:
+  std::string name_;
+  Object* object_ = nullptr;
+};
+
+inline constexpr int REDRAW_NORMAL = 1;
+
+// The core interface: the one scene of this process.
+class Interface {
+ public:
+  Interface();
+  ~Interface();
+  Interface(const Interface&) = delete;
+  Interface& operator=(const Interface&) = delete;
+
+  TimeValue GetTime() const { return time_; }
+  void SetTime(TimeValue t) { time_ = t; }
+  // The application's main window; a fixed non-null handle here.
+  HWND GetMAXHWnd() const;
+
+  // Leaves name as it is when no node has it; otherwise appends the smallest three-digit
+  // number (001, 002, ...) that no node has.
+  void MakeNameUnique(CStr& name) const;
+  // A new node for object, added to the scene (which owns it); null for a null object.
+  INode* CreateObjectNode(Object* object);
+  void RedrawViews(TimeValue t, int flags = REDRAW_NORMAL, ReferenceTarget* changed = nullptr);
+
+  const std::vector<INode*>& Nodes() const { return nodes_; }
+  INode* FindNode(const char* name) const;
+  int RedrawCount() const { return redraws_; }
+  // Deletes every node (and the objects only they referred to) and sets the time back to 0.
+  void ResetScene();
+
+ private:
+  TimeValue time_ = 0;
+  int redraws_ = 0;
+  std::vector<INode*> nodes_;
+};
+
+Interface* GetCOREInterface();
