@@ -1,0 +1,404 @@
+#include "host/chunk_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+void PutU16(unsigned char* out, unsigned v) {
+  out[0] = static_cast<unsigned char>(v & 0xFFu);
+  out[1] = static_cast<unsigned char>((v >> 8) & 0xFFu);
+}
+
+void PutU32(unsigned char* out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xFFu);
+}
+
+void PutU64(unsigned char* out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xFFu);
+}
+
+unsigned short GetU16(const unsigned char* in) { return static_cast<unsigned short>(in[0] | (in[1] << 8)); }
+
+std::uint32_t GetU32(const unsigned char* in) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | in[i];
+  return v;
+}
+
+std::uint64_t GetU64(const unsigned char* in) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | in[i];
+  return v;
+}
+
+std::string Hex16(unsigned short id) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(id));
+  return text;
+}
+
+std::string ErrnoText(const char* action, int err) { return std::string(action) + ": " + std::strerror(err); }
+
+}  // namespace
+
+// ---- Writing ----------------------------------------------------------------------------------
+
+void ChunkSave::Fail(std::string what) {
+  if (error_.empty()) error_ = std::move(what);
+}
+
+void ChunkSave::WriteFileHeader() {
+  unsigned char header[kSceneFileHeaderBytes];
+  std::memcpy(header, kSceneFileMagic, 4);
+  PutU32(header + 4, kSceneFileVersion);
+  std::string why;
+  if (!Append(header, sizeof header, &why)) return Fail("writing the file header: " + why);
+  size_ = sizeof header;
+}
+
+void ChunkSave::BeginChunk(unsigned short id) {
+  if (Failed()) return;
+  // A deeper chunk would make a file that our own reader refuses.
+  if (open_.size() >= static_cast<std::size_t>(kMaxChunkDepth)) {
+    return Fail("chunk " + Hex16(id) + " would nest deeper than " + std::to_string(kMaxChunkDepth) + " levels");
+  }
+  unsigned char header[kChunkHeaderBytes];
+  PutU16(header, id);
+  PutU64(header + 2, 0);  // patched by EndChunk
+  std::string why;
+  if (!Append(header, sizeof header, &why)) {
+    return Fail("offset " + std::to_string(size_) + ": writing the header of chunk " + Hex16(id) + ": " + why);
+  }
+  open_.push_back({id, size_});
+  size_ += sizeof header;
+}
+
+void ChunkSave::EndChunk() {
+  if (Failed()) return;
+  if (open_.empty()) return Fail("EndChunk without an open chunk");
+  const OpenChunkRecord chunk = open_.back();
+  open_.pop_back();
+  unsigned char length[8];
+  PutU64(length, size_ - chunk.headerOffset - kChunkHeaderBytes);
+  std::string why;
+  if (!Patch(chunk.headerOffset + 2, length, sizeof length, &why)) {
+    Fail("offset " + std::to_string(chunk.headerOffset) + ": fixing the length of chunk " + Hex16(chunk.id) + ": " +
+         why);
+  }
+}
+
+IOResult ChunkSave::Write(const void* buf, unsigned long nbytes, unsigned long* nwritten) {
+  if (nwritten) *nwritten = 0;
+  if (Failed()) return IO_ERROR;
+  // Bytes outside every chunk would be read back as a chunk header.
+  if (open_.empty()) {
+    Fail("offset " + std::to_string(size_) + ": Write outside any chunk");
+    return IO_ERROR;
+  }
+  std::string why;
+  const std::uint64_t before = size_;
+  const bool ok = nbytes == 0 || Append(static_cast<const unsigned char*>(buf), nbytes, &why);
+  if (!ok) {
+    Fail("offset " + std::to_string(before) + " in chunk " + Hex16(open_.back().id) + ": " + why);
+    return IO_ERROR;
+  }
+  size_ += nbytes;
+  if (nwritten) *nwritten = nbytes;
+  return IO_OK;
+}
+
+MemorySave::MemorySave() { WriteFileHeader(); }
+
+bool MemorySave::Append(const unsigned char* bytes, std::size_t n, std::string*) {
+  bytes_.insert(bytes_.end(), bytes, bytes + n);
+  return true;
+}
+
+bool MemorySave::Patch(std::uint64_t offset, const unsigned char* bytes, std::size_t n, std::string* why) {
+  if (offset > bytes_.size() || n > bytes_.size() - offset) {
+    *why = "patch outside the written bytes";
+    return false;
+  }
+  std::memcpy(bytes_.data() + offset, bytes, n);
+  return true;
+}
+
+namespace {
+
+// Writes through a file descriptor it does not own. write() may take fewer bytes than asked or
+// be interrupted; both are retried, and anything else is a failure.
+class FileSave final : public ChunkSave {
+ public:
+  explicit FileSave(int fd) : fd_(fd) { WriteFileHeader(); }
+
+ private:
+  bool Append(const unsigned char* bytes, std::size_t n, std::string* why) override {
+    while (n > 0) {
+      const ssize_t done = ::write(fd_, bytes, n);
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) {
+        *why = ErrnoText("write", done < 0 ? errno : EIO);
+        return false;
+      }
+      bytes += done;
+      n -= static_cast<std::size_t>(done);
+    }
+    return true;
+  }
+
+  bool Patch(std::uint64_t offset, const unsigned char* bytes, std::size_t n, std::string* why) override {
+    while (n > 0) {
+      const ssize_t done = ::pwrite(fd_, bytes, n, static_cast<off_t>(offset));
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) {
+        *why = ErrnoText("pwrite", done < 0 ? errno : EIO);
+        return false;
+      }
+      bytes += done;
+      n -= static_cast<std::size_t>(done);
+      offset += static_cast<std::uint64_t>(done);
+    }
+    return true;
+  }
+
+  int fd_;
+};
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Creates a new, empty file next to path that no other save (in this or another process) can
+// be using, and returns its descriptor; -1 with *why on failure.
+int CreateTemporaryNextTo(const std::string& path, std::string* tempPath, std::string* why) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *tempPath = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    const int fd = ::open(tempPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) {
+      *why = ErrnoText(("creating " + *tempPath).c_str(), errno);
+      return -1;
+    }
+  }
+  *why = "creating a temporary next to it: every name tried exists";
+  return -1;
+}
+
+// Removes the temporary and closes its descriptor unless the save got as far as the rename,
+// so that no failure path (an early return or an exception from the records) leaves one behind.
+class TemporaryFile {
+ public:
+  TemporaryFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlink(path_.c_str());
+  }
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  // Closes the descriptor, reporting what close says: on some file systems a failed write only
+  // shows up here.
+  bool Close(std::string* why) {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+      *why = ErrnoText("close", errno);
+      return false;
+    }
+    return true;
+  }
+  void Commit() { committed_ = true; }
+
+ private:
+  int fd_;
+  std::string path_;
+  bool committed_ = false;
+};
+
+IOResult Refused(std::string* error, const std::string& path, const std::string& what) {
+  if (error) *error = path + ": " + what;
+  return IO_ERROR;
+}
+
+}  // namespace
+
+IOResult SaveSceneFile(const std::string& path, const std::function<IOResult(ISave&)>& writeRecords,
+                       std::string* error) {
+  std::string why;
+  std::string tempPath;
+  const int fd = CreateTemporaryNextTo(path, &tempPath, &why);
+  if (fd < 0) return Refused(error, path, why);
+  TemporaryFile temp(fd, tempPath);
+
+  // Replacing a scene must not change who may read it.
+  struct stat old {};
+  if (::stat(path.c_str(), &old) == 0 && ::fchmod(temp.fd(), old.st_mode & 07777) != 0) {
+    return Refused(error, path, ErrnoText("copying permissions to the temporary", errno));
+  }
+
+  FileSave save(temp.fd());
+  const IOResult result = writeRecords(save);
+  if (save.Failed()) return Refused(error, path, save.Error());
+  if (result != IO_OK) return Refused(error, path, "the scene's records could not be written");
+  if (save.OpenChunkCount() != 0) {
+    return Refused(error, path, std::to_string(save.OpenChunkCount()) + " chunk(s) begun and never ended");
+  }
+  if (::fsync(temp.fd()) != 0) return Refused(error, path, ErrnoText("fsync", errno));
+  if (!temp.Close(&why)) return Refused(error, path, why);
+  if (::rename(temp.path().c_str(), path.c_str()) != 0) {
+    return Refused(error, path, ErrnoText(("renaming " + temp.path() + " over it").c_str(), errno));
+  }
+  temp.Commit();
+
+  // Makes the rename itself survive a power cut. Best effort: the new file is complete and in
+  // place either way, and some file systems refuse fsync on a folder.
+  const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
+  }
+  if (error) error->clear();
+  return IO_OK;
+}
+
+// ---- Reading ----------------------------------------------------------------------------------
+
+MemoryLoad::MemoryLoad(const void* data, std::size_t size)
+    : data_(static_cast<const unsigned char*>(data)), size_(size) {
+  if (size_ < kSceneFileHeaderBytes) {
+    Refuse(0, "the file is " + std::to_string(size_) + " bytes, too short for the " +
+                  std::to_string(kSceneFileHeaderBytes) + "-byte scene file header",
+           true);
+    return;
+  }
+  if (std::memcmp(data_, kSceneFileMagic, 4) != 0) {
+    Refuse(0, "not a scene file (the magic bytes are not \"VLDS\")", true);
+    return;
+  }
+  version_ = GetU32(data_ + 4);
+  if (version_ == 0 || version_ > kSceneFileVersion) {
+    Refuse(4, "format version " + std::to_string(version_) + " is not one this host reads (1 to " +
+                  std::to_string(kSceneFileVersion) + ")",
+           true);
+    return;
+  }
+  pos_ = kSceneFileHeaderBytes;
+}
+
+std::string MemoryLoad::Where() const { return WhereAt(pos_); }
+
+std::string MemoryLoad::WhereAt(std::uint64_t offset) const {
+  std::string where = "offset " + std::to_string(offset);
+  if (frames_.empty()) return where + ", top level";
+  where += ", chunk ";
+  for (std::size_t i = 0; i < frames_.size(); ++i) where += (i ? "/" : "") + Hex16(frames_[i].id);
+  return where;
+}
+
+IOResult MemoryLoad::Refuse(std::uint64_t at, const std::string& what, bool sticky) {
+  error_ = WhereAt(at) + ": " + what;
+  if (sticky) failed_ = true;
+  return IO_ERROR;
+}
+
+IOResult MemoryLoad::OpenChunk() {
+  if (failed_) return IO_ERROR;
+  const std::uint64_t end = LevelEnd();
+  if (pos_ == end) return IO_END;
+  const std::uint64_t remaining = end - pos_;
+  const std::string parent = frames_.empty() ? "the file" : "chunk " + Hex16(frames_.back().id);
+  if (remaining < kChunkHeaderBytes) {
+    return Refuse(pos_, "truncated chunk header: " + std::to_string(remaining) + " bytes left in " + parent, true);
+  }
+  const unsigned short id = GetU16(data_ + pos_);
+  const std::uint64_t length = GetU64(data_ + pos_ + 2);
+  if (length > remaining - kChunkHeaderBytes) {
+    return Refuse(pos_, "chunk " + Hex16(id) + " claims " + std::to_string(length) + " bytes but " + parent +
+                            " has " + std::to_string(remaining - kChunkHeaderBytes) + " left",
+                  true);
+  }
+  if (frames_.size() >= static_cast<std::size_t>(kMaxChunkDepth)) {
+    return Refuse(pos_, "chunk " + Hex16(id) + " nests deeper than " + std::to_string(kMaxChunkDepth) + " levels",
+                  true);
+  }
+  pos_ += kChunkHeaderBytes;
+  frames_.push_back({id, pos_, pos_ + length});
+  return IO_OK;
+}
+
+unsigned short MemoryLoad::CurChunkID() { return frames_.empty() ? 0 : frames_.back().id; }
+
+unsigned long long MemoryLoad::CurChunkLength() {
+  return frames_.empty() ? 0 : frames_.back().end - frames_.back().start;
+}
+
+IOResult MemoryLoad::CloseChunk() {
+  if (frames_.empty()) return Refuse(pos_, "CloseChunk without an open chunk", false);
+  pos_ = frames_.back().end;
+  frames_.pop_back();
+  return failed_ ? IO_ERROR : IO_OK;
+}
+
+IOResult MemoryLoad::Read(void* buf, unsigned long nbytes, unsigned long* nread) {
+  if (nread) *nread = 0;
+  if (failed_) return IO_ERROR;
+  if (frames_.empty()) return Refuse(pos_, "Read outside any chunk", false);
+  const std::uint64_t left = frames_.back().end - pos_;
+  const std::uint64_t n = std::min<std::uint64_t>(nbytes, left);
+  if (n > 0) std::memcpy(buf, data_ + pos_, static_cast<std::size_t>(n));
+  pos_ += n;
+  if (nread) *nread = static_cast<unsigned long>(n);
+  if (n < nbytes) {
+    return Refuse(pos_ - n, "a read of " + std::to_string(nbytes) + " bytes passes the end of the chunk (" +
+                                std::to_string(n) + " left)",
+                  false);
+  }
+  return IO_OK;
+}
+
+IOResult LoadSceneFile(const std::string& path, const std::function<IOResult(ILoad&)>& readRecords,
+                       std::string* error, std::uint64_t maxBytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Refused(error, path, ErrnoText("open", errno));
+  std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* p) {
+    ::close(*p);
+    delete p;
+  });
+
+  // The buffer grows with the bytes that actually arrive, never with a size someone claims.
+  std::vector<unsigned char> bytes;
+  unsigned char block[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(fd, block, sizeof block);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return Refused(error, path, ErrnoText("read", errno));
+    if (got == 0) break;
+    if (static_cast<std::uint64_t>(got) > maxBytes - bytes.size()) {
+      return Refused(error, path, "larger than the " + std::to_string(maxBytes) + "-byte limit for scene files");
+    }
+    bytes.insert(bytes.end(), block, block + got);
+  }
+
+  MemoryLoad load(bytes.data(), bytes.size());
+  const IOResult result = readRecords(load);
+  if (result == IO_ERROR) {
+    return Refused(error, path, load.Error().empty() ? load.Where() + ": a record was refused" : load.Error());
+  }
+  if (error) error->clear();
+  return result;
+}

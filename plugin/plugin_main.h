@@ -1,0 +1,43 @@
+// The module's entry points, its module-wide state and its class descriptor.
+//
+// The host calls the entry points after loading the module (see host/plugin_api.h); unit tests
+// that link the static build of the module call them directly.
+#pragma once
+
+#include "host/class_desc.h"
+#include "host/class_id.h"
+#include "host/types.h"
+
+inline constexpr Class_ID kVeldmapClassId{0x3ba26d33, 0x4029d4f7};
+
+class VeldmapClassDesc : public ClassDesc {
+ public:
+  int IsPublic() override;
+  void* Create(BOOL loading = FALSE) override;
+  const char* ClassName() override;
+  SClass_ID SuperClassID() override;
+  Class_ID ClassID() override;
+  const char* Category() override;
+  const char* InternalName() override;
+  HINSTANCE HInstance() override;
+};
+
+// Module-wide state. pluginInstance is what DllMain was last given (null before); it selects
+// the string table. controlsInitialized is 1 once DllMain has initialised the host's controls.
+extern HINSTANCE pluginInstance;
+extern int controlsInitialized;
+extern char stringBuffer[256];
+extern VeldmapClassDesc theVeldmapClassDesc;
+
+// String id of the module's string table, or null if DllMain has not yet run or there is no
+// such string. Every call reuses one buffer: the text an earlier result points to is replaced
+// by the next call, so callers that keep a string copy it. Not safe from several threads.
+const char* LoadPluginString(int id);
+
+extern "C" {
+[[gnu::visibility("default")]] const char* LibDescription();
+[[gnu::visibility("default")]] int LibNumberClasses();
+[[gnu::visibility("default")]] ClassDesc* LibClassDesc(int i);
+[[gnu::visibility("default")]] DWORD LibVersion();
+[[gnu::visibility("default")]] BOOL DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+}

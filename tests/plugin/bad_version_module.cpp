@@ -1,0 +1,31 @@
+// A module built for another interface version. Apart from LibVersion every entry point is
+// complete, so only the version check can keep the loader from using it; each one reports
+// through the host's custom-controls record, which the tests watch for calls that must not
+// happen.
+#include "host/class_desc.h"
+#include "host/types.h"
+#include "host/win32.h"
+
+namespace {
+HINSTANCE Self() { return ModuleInstanceFromAddress(reinterpret_cast<const void*>(&Self)); }
+}  // namespace
+
+extern "C" {
+DWORD LibVersion() { return 0x17700C00u; }  // one plug-in API number older than the host's
+BOOL DllMain(HINSTANCE instance, DWORD, LPVOID) {
+  InitCustomControls(instance);
+  return TRUE;
+}
+const char* LibDescription() {
+  InitCustomControls(Self());
+  return "bad version";
+}
+int LibNumberClasses() {
+  InitCustomControls(Self());
+  return 0;
+}
+ClassDesc* LibClassDesc(int) {
+  InitCustomControls(Self());
+  return nullptr;
+}
+}

@@ -1,0 +1,1 @@
+#define IDS_LIBDESCRIPTION 1
