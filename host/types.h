@@ -13,6 +13,9 @@ using UINT = unsigned int;
 using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LPVOID = void*;
+using ULONG = std::uint32_t;  // 32 bits, as on Windows, whatever long is here
+using ULONG_PTR = std::uintptr_t;
+using INT_PTR = std::intptr_t;
 inline constexpr BOOL TRUE = 1;
 inline constexpr BOOL FALSE = 0;
 
