@@ -20,15 +20,19 @@ ShadeOutput::ShadeOutput(ShadeOutput&& other) noexcept
       ior(other.ior),
       nElements(other.nElements) {}
 
-ShadeOutput& ShadeOutput::operator=(const ShadeOutput& other) {
-  if (this == &other) return *this;
-  ReleaseExtensions();
+void ShadeOutput::CopyValues(const ShadeOutput& other) noexcept {
   flags = other.flags;
   gbufId = other.gbufId;
   c = other.c;
   t = other.t;
   ior = other.ior;
   nElements = other.nElements;
+}
+
+ShadeOutput& ShadeOutput::operator=(const ShadeOutput& other) {
+  if (this == &other) return *this;
+  ReleaseExtensions();
+  CopyValues(other);
   return *this;
 }
 
@@ -36,12 +40,7 @@ ShadeOutput& ShadeOutput::operator=(ShadeOutput&& other) noexcept {
   if (this == &other) return *this;
   ReleaseExtensions();
   extensions = std::exchange(other.extensions, {});
-  flags = other.flags;
-  gbufId = other.gbufId;
-  c = other.c;
-  t = other.t;
-  ior = other.ior;
-  nElements = other.nElements;
+  CopyValues(other);
   return *this;
 }
 

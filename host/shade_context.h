@@ -87,6 +87,8 @@ class ShadeOutput {
 
  private:
   void ReleaseExtensions() noexcept;
+  // Everything but the extension table, which copies and moves treat differently.
+  void CopyValues(const ShadeOutput& other) noexcept;
 };
 
 class ShadeContext {
