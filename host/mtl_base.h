@@ -18,6 +18,7 @@ class ShadeContext;
 class IParamBlock2;
 class IMtlParams;
 class UVGen;
+class BitArray;
 class TexHandleMaker;
 struct BITMAPINFO;
 
@@ -36,6 +37,9 @@ class MapSampler {
     const AColor c = SampleFilter(sc, u, v, du, dv);
     return (c.r + c.g + c.b) / 3.0f;
   }
+  // Called before each sample with the whole-tile part of the UV about to be sampled (the floor
+  // of the mapped coordinates before wrapping), for maps that vary from tile to tile.
+  virtual void SetTileNumbers(int, int) {}
 };
 
 // A rollout page of the material editor.
@@ -105,6 +109,9 @@ class MtlBase : public ReferenceTarget, public ISubMap {
   ReferenceTarget* GetRefTarget() override { return this; }
 
   virtual std::uint32_t LocalRequirements(int) { return 0; }
+  // Marks in mapreq (and bumpreq, for bump mapping) the map channels this object itself reads
+  // for sub-material subMtlNum. The arrays belong to the caller, who sizes them.
+  virtual void LocalMappingsRequired(int /*subMtlNum*/, BitArray& /*mapreq*/, BitArray& /*bumpreq*/) {}
 
  private:
   CStr name_;

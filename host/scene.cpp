@@ -72,6 +72,21 @@ char mainWindowTag;
 
 }  // namespace
 
+SceneRoot::~SceneRoot() = default;
+
+RefTargetHandle SceneRoot::GetReference(int i) {
+  return i >= 0 && i < NumRefs() ? nodes[static_cast<std::size_t>(i)] : nullptr;
+}
+
+void SceneRoot::SetReference(int i, RefTargetHandle target) {
+  if (i >= 0 && i < NumRefs()) nodes[static_cast<std::size_t>(i)] = static_cast<INode*>(target);
+}
+
+RefResult SceneRoot::NotifyRefChanged(const Interval&, RefTargetHandle, PartID&, RefMessage message) {
+  if (message == REFMSG_TARGET_DELETED) std::erase(nodes, nullptr);
+  return REF_SUCCEED;
+}
+
 Interface::Interface() = default;
 
 Interface::~Interface() { ResetScene(); }
@@ -79,7 +94,7 @@ Interface::~Interface() { ResetScene(); }
 HWND Interface::GetMAXHWnd() const { return reinterpret_cast<HWND>(&mainWindowTag); }
 
 INode* Interface::FindNode(const char* name) const {
-  for (INode* node : nodes_) {
+  for (INode* node : root_.nodes) {
     if (std::string(node->GetName()) == name) return node;
   }
   return nullptr;
@@ -101,16 +116,16 @@ void Interface::MakeNameUnique(CStr& name) const {
 INode* Interface::CreateObjectNode(Object* object) {
   if (object == nullptr) return nullptr;
   auto* node = new INode(object);
-  nodes_.push_back(node);
+  root_.nodes.push_back(nullptr);
+  root_.ReplaceReference(root_.NumRefs() - 1, node, FALSE);
   return node;
 }
 
 void Interface::RedrawViews(TimeValue, int, ReferenceTarget*) { ++redraws_; }
 
 void Interface::ResetScene() {
-  std::vector<INode*> nodes;
-  nodes.swap(nodes_);
-  for (INode* node : nodes) node->DeleteThis();
+  // Deleting a node tells its dependents, the root among them, which drops its entry.
+  while (!root_.nodes.empty()) root_.nodes.back()->DeleteThis();
   time_ = 0;
   redraws_ = 0;
 }

@@ -107,6 +107,20 @@ class INode : public ReferenceTarget {
 
 inline constexpr int REDRAW_NORMAL = 1;
 
+// The scene's hold on its nodes: a reference to each, so that a node stays alive while it is in
+// the scene, whoever else refers to it and lets go.
+class SceneRoot final : public ReferenceMaker {
+ public:
+  ~SceneRoot() override;
+  int NumRefs() override { return static_cast<int>(nodes.size()); }
+  RefTargetHandle GetReference(int i) override;
+  RefResult NotifyRefChanged(const Interval&, RefTargetHandle, PartID&, RefMessage message) override;
+  std::vector<INode*> nodes;  // null entries are dropped as soon as a node is deleted
+
+ protected:
+  void SetReference(int i, RefTargetHandle target) override;
+};
+
 // The core interface: the one scene of this process.
 class Interface {
  public:
@@ -127,16 +141,17 @@ class Interface {
   INode* CreateObjectNode(Object* object);
   void RedrawViews(TimeValue t, int flags = REDRAW_NORMAL, ReferenceTarget* changed = nullptr);
 
-  const std::vector<INode*>& Nodes() const { return nodes_; }
+  const std::vector<INode*>& Nodes() const { return root_.nodes; }
   INode* FindNode(const char* name) const;
   int RedrawCount() const { return redraws_; }
-  // Deletes every node (and the objects only they referred to) and sets the time back to 0.
+  // Deletes every node (and the objects only they referred to; whoever else referred to a node
+  // is told it was deleted) and sets the time back to 0.
   void ResetScene();
 
  private:
   TimeValue time_ = 0;
   int redraws_ = 0;
-  std::vector<INode*> nodes_;
+  SceneRoot root_;
 };
 
 Interface* GetCOREInterface();

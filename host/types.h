@@ -34,6 +34,10 @@ inline constexpr DWORD DLL_THREAD_DETACH = 3;
 inline constexpr UINT WM_COMMAND = 0x0111;
 inline constexpr int SW_SHOWNORMAL = 1;
 
+inline constexpr unsigned BN_CLICKED = 0;  // WM_COMMAND notification of a pressed button
+constexpr WPARAM MAKEWPARAM(unsigned low, unsigned high) {
+  return static_cast<WPARAM>((low & 0xFFFFu) | ((high & 0xFFFFu) << 16));
+}
 constexpr unsigned LOWORD(WPARAM w) { return static_cast<unsigned>(w & 0xFFFFu); }
 constexpr unsigned HIWORD(WPARAM w) { return static_cast<unsigned>((w >> 16) & 0xFFFFu); }
 #endif

@@ -18,9 +18,15 @@ struct StringTable {
   int count = 0;
 };
 
+struct DialogTable {
+  const DialogResource* dialogs = nullptr;
+  int count = 0;
+};
+
 struct StringRegistry {
   std::mutex mutex;
   std::map<HINSTANCE, StringTable> tables;
+  std::map<HINSTANCE, DialogTable> dialogs;
 };
 
 // Built on first use: modules register from their static initialisers, which may run before
@@ -70,6 +76,34 @@ void UnregisterModuleStrings(const void* addressInsideModule) {
   StringRegistry& registry = Registry();
   const std::lock_guard lock(registry.mutex);
   registry.tables.erase(instance);
+}
+
+HINSTANCE RegisterModuleDialogs(const void* addressInsideModule, const DialogResource* dialogs, int count) {
+  const HINSTANCE instance = ModuleInstanceFromAddress(addressInsideModule);
+  if (instance == nullptr) return nullptr;
+  StringRegistry& registry = Registry();
+  const std::lock_guard lock(registry.mutex);
+  registry.dialogs[instance] = DialogTable{dialogs, std::max(count, 0)};
+  return instance;
+}
+
+void UnregisterModuleDialogs(const void* addressInsideModule) {
+  const HINSTANCE instance = ModuleInstanceFromAddress(addressInsideModule);
+  if (instance == nullptr) return;
+  StringRegistry& registry = Registry();
+  const std::lock_guard lock(registry.mutex);
+  registry.dialogs.erase(instance);
+}
+
+const DialogResource* FindDialogResource(HINSTANCE instance, int id) {
+  StringRegistry& registry = Registry();
+  const std::lock_guard lock(registry.mutex);
+  const auto table = registry.dialogs.find(instance);
+  if (table == registry.dialogs.end()) return nullptr;
+  const DialogResource* const end = table->second.dialogs + table->second.count;
+  const DialogResource* const dialog =
+      std::find_if(table->second.dialogs, end, [id](const DialogResource& d) { return d.id == id; });
+  return dialog == end ? nullptr : dialog;
 }
 
 int LoadStringA(HINSTANCE instance, UINT id, char* buffer, int bufferMax) {

@@ -21,6 +21,27 @@ struct StringResource {
   const char* text;
 };
 
+// One control of a dialog template, in template (and tab) order. Units are dialog units.
+// windowClass is the control's window class ("Static", "Button", "CustEdit", ...); id is -1 for
+// controls nothing refers to; style is the full window style the resource compiler would store.
+struct DialogItemResource {
+  int id;
+  const char* windowClass;
+  const char* text;
+  DWORD style;
+  int x, y, width, height;
+};
+
+struct DialogResource {
+  int id;
+  DWORD style;
+  int x, y, width, height;
+  int fontPointSize;
+  const char* fontName;
+  const DialogItemResource* items;
+  int itemCount;
+};
+
 // The instance handle of the loaded module (shared library or executable) that contains
 // address, or null if address is inside none.
 HINSTANCE ModuleInstanceFromAddress(const void* address);
@@ -32,6 +53,14 @@ HINSTANCE ModuleInstanceFromAddress(const void* address);
 HINSTANCE RegisterModuleStrings(const void* addressInsideModule, const StringResource* entries,
                                 int count);
 void UnregisterModuleStrings(const void* addressInsideModule);
+
+// Registers dialogs[0..count) as the dialog templates of the module containing
+// addressInsideModule, as RegisterModuleStrings does for strings (same lifetime rules), and
+// returns its instance handle. The host builds a rollout's controls from its template.
+HINSTANCE RegisterModuleDialogs(const void* addressInsideModule, const DialogResource* dialogs, int count);
+void UnregisterModuleDialogs(const void* addressInsideModule);
+// Dialog template id of instance, or null if the module registered none by that id.
+const DialogResource* FindDialogResource(HINSTANCE instance, int id);
 
 #ifndef _WIN32
 // Copies string id of instance's table into buffer as Windows does: at most bufferMax - 1

@@ -11,24 +11,28 @@
 HINSTANCE pluginInstance = nullptr;
 int controlsInitialized = 0;
 char stringBuffer[256];
-VeldmapClassDesc theVeldmapClassDesc;
+ParamDlg* uvGenParamDlg = nullptr;
 
 namespace {
 
-// Registers the generated string table with the host for as long as the module is loaded.
+// Registers the generated string table and dialog templates with the host for as long as the module is loaded.
 // It lives here, next to the entry points, rather than in the generated source, so that a
 // program linking the static build of the module cannot leave the registration out.
-class StringTableRegistration {
+class ResourceRegistration {
  public:
-  StringTableRegistration() {
+  ResourceRegistration() {
     RegisterModuleStrings(&pluginInstance, veldmapStringTable, veldmapStringCount);
+    RegisterModuleDialogs(&pluginInstance, veldmapDialogs, veldmapDialogCount);
   }
-  ~StringTableRegistration() { UnregisterModuleStrings(&pluginInstance); }
-  StringTableRegistration(const StringTableRegistration&) = delete;
-  StringTableRegistration& operator=(const StringTableRegistration&) = delete;
+  ~ResourceRegistration() {
+    UnregisterModuleDialogs(&pluginInstance);
+    UnregisterModuleStrings(&pluginInstance);
+  }
+  ResourceRegistration(const ResourceRegistration&) = delete;
+  ResourceRegistration& operator=(const ResourceRegistration&) = delete;
 };
 
-const StringTableRegistration stringTableRegistration;
+const ResourceRegistration resourceRegistration;
 
 }  // namespace
 

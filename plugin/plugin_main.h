@@ -6,11 +6,12 @@
 
 #include "host/class_desc.h"
 #include "host/class_id.h"
+#include "host/param_block.h"
 #include "host/types.h"
 
 inline constexpr Class_ID kVeldmapClassId{0x3ba26d33, 0x4029d4f7};
 
-class VeldmapClassDesc : public ClassDesc {
+class VeldmapClassDesc : public ClassDesc2 {
  public:
   int IsPublic() override;
   void* Create(BOOL loading = FALSE) override;
@@ -24,10 +25,13 @@ class VeldmapClassDesc : public ClassDesc {
 
 // Module-wide state. pluginInstance is what DllMain was last given (null before); it selects
 // the string table. controlsInitialized is 1 once DllMain has initialised the host's controls.
+// uvGenParamDlg is the UV generator's rollout opened by the latest CreateParamDlg of any map
+// (not owned; a map compares against it to recognise that rollout).
 extern HINSTANCE pluginInstance;
 extern int controlsInitialized;
 extern char stringBuffer[256];
 extern VeldmapClassDesc theVeldmapClassDesc;
+extern ParamDlg* uvGenParamDlg;
 
 // String id of the module's string table, or null if DllMain has not yet run or there is no
 // such string. Every call reuses one buffer: the text an earlier result points to is replaced

@@ -5,27 +5,6 @@
 #include "host/types.h"
 #include "host/win32.h"
 
-// One control of a dialog template, in template (and tab) order. Units are dialog units.
-// windowClass is the control's window class ("Static", "Button", "CustEdit", ...); id is -1 for
-// controls nothing refers to; style is the full window style the resource compiler would store.
-struct DialogItemResource {
-  int id;
-  const char* windowClass;
-  const char* text;
-  DWORD style;
-  int x, y, width, height;
-};
-
-struct DialogResource {
-  int id;
-  DWORD style;
-  int x, y, width, height;
-  int fontPointSize;
-  const char* fontName;
-  const DialogItemResource* items;
-  int itemCount;
-};
-
 struct VersionValue {
   const char* key;
   const char* value;

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <string>
 
+#include "host/mtl_params.h"
+#include "host/param_block.h"
 #include "host/win32.h"
 
 namespace {
@@ -172,6 +174,47 @@ TEST(PluginLoader, FileThatIsNotAModuleIsRefusedByName) {
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_NE(errors[0].find("Broken.dlt"), std::string::npos) << errors[0];
   EXPECT_TRUE(loader.Modules().empty());
+}
+
+}  // namespace
+
+namespace {
+
+class BlockOwner : public ReferenceTarget {
+ public:
+  int NumRefs() override { return 2; }
+  RefTargetHandle GetReference(int i) override { return i == 1 ? block : nullptr; }
+  void SetReference(int i, RefTargetHandle t) override {
+    if (i == 1) block = static_cast<IParamBlock2*>(t);
+  }
+  RefResult NotifyRefChanged(const Interval&, RefTargetHandle, PartID&, RefMessage) override { return REF_SUCCEED; }
+  IParamBlock2* block = nullptr;
+};
+
+TEST(PluginLoader, ModuleDescriptorBuildsBlocksAndRolloutsThroughTheHost) {
+  PluginLoader loader;
+  ASSERT_TRUE(loader.LoadFolder(kPluginDir).empty());
+  auto* descriptor = dynamic_cast<ClassDesc2*>(loader.FindClass(TEXMAP_CLASS_ID, kVeldmapClass));
+  ASSERT_NE(descriptor, nullptr);
+  ASSERT_EQ(descriptor->NumParamBlockDescs(), 1);
+  EXPECT_EQ(descriptor->GetParamBlockDesc(0)->Errors(), "");
+  {
+    BlockOwner owner;
+    descriptor->MakeAutoParamBlocks(&owner);
+    ASSERT_NE(owner.block, nullptr);
+    EXPECT_EQ(owner.block->GetInt(9), 6);      // quadTreeDepth
+    EXPECT_EQ(owner.block->GetFloat(4), 1.0f);  // uScale
+    MaterialEditor editor;
+    IAutoMParamDlg* dlg = descriptor->CreateParamDlgs(nullptr, &editor, &owner);
+    ASSERT_EQ(dlg->NumMaps(), 1);
+    // The template and the title come from the module's own resources.
+    EXPECT_TRUE(dlg->GetMap(0)->HasTemplate());
+    EXPECT_EQ(dlg->GetMap(0)->Controls().size(), 25u);
+    EXPECT_EQ(editor.pages, std::vector<std::string>{"Parameters"});
+    EXPECT_STREQ(descriptor->GetRsrcString(16), "Color Ramp Texture");
+    dlg->DeleteThis();
+    owner.DeleteAllRefsFromMe();  // the block goes before the module may
+  }
 }
 
 }  // namespace
