@@ -1,5 +1,7 @@
 #include "host/chunk_io.h"
 
+#include "host/atomic_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -173,63 +175,6 @@ class FileSave final : public ChunkSave {
   int fd_;
 };
 
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Creates a new, empty file next to path that no other save (in this or another process) can
-// be using, and returns its descriptor; -1 with *why on failure.
-int CreateTemporaryNextTo(const std::string& path, std::string* tempPath, std::string* why) {
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *tempPath = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    const int fd = ::open(tempPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) {
-      *why = ErrnoText(("creating " + *tempPath).c_str(), errno);
-      return -1;
-    }
-  }
-  *why = "creating a temporary next to it: every name tried exists";
-  return -1;
-}
-
-// Removes the temporary and closes its descriptor unless the save got as far as the rename,
-// so that no failure path (an early return or an exception from the records) leaves one behind.
-class TemporaryFile {
- public:
-  TemporaryFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!committed_) ::unlink(path_.c_str());
-  }
-
-  int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
-  // Closes the descriptor, reporting what close says: on some file systems a failed write only
-  // shows up here.
-  bool Close(std::string* why) {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) {
-      *why = ErrnoText("close", errno);
-      return false;
-    }
-    return true;
-  }
-  void Commit() { committed_ = true; }
-
- private:
-  int fd_;
-  std::string path_;
-  bool committed_ = false;
-};
-
 IOResult Refused(std::string* error, const std::string& path, const std::string& what) {
   if (error) *error = path + ": " + what;
   return IO_ERROR;
@@ -240,16 +185,8 @@ IOResult Refused(std::string* error, const std::string& path, const std::string&
 IOResult SaveSceneFile(const std::string& path, const std::function<IOResult(ISave&)>& writeRecords,
                        std::string* error) {
   std::string why;
-  std::string tempPath;
-  const int fd = CreateTemporaryNextTo(path, &tempPath, &why);
-  if (fd < 0) return Refused(error, path, why);
-  TemporaryFile temp(fd, tempPath);
-
-  // Replacing a scene must not change who may read it.
-  struct stat old {};
-  if (::stat(path.c_str(), &old) == 0 && ::fchmod(temp.fd(), old.st_mode & 07777) != 0) {
-    return Refused(error, path, ErrnoText("copying permissions to the temporary", errno));
-  }
+  AtomicFileWriter temp;
+  if (!temp.Open(path, &why)) return Refused(error, path, why);
 
   FileSave save(temp.fd());
   const IOResult result = writeRecords(save);
@@ -258,20 +195,7 @@ IOResult SaveSceneFile(const std::string& path, const std::function<IOResult(ISa
   if (save.OpenChunkCount() != 0) {
     return Refused(error, path, std::to_string(save.OpenChunkCount()) + " chunk(s) begun and never ended");
   }
-  if (::fsync(temp.fd()) != 0) return Refused(error, path, ErrnoText("fsync", errno));
-  if (!temp.Close(&why)) return Refused(error, path, why);
-  if (::rename(temp.path().c_str(), path.c_str()) != 0) {
-    return Refused(error, path, ErrnoText(("renaming " + temp.path() + " over it").c_str(), errno));
-  }
-  temp.Commit();
-
-  // Makes the rename itself survive a power cut. Best effort: the new file is complete and in
-  // place either way, and some file systems refuse fsync on a folder.
-  const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    ::fsync(folder);
-    ::close(folder);
-  }
+  if (!temp.Commit(&why)) return Refused(error, path, why);
   if (error) error->clear();
   return IO_OK;
 }
