@@ -15,8 +15,9 @@ class ClassDesc {
 
   // Nonzero if users may create the class (it is listed); zero for classes only code makes.
   virtual int IsPublic() = 0;
-  // A new object of the class, owned by the caller but deleted through the object's own
-  // deletion call so that the module that made it frees it. loading is TRUE when the object is
+  // A new object of the class, as its Animatable* converted to void* (a host casts it back to
+  // Animatable* and from there to the class it expects), owned by the caller but deleted
+  // through the object's own deletion call so that the module that made it frees it. loading is TRUE when the object is
   // about to be read from a scene file. Null if the class cannot make one.
   virtual void* Create(BOOL loading = FALSE) = 0;
   // The name users see; may be null if the module cannot load its strings.

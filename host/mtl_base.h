@@ -85,6 +85,15 @@ class MtlBase : public ReferenceTarget, public ISubMap {
  public:
   const CStr& GetName() const { return name_; }
   void SetName(const CStr& name) { name_ = name; }
+  // The base data an assignment of one material base to another copies: the name and the
+  // G-buffer id.
+  void CopyBaseData(const MtlBase& other) {
+    name_ = other.name_;
+    gbufID = other.gbufID;
+  }
+
+  // The object's G-buffer id, which shading hands to the renderer; 0 for none.
+  ULONG gbufID = 0;
 
   // Brings the object to time t and narrows valid to the interval over which it then holds.
   virtual void Update(TimeValue t, Interval& valid) = 0;

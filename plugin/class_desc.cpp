@@ -4,10 +4,13 @@
 // Both objects are defined here, in this order, because the description registers itself with
 // the descriptor while it is constructed: within one file C++ constructs in order of definition,
 // across files it promises nothing.
+#include <new>
+
 #include "host/class_id.h"
 #include "plugin/plugin_main.h"
 #include "plugin/veldmap_params.h"
 #include "resources/resource.h"
+#include "texmap/veldmap_texmap.h"
 
 VeldmapClassDesc theVeldmapClassDesc;
 
@@ -72,10 +75,14 @@ ParamBlockDesc2 veldmapParamBlockDesc(
 
 int VeldmapClassDesc::IsPublic() { return 1; }
 
-// The texture-map class itself does not exist yet, so there is nothing to make; the host treats
-// a null object as "this class cannot be created". Replace with `new VeldmapTexmap` once the
-// map exists.
-void* VeldmapClassDesc::Create(BOOL /*loading*/) { return nullptr; }
+// Whatever loading says, the map starts from its defaults; Load then fills it in.
+void* VeldmapClassDesc::Create(BOOL /*loading*/) {
+  try {
+    return static_cast<Animatable*>(new VeldmapTexmap());
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
 
 const char* VeldmapClassDesc::ClassName() { return LoadPluginString(IDS_CLASS_NAME); }
 

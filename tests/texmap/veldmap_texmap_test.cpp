@@ -1,0 +1,599 @@
+// The texture map through its static build: its state, its references, its shading, its
+// viewport texture and its rollout commands.
+#include "texmap/veldmap_texmap.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "host/chunk_io.h"
+#include "host/mtl_params.h"
+#include "host/scene.h"
+#include "host/win32.h"
+#include "plugin/plugin_main.h"
+#include "plugin/veldmap_params.h"
+#include "tests/support/mesh_builders.h"
+#include "tests/support/uv_shade_context.h"
+
+namespace {
+
+// A colour ramp that shows what it was handed: red is the context's U, green its P().x, blue
+// the screen column; alpha 0.25 so a leak of its alpha would show.
+class ProbeRamp : public Texmap {
+ public:
+  AColor EvalColor(ShadeContext& sc) override {
+    ++calls;
+    return AColor(sc.UVW(0).x, sc.P().x, static_cast<float>(sc.ScreenCoord().x), 0.25f);
+  }
+  Point3 EvalNormalPerturb(ShadeContext&) override { return {}; }
+  void Update(TimeValue, Interval&) override {}
+  void Reset() override {}
+  Interval Validity(TimeValue) override { return Interval(-100, 100); }
+  ParamDlg* CreateParamDlg(HWND, IMtlParams*) override { return nullptr; }
+  std::atomic<int> calls{0};
+};
+
+// A ramp that refers to another map (to make a loop with).
+class LoopRamp : public ProbeRamp {
+ public:
+  int NumRefs() override { return 1; }
+  RefTargetHandle GetReference(int i) override { return i == 0 ? held : nullptr; }
+  void SetReference(int i, RefTargetHandle t) override {
+    if (i == 0) held = t;
+  }
+  ReferenceTarget* held = nullptr;
+};
+
+// Something that depends on the map and counts the changes it hears of.
+class Watcher : public ReferenceMaker {
+ public:
+  int NumRefs() override { return 1; }
+  RefTargetHandle GetReference(int i) override { return i == 0 ? target : nullptr; }
+  void SetReference(int i, RefTargetHandle t) override {
+    if (i == 0) target = t;
+  }
+  RefResult NotifyRefChanged(const Interval&, RefTargetHandle, PartID&, RefMessage m) override {
+    if (m == REFMSG_CHANGE) ++changes;
+    return REF_SUCCEED;
+  }
+  ReferenceTarget* target = nullptr;
+  int changes = 0;
+};
+
+// A ramp across X from height 0 at x = 0 to 1 at x = 2 (so normalised Z runs 0..1 across U),
+// on a 2 x 1 footprint.
+Mesh Slope() {
+  return MakeMesh({{0, 0, 0}, {2, 0, 1}, {2, 1, 1}, {0, 1, 0}}, {{0, 1, 2}, {0, 2, 3}});
+}
+
+class VeldmapTexmapTest : public testing::Test {
+ protected:
+  void SetUp() override { DllMain(ModuleInstanceFromAddress(&pluginInstance), DLL_PROCESS_ATTACH, nullptr); }
+  void TearDown() override {
+    GetCOREInterface()->ResetScene();
+    AnimateOff();
+  }
+
+  static INode* NodeWith(const Mesh& mesh) {
+    TriObject* object = CreateNewTriObject();
+    object->GetMesh() = mesh;
+    return GetCOREInterface()->CreateObjectNode(object);
+  }
+
+  static void Pick(VeldmapTexmap& map, INode* node) { ASSERT_TRUE(map.pblock->SetValue(pb_node, 0, node)); }
+
+  static Interval UpdateAt(VeldmapTexmap& map, TimeValue t) {
+    Interval valid = FOREVER;
+    map.Update(t, valid);
+    return valid;
+  }
+
+  static float HeightOf(const Mesh& mesh, float u, float v) {
+    SurfaceSampler expected;
+    expected.Rebuild(mesh);
+    return expected.FilteredHeight(u, v, 0, 0);
+  }
+};
+
+TEST_F(VeldmapTexmapTest, NewMapAnswersTheHostsQuestions) {
+  auto* map = new VeldmapTexmap();
+  CStr name;
+  map->GetClassName(name);
+  EXPECT_STREQ(name.data(), "Veldmap");
+  EXPECT_EQ(map->ClassID(), Class_ID(0x3ba26d33, 0x4029d4f7));
+  EXPECT_EQ(map->SuperClassID(), TEXMAP_CLASS_ID);
+  EXPECT_EQ(map->NumSubs(), 2);
+  EXPECT_EQ(map->SubAnim(0), map->uvGen);
+  EXPECT_EQ(map->SubAnim(1), map->pblock);
+  EXPECT_EQ(map->SubAnim(5), nullptr);
+  EXPECT_STREQ(map->SubAnimName(0).data(), "Coordinates");
+  EXPECT_STREQ(map->SubAnimName(1).data(), "Parameters");
+  EXPECT_STREQ(map->SubAnimName(5).data(), "Parameters");
+  EXPECT_EQ(map->NumRefs(), 2);
+  EXPECT_EQ(map->GetReference(0), map->uvGen);
+  EXPECT_EQ(map->GetReference(1), map->pblock);
+  EXPECT_EQ(map->GetReference(2), nullptr);
+  ASSERT_NE(map->uvGen, nullptr);
+  ASSERT_NE(map->pblock, nullptr);
+  EXPECT_EQ(map->GetParamBlock(7), map->pblock);
+  EXPECT_EQ(map->GetParamBlockByID(0), map->pblock);
+  EXPECT_EQ(map->GetParamBlockByID(1), nullptr);
+  EXPECT_EQ(map->GetInterface(I_SUBMAP), static_cast<ISubMap*>(map));
+  EXPECT_EQ(map->GetInterface(IID_MTLBASE), static_cast<void*>(static_cast<MtlBase*>(map)));
+  EXPECT_EQ(map->GetInterface(IID_TEXMAP), static_cast<void*>(static_cast<MtlBase*>(map)));
+  EXPECT_EQ(map->GetInterface(0x1234), nullptr);
+  EXPECT_EQ(map->Validity(0), NEVER);
+  EXPECT_FALSE(map->hasStoredMesh);
+  EXPECT_EQ(map->GetTheUVGen(), map->uvGen);
+  EXPECT_EQ(map->GetTextureTiling(), U_WRAP | V_WRAP);
+  EXPECT_EQ(map->LocalRequirements(0), map->uvGen->Requirements(0));
+
+  // No node, no mesh: Update changes nothing but the validity, which only the parameters narrow.
+  Interval valid(5, 6);
+  map->Update(0, valid);
+  EXPECT_EQ(valid, FOREVER);
+  EXPECT_EQ(map->sampler.root, nullptr);
+  UVContext sc;
+  sc.uvw = Point3(0.5f, 0.5f, 0);
+  EXPECT_EQ(map->EvalMono(sc), 0.0f);
+
+  // The sub-map slot.
+  EXPECT_EQ(map->NumSubTexmaps(), 1);
+  EXPECT_STREQ(map->GetSubTexmapSlotName(0).data(), "empty");
+  auto* ramp = new ProbeRamp();
+  map->SetSubTexmap(3, ramp);  // the index is ignored
+  EXPECT_EQ(map->GetSubTexmap(0), ramp);
+  EXPECT_EQ(map->GetSubTexmap(9), ramp);
+  EXPECT_STREQ(map->GetSubTexmapSlotName(0).data(), "Color Ramp Texture");
+  map->DeleteThis();
+}
+
+TEST_F(VeldmapTexmapTest, MeshSourceFollowsPickBakeAndClear) {
+  VeldmapTexmap map;
+  const Mesh slope = Slope();
+  INode* node = NodeWith(slope);
+  Pick(map, node);
+  UpdateAt(map, 0);
+  EXPECT_FALSE(map.hasStoredMesh);
+  for (const float u : {0.1f, 0.5f, 0.9f}) {
+    Point3 p(u, 0.5f, 0);
+    float h = -1;
+    ASSERT_TRUE(map.sampler.HeightAt(p, h));
+    EXPECT_EQ(h, HeightOf(slope, u, 0.5f));
+    EXPECT_NEAR(h, u, 1e-5f);
+  }
+
+  // Bake: the mesh is copied and the pick cleared; the map then builds from its own copy.
+  map.BakeNodeMesh();
+  EXPECT_TRUE(map.hasStoredMesh);
+  EXPECT_EQ(map.sampler.storedMesh, slope);
+  INode* picked = node;
+  Interval ignore = FOREVER;
+  map.pblock->GetValue(pb_node, 0, picked, ignore);
+  EXPECT_EQ(picked, nullptr);
+  map.BakeNodeMesh();  // no node any more: only the flag is (again) set
+  EXPECT_EQ(map.sampler.storedMesh, slope);
+  // The node changing no longer matters.
+  static_cast<TriObject*>(node->GetObjectRef())->GetMesh() = SquareAt(0, 0, 1, 1, 0.3f);
+  UpdateAt(map, 0);
+  EXPECT_NEAR(map.sampler.FilteredHeight(0.75f, 0.5f, 0, 0), 0.75f, 1e-5f);
+
+  // Re-picking drops the baked state at the next update.
+  Pick(map, node);
+  UpdateAt(map, 0);
+  EXPECT_FALSE(map.hasStoredMesh);
+  const float flat = map.sampler.FilteredHeight(0.75f, 0.5f, 0, 0);
+  EXPECT_EQ(flat, HeightOf(SquareAt(0, 0, 1, 1, 0.3f), 0.75f, 0.5f));
+
+  // Clearing a pick that was never baked: nothing rebuilds, the last mesh stays.
+  ASSERT_TRUE(map.pblock->SetValue(pb_node, 0, static_cast<INode*>(nullptr)));
+  static_cast<TriObject*>(node->GetObjectRef())->GetMesh() = slope;
+  UpdateAt(map, 0);
+  EXPECT_EQ(map.sampler.FilteredHeight(0.75f, 0.5f, 0, 0), flat);
+
+  // An object that cannot become a mesh keeps the previous one; one that converts is used.
+  INode* point = GetCOREInterface()->CreateObjectNode(new PointHelperObject());
+  Pick(map, point);
+  UpdateAt(map, 0);
+  EXPECT_EQ(map.sampler.FilteredHeight(0.75f, 0.5f, 0, 0), flat);
+  INode* plane = GetCOREInterface()->CreateObjectNode(new PlaneObject(2, 2, 2));
+  Pick(map, plane);
+  UpdateAt(map, 0);
+  EXPECT_NE(map.sampler.root, nullptr);
+  float h = -1;
+  EXPECT_TRUE(map.sampler.HeightAt(Point3(0.3f, 0.3f, 0), h));
+
+  // A bake through a converting object copies the converted mesh.
+  map.BakeNodeMesh();
+  EXPECT_EQ(map.sampler.storedMesh.getNumFaces(), 8);
+  // A bake with an object that cannot convert keeps both the pick and the stored mesh.
+  Pick(map, point);
+  map.BakeNodeMesh();
+  map.pblock->GetValue(pb_node, 0, picked, ignore);
+  EXPECT_EQ(picked, point);
+  EXPECT_EQ(map.sampler.storedMesh.getNumFaces(), 8);
+}
+
+TEST_F(VeldmapTexmapTest, UpdateReportsTheValidityOfWhatItRead) {
+  VeldmapTexmap map;
+  Pick(map, NodeWith(Slope()));
+  EXPECT_EQ(UpdateAt(map, 0), FOREVER);
+  EXPECT_EQ(map.Validity(12345), FOREVER);
+  AnimateOn();
+  ASSERT_TRUE(map.pblock->SetValue(pb_u_offset, 480, 0.5f));
+  AnimateOff();
+  EXPECT_EQ(map.Validity(0), NEVER);  // the change made the map stale
+  EXPECT_EQ(UpdateAt(map, 240), Interval(240, 240));
+  EXPECT_EQ(UpdateAt(map, 1000), Interval(480, TIME_PosInfinity));
+  EXPECT_EQ(map.sampler.uOffset, 0.5f);
+  // A ramp's own validity narrows it further.
+  auto* ramp = new ProbeRamp();
+  map.SetSubTexmap(0, ramp);
+  EXPECT_EQ(UpdateAt(map, -500), Interval(TIME_NegInfinity, 0) & Interval(-100, 100));
+  EXPECT_EQ(map.rampMap, ramp);
+}
+
+TEST_F(VeldmapTexmapTest, NotificationsInvalidateAndDropTheViewportTexture) {
+  VeldmapTexmap map;
+  Watcher watcher;
+  watcher.ReplaceReference(0, &map, FALSE);
+  ViewportTexHandleMaker viewport(8);
+  Pick(map, NodeWith(Slope()));
+  const std::uintptr_t first = map.GetActiveTexHandle(0, viewport);
+  ASSERT_NE(first, 0u);
+  EXPECT_EQ(map.GetActiveTexHandle(4800, viewport), first);  // cached at any time
+  EXPECT_EQ(viewport.HandlesMade(), 1);
+
+  map.ActivateTexDisplay(TRUE);
+  EXPECT_NE(map.texHandle, nullptr);
+  map.ActivateTexDisplay(FALSE);
+  EXPECT_EQ(map.texHandle, nullptr);
+  EXPECT_EQ(viewport.LiveHandles(), 0);
+  const std::uintptr_t second = map.GetActiveTexHandle(0, viewport);
+  EXPECT_NE(second, first);
+
+  // A parameter change: stale, UI refreshed, texture dropped; dependents of the map hear nothing
+  // from a block change.
+  UpdateAt(map, 0);
+  map.pblock->SetValue(pb_quad_tree_depth, 0, 7);
+  EXPECT_EQ(map.Validity(0), NEVER);
+  EXPECT_EQ(map.texHandle, nullptr);
+  EXPECT_EQ(watcher.changes, 0);
+  // A UV generator change reaches the dependents; a symmetry change drops the texture.
+  map.GetActiveTexHandle(0, viewport);
+  map.uvGen->SetUOffset(0.25f);
+  EXPECT_EQ(watcher.changes, 1);
+  EXPECT_NE(map.texHandle, nullptr);
+  map.uvGen->SetTextureTiling(U_MIRROR);
+  EXPECT_EQ(map.texHandle, nullptr);
+  PartID part = PART_ALL;
+  EXPECT_EQ(map.NotifyRefChanged(FOREVER, map.uvGen, part, 0x9999), REF_SUCCEED);
+  watcher.ReplaceReference(0, nullptr, FALSE);
+}
+
+TEST_F(VeldmapTexmapTest, CloneOwnsItsCopyOfTheBakedMesh) {
+  VeldmapTexmap map;
+  map.SetName(CStr("terrain"));
+  map.gbufID = 3;
+  Pick(map, NodeWith(Slope()));
+  map.BakeNodeMesh();
+  map.pblock->SetValue(pb_quad_tree_depth, 0, 9);
+  map.uvGen->SetUTiling(2.0f);
+  RemapDir remap;
+  auto* clone = static_cast<VeldmapTexmap*>(map.Clone(remap));
+  EXPECT_TRUE(clone->hasStoredMesh);
+  EXPECT_EQ(clone->sampler.storedMesh, map.sampler.storedMesh);
+  EXPECT_EQ(clone->sampler.root, nullptr);  // built by its first update
+  EXPECT_EQ(clone->Validity(0), NEVER);
+  EXPECT_STREQ(clone->GetName().data(), "terrain");
+  EXPECT_EQ(clone->gbufID, 3u);
+  EXPECT_NE(clone->pblock, map.pblock);
+  EXPECT_EQ(clone->pblock->GetInt(pb_quad_tree_depth), 9);
+  EXPECT_NE(clone->uvGen, map.uvGen);
+  EXPECT_EQ(clone->uvGen->GetUTiling(), 2.0f);
+  // Re-baking one leaves the other alone.
+  Pick(map, NodeWith(SquareAt(0, 0, 1, 1, 0)));
+  map.BakeNodeMesh();
+  EXPECT_EQ(clone->sampler.storedMesh, Slope());
+  clone->DeleteThis();
+}
+
+TEST_F(VeldmapTexmapTest, GreyAndRampColoursWithTheirClampsAndAlpha) {
+  VeldmapTexmap map;
+  Pick(map, NodeWith(Slope()));
+  UpdateAt(map, 0);
+  UVContext sc;
+  sc.uvw = Point3(0.5f, 0.5f, 0);
+  const float h = map.sampler.FilteredHeight(0.5f, 0.5f, 0, 0);
+  AColor c = map.EvalColor(sc);
+  EXPECT_EQ(c.r, h);
+  EXPECT_EQ(c.b, h);
+  EXPECT_EQ(c.a, 1.0f);
+  map.pblock->SetValue(pb_affect_alpha, 0, 1);
+  UpdateAt(map, 0);
+  EXPECT_EQ(map.EvalColor(sc).a, h);
+
+  // colorRamp without a map, or a map without colorRamp: grey.
+  map.pblock->SetValue(pb_color_ramp, 0, 1);
+  UpdateAt(map, 0);
+  EXPECT_EQ(map.EvalColor(sc).g, h);
+  auto* ramp = new ProbeRamp();
+  map.SetSubTexmap(0, ramp);
+  map.pblock->SetValue(pb_color_ramp, 0, 0);
+  UpdateAt(map, 0);
+  EXPECT_EQ(map.EvalColor(sc).g, h);
+  EXPECT_EQ(ramp->calls, 0);
+
+  map.pblock->SetValue(pb_color_ramp, 0, 1);
+  UpdateAt(map, 0);
+  c = map.EvalColor(sc);
+  EXPECT_EQ(c.r, h);  // U handed to the ramp
+  EXPECT_EQ(c.g, h);  // and P().x
+  EXPECT_EQ(c.b, 0.0f);
+  EXPECT_EQ(c.a, h);  // alpha from the height, never the ramp's 0.25
+  EXPECT_EQ(map.EvalMono(sc), h);  // mono is the height, not the ramp
+  // Outside every face: height 0, ramp looked up at 0.05; at the top it is 0.95.
+  c = map.EvalColorAt(sc, 5.0f, 5.0f, 0, 0);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(c.r), 0x3D4CCCCDu);
+  EXPECT_EQ(c.a, 0.0f);
+  const AColor top = map.EvalColorAt(sc, 0.999f, 0.5f, 0, 0);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(top.r), 0x3F733333u);
+  map.pblock->SetValue(pb_affect_alpha, 0, 0);
+  UpdateAt(map, 0);
+  EXPECT_EQ(map.EvalColorAt(sc, 5.0f, 5.0f, 0, 0).a, 1.0f);
+  // The map's own context is left as Update made it: lookups work on copies.
+  EXPECT_EQ(map.rampContext.uvw.x, 0.0f);
+
+  // Maps off: zeros, and no G-buffer id is written. With an id, it is.
+  map.gbufID = 0;
+  sc.out.gbufId = -7;
+  map.EvalColor(sc);
+  EXPECT_EQ(sc.out.gbufId, -7);
+  sc.doMaps = FALSE;
+  map.gbufID = 9;
+  EXPECT_EQ(map.EvalColor(sc).r, 0.0f);
+  EXPECT_EQ(map.EvalColor(sc).a, 0.0f);
+  EXPECT_EQ(map.EvalMono(sc), 0.0f);
+  EXPECT_EQ(map.EvalNormalPerturb(sc), Point3(0, 0, 0));
+  EXPECT_EQ(sc.out.gbufId, -7);
+  sc.doMaps = TRUE;
+  map.EvalMono(sc);
+  EXPECT_EQ(sc.out.gbufId, 9);
+}
+
+TEST_F(VeldmapTexmapTest, RampLoopIsRefusedAndTheMapSurvives) {
+  auto* map = new VeldmapTexmap();
+  auto* loop = new LoopRamp();
+  ASSERT_EQ(loop->ReplaceReference(0, map, FALSE), REF_SUCCEED);
+  map->SetSubTexmap(0, loop);
+  EXPECT_EQ(map->GetSubTexmap(0), nullptr);
+  map->SetSubTexmap(0, map);  // a map as its own ramp
+  EXPECT_EQ(map->GetSubTexmap(0), nullptr);
+  Interval valid;
+  map->Update(0, valid);
+  UVContext sc;
+  EXPECT_EQ(map->EvalColor(sc).r, 0.0f);
+  loop->ReplaceReference(0, nullptr, FALSE);
+  loop->DeleteThis();
+  map->DeleteThis();
+}
+
+TEST_F(VeldmapTexmapTest, BumpFromNormalsFoldsWrapAndMirror) {
+  VeldmapTexmap map;
+  // A roof tilted along U, so its normals lean in -U: the mirror's sign flip shows.
+  Pick(map, NodeWith(Slope()));
+  UpdateAt(map, 0);
+  UVContext sc;
+  sc.dPdu = Point3(1, 0, 0);
+  sc.dPdv = Point3(0, 1, 0);
+  auto normalAt = [&](float u, float v) {
+    Point3 n;
+    EXPECT_TRUE(map.sampler.NormalAt(Point3(u, v, 0), n));
+    return n;
+  };
+  ASSERT_TRUE(map.useNormals);
+  const Point3 atHalf = normalAt(0.5f, 0.5f);
+  ASSERT_NE(atHalf.x, 0.0f);
+
+  map.uvGen->SetTextureTiling(U_MIRROR | V_WRAP);
+  sc.uvw = Point3(0.75f, 0.5f, 0);  // mirrored back to 0.5, x flipped
+  EXPECT_EQ(map.EvalNormalPerturb(sc), Point3(-atHalf.x, atHalf.y, 0));
+  sc.uvw = Point3(0.25f, 0.5f, 0);  // doubled to 0.5, not flipped
+  EXPECT_EQ(map.EvalNormalPerturb(sc), Point3(atHalf.x, atHalf.y, 0));
+
+  map.uvGen->SetTextureTiling(U_WRAP | V_WRAP);
+  sc.uvw = Point3(-0.25f, 0.5f, 0);  // wraps to 0.75
+  const Point3 at75 = normalAt(0.75f, 0.5f);
+  EXPECT_EQ(map.EvalNormalPerturb(sc), Point3(at75.x, at75.y, 0));
+
+  map.uvGen->SetTextureTiling(0);
+  sc.uvw = Point3(1.5f, 0.5f, 0);  // no wrap: off the mesh, no bump
+  EXPECT_EQ(map.EvalNormalPerturb(sc), Point3(0, 0, 0));
+
+  // Numerical bump: the slope rises one unit of height per unit of U.
+  map.pblock->SetValue(pb_use_normals, 0, 0);
+  UpdateAt(map, 0);
+  map.uvGen->SetTextureTiling(U_WRAP | V_WRAP);
+  sc.uvw = Point3(0.5f, 0.5f, 0);
+  const Point3 bump = map.EvalNormalPerturb(sc);
+  EXPECT_NEAR(bump.x, 1.0f, 1e-3f);
+  EXPECT_NEAR(bump.y, 0.0f, 1e-3f);
+  EXPECT_EQ(bump.z, 0.0f);
+}
+
+TEST_F(VeldmapTexmapTest, PreviewSamplesItsGridAndShowsInTheDIB) {
+  VeldmapTexmap map;
+  Pick(map, NodeWith(Slope()));
+  UpdateAt(map, 0);
+  Bitmap* bitmap = map.BuildPreviewBitmap(4);
+  ASSERT_NE(bitmap, nullptr);
+  UVContext sc;
+  const float us[4] = {0.0f, 0.25f, 0.5f, 0.75f};
+  const float vs[4] = {0.875f, 0.625f, 0.375f, 0.125f};
+  for (int y = 0; y < 4; ++y) {
+    BMM_Color_64 row[4];
+    ASSERT_EQ(bitmap->GetPixels(0, y, 4, row), 4);
+    for (int x = 0; x < 4; ++x) {
+      const AColor c = map.EvalColorAt(sc, us[x], vs[y], 0, 0);
+      // The bitmap keeps 8 bits; compare with the 16-bit value as the bitmap would round it.
+      const auto expected = static_cast<std::uint16_t>(static_cast<int>(c.r * 65535.0f));
+      EXPECT_EQ(row[x].r, ColorTo16(ColorTo8(expected))) << x << "," << y;
+      EXPECT_EQ(row[x].a, 0xFFFF);
+    }
+  }
+  bitmap->DeleteThis();
+
+  // mono TRUE gives the same colour DIB, and the validity handed back is FOREVER.
+  ViewportTexHandleMaker viewport(4);
+  Interval valid = NEVER;
+  BITMAPINFO* colour = map.GetVPDisplayDIB(0, viewport, valid, FALSE, 0, 0);
+  BITMAPINFO* mono = map.GetVPDisplayDIB(0, viewport, valid, TRUE, 0, 0);
+  ASSERT_NE(colour, nullptr);
+  ASSERT_NE(mono, nullptr);
+  EXPECT_EQ(valid, FOREVER);
+  EXPECT_EQ(std::memcmp(DIBPixels(colour), DIBPixels(mono), DIBByteSize(4, 4) - sizeof(BITMAPINFOHEADER)), 0);
+  FreeDIB(colour);
+  FreeDIB(mono);
+}
+
+TEST_F(VeldmapTexmapTest, BakedMeshSurvivesSaveAndLoad) {
+  VeldmapTexmap map;
+  Pick(map, NodeWith(Slope()));
+  map.BakeNodeMesh();
+  MemorySave save;
+  save.BeginChunk(0x7000);
+  ASSERT_EQ(map.Save(&save), IO_OK);
+  save.EndChunk();
+  const std::vector<unsigned char> bytes = save.Bytes();
+
+  VeldmapTexmap loaded;
+  {
+    MemoryLoad load(bytes.data(), bytes.size());
+    ASSERT_EQ(load.OpenChunk(), IO_OK);
+    ASSERT_EQ(loaded.Load(&load), IO_OK);
+  }
+  EXPECT_TRUE(loaded.hasStoredMesh);
+  EXPECT_EQ(loaded.sampler.storedMesh, Slope());
+  EXPECT_EQ(loaded.Validity(0), NEVER);
+  UpdateAt(loaded, 0);
+  EXPECT_NEAR(loaded.sampler.FilteredHeight(0.5f, 0.5f, 0, 0), 0.5f, 1e-5f);
+
+  // A record whose last face points past the vertices is refused and the map keeps what it had.
+  VeldmapTexmap other;
+  other.hasStoredMesh = TRUE;
+  other.sampler.storedMesh = SquareAt(0, 0, 1, 1, 1);
+  std::vector<unsigned char> damaged = bytes;
+  damaged[damaged.size() - 20] = 0x7F;  // the last face's first vertex index
+  MemoryLoad load(damaged.data(), damaged.size());
+  ASSERT_EQ(load.OpenChunk(), IO_OK);
+  EXPECT_EQ(other.Load(&load), IO_ERROR);
+  EXPECT_TRUE(other.hasStoredMesh);
+  EXPECT_EQ(other.sampler.storedMesh, SquareAt(0, 0, 1, 1, 1));
+}
+
+TEST_F(VeldmapTexmapTest, RolloutCommandsArriveAsWindowMessages) {
+  auto* map = new VeldmapTexmap();
+  MaterialEditor editor;
+  ParamDlg* dlg = map->CreateParamDlg(nullptr, &editor);
+  auto* master = dynamic_cast<IAutoMParamDlg*>(dlg);
+  ASSERT_NE(master, nullptr);
+  ASSERT_EQ(master->NumDlgs(), 1);
+  EXPECT_EQ(master->GetDlg(0), uvGenParamDlg);
+  EXPECT_EQ(uvGenParamDlg->GetThing(), map->uvGen);
+  EXPECT_EQ(editor.pages, (std::vector<std::string>{"Parameters", "Coordinates"}));
+  EXPECT_TRUE(map->SetDlgThing(uvGenParamDlg));
+  {
+    class Other : public ParamDlg {
+     public:
+      Class_ID ClassID() override { return {}; }
+      void SetThing(ReferenceTarget*) override {}
+      ReferenceTarget* GetThing() override { return nullptr; }
+    } other;
+    EXPECT_FALSE(map->SetDlgThing(&other));
+  }
+  IParamMap2* rollout = master->GetMap(0);
+  ASSERT_NE(rollout->GetUserDlgProc(), nullptr);
+
+  // Bake with nothing picked sets the flag only.
+  EXPECT_EQ(rollout->SendDlgMessage(WM_COMMAND, MAKEWPARAM(1102, 5), 0), FALSE);
+  EXPECT_TRUE(map->hasStoredMesh);
+  EXPECT_EQ(map->sampler.storedMesh.getNumFaces(), 0);
+  // Picking through the rollout, then Bake with any notification code.
+  INode* node = NodeWith(Slope());
+  ASSERT_TRUE(rollout->PickNode(1100, node));
+  EXPECT_STREQ(rollout->Control(1100)->text.c_str(), node->GetName());
+  EXPECT_TRUE(rollout->ClickButton(1102));
+  EXPECT_EQ(map->sampler.storedMesh, Slope());
+  EXPECT_STREQ(rollout->Control(1100)->text.c_str(), "Pick Object");  // the pick was cleared
+
+  // Export twice: two nodes with their own names, each holding the baked mesh.
+  const std::size_t before = GetCOREInterface()->Nodes().size();
+  const int redraws = GetCOREInterface()->RedrawCount();
+  EXPECT_EQ(rollout->SendDlgMessage(WM_COMMAND, MAKEWPARAM(1103, 0), 0), FALSE);
+  EXPECT_EQ(rollout->SendDlgMessage(WM_COMMAND, MAKEWPARAM(1103, 0), 0), FALSE);
+  ASSERT_EQ(GetCOREInterface()->Nodes().size(), before + 2);
+  INode* first = GetCOREInterface()->Nodes()[before];
+  INode* second = GetCOREInterface()->Nodes()[before + 1];
+  EXPECT_STREQ(first->GetName(), "Veldmap");
+  EXPECT_STREQ(second->GetName(), "Veldmap001");
+  EXPECT_EQ(static_cast<TriObject*>(second->GetObjectRef())->GetMesh(), Slope());
+  EXPECT_EQ(GetCOREInterface()->RedrawCount(), redraws + 2);
+
+  // Help opens the page with the system's browser; other messages and buttons do nothing.
+  ClearShellExecuteRecord();
+  EXPECT_EQ(rollout->SendDlgMessage(WM_COMMAND, MAKEWPARAM(1104, 0), 0), FALSE);
+  const auto help = LastShellExecute();
+  ASSERT_TRUE(help.has_value());
+  EXPECT_EQ(help->verb, "open");
+  EXPECT_EQ(help->file, "iexplore.exe");
+  EXPECT_EQ(help->parameters, kVeldmapHelpAddress);
+  EXPECT_EQ(help->show, SW_SHOWNORMAL);
+  EXPECT_EQ(help->window, GetCOREInterface()->GetMAXHWnd());
+  ClearShellExecuteRecord();
+  EXPECT_EQ(rollout->SendDlgMessage(0x0200, MAKEWPARAM(1104, 0), 0), FALSE);
+  EXPECT_EQ(rollout->SendDlgMessage(WM_COMMAND, MAKEWPARAM(1999, 0), 0), FALSE);
+  EXPECT_FALSE(LastShellExecute().has_value());
+
+  dlg->DeleteThis();
+  map->DeleteThis();
+}
+
+TEST_F(VeldmapTexmapTest, EightThreadsEvaluateOneRampMapAsOneThreadDoes) {
+  VeldmapTexmap map;
+  Pick(map, NodeWith(GridTerrain(7, 33)));
+  auto* ramp = new ProbeRamp();
+  map.SetSubTexmap(0, ramp);
+  map.pblock->SetValue(pb_color_ramp, 0, 1);
+  map.pblock->SetValue(pb_affect_alpha, 0, 1);
+  UpdateAt(map, 0);
+
+  constexpr int kPoints = 4000;
+  auto evaluate = [&map](std::vector<float>& out) {
+    UVContext sc;
+    sc.dPdu = Point3(1, 0, 0);
+    sc.dPdv = Point3(0, 1, 0);
+    out.clear();
+    for (int i = 0; i < kPoints; ++i) {
+      sc.uvw = Point3(static_cast<float>(i % 97) / 97.0f, static_cast<float>(i % 89) / 89.0f, 0);
+      const AColor c = map.EvalColor(sc);
+      const Point3 n = map.EvalNormalPerturb(sc);
+      out.insert(out.end(), {c.r, c.g, c.b, c.a, map.EvalMono(sc), n.x, n.y, n.z});
+    }
+  };
+  std::vector<float> single;
+  evaluate(single);
+  std::vector<std::vector<float>> results(8);
+  std::vector<std::thread> threads;
+  for (auto& result : results) threads.emplace_back([&evaluate, &result] { evaluate(result); });
+  for (std::thread& thread : threads) thread.join();
+  for (const auto& result : results) {
+    ASSERT_EQ(result.size(), single.size());
+    EXPECT_EQ(std::memcmp(result.data(), single.data(), single.size() * sizeof(float)), 0);
+  }
+}
+
+}  // namespace
