@@ -102,8 +102,8 @@ class MtlBase : public ReferenceTarget, public ISubMap {
   virtual ParamDlg* CreateParamDlg(HWND editorWindow, IMtlParams* params) = 0;
 
   // The base data (the name) as one chunk of the object's record.
-  virtual IOResult Save(ISave* save);
-  virtual IOResult Load(ILoad* load);
+  IOResult Save(ISave* save) override;
+  IOResult Load(ILoad* load) override;
 
   virtual int NumParamBlocks() { return 0; }
   virtual IParamBlock2* GetParamBlock(int) { return nullptr; }

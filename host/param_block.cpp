@@ -678,6 +678,13 @@ IOResult IParamBlock2::Load(ILoad* load) {
   return IO_OK;
 }
 
+ParamID IParamBlock2::RefParamID(int refIndex) const {
+  for (int p = 0; p < desc_->Count(); ++p) {
+    if (slots_[static_cast<std::size_t>(p)].ref == refIndex && refIndex >= 0) return desc_->GetParamDef(p).id;
+  }
+  return -1;
+}
+
 int IParamBlock2::NumRefs() { return static_cast<int>(refs_.size()); }
 
 RefTargetHandle IParamBlock2::GetReference(int i) {

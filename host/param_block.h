@@ -254,8 +254,11 @@ class IParamBlock2 : public ReferenceTarget {
 
   // The numeric parameters and their keys as one chunk; reference parameters are the scene's
   // links and are written by whoever saves the reference graph.
-  IOResult Save(ISave* save);
-  IOResult Load(ILoad* load);
+  IOResult Save(ISave* save) override;
+  IOResult Load(ILoad* load) override;
+
+  // The parameter whose value is reference i of this block, or -1.
+  ParamID RefParamID(int refIndex) const;
 
   int NumRefs() override;
   RefTargetHandle GetReference(int i) override;

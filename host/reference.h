@@ -13,6 +13,7 @@
 #include <map>
 #include <vector>
 
+#include "host/chunk_io.h"
 #include "host/class_id.h"
 #include "host/cstr.h"
 #include "host/interval.h"
@@ -72,6 +73,12 @@ class ReferenceMaker : public Animatable {
   // Called by a target on its dependents when it changes.
   virtual RefResult NotifyRefChanged(const Interval& changeInt, RefTargetHandle target, PartID& partID,
                                      RefMessage message) = 0;
+
+  // The object's own data as chunks of a scene file (its references are the scene's links and
+  // are saved by whoever saves the scene). Load reads the chunks of one object record and
+  // returns IO_ERROR, leaving the object as it was, for data it cannot accept.
+  virtual IOResult Save(ISave*) { return IO_OK; }
+  virtual IOResult Load(ILoad*) { return IO_OK; }
 
   // Whether this maker refers to other, directly or through the targets it refers to.
   bool RefersTo(const ReferenceMaker* other) const;

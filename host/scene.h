@@ -46,6 +46,10 @@ class TriObject : public Object {
   int CanConvertToType(Class_ID id) override { return id == triObjectClassID; }
   Object* ConvertToType(TimeValue, Class_ID id) override { return id == triObjectClassID ? this : nullptr; }
   ReferenceTarget* Clone(RemapDir& remap) override;
+  // The mesh: vertex and face counts, then the vertices and faces, little-endian. Load refuses
+  // counts that do not fit the chunk and faces whose vertex indices are out of range.
+  IOResult Save(ISave* save) override;
+  IOResult Load(ILoad* load) override;
 
   Mesh& GetMesh() { return mesh; }
   Mesh mesh;
@@ -96,6 +100,13 @@ class INode : public ReferenceTarget {
   int NumRefs() override { return 1; }
   RefTargetHandle GetReference(int i) override { return i == 0 ? object_ : nullptr; }
   RefResult NotifyRefChanged(const Interval& changeInt, RefTargetHandle, PartID& part, RefMessage message) override;
+  Class_ID ClassID() override { return Class_ID(0x0001, 0); }
+  SClass_ID SuperClassID() override { return NODE_CLASS_ID; }
+  // The name; the object is the node's reference.
+  IOResult Save(ISave* save) override;
+  IOResult Load(ILoad* load) override;
+
+  static constexpr SClass_ID NODE_CLASS_ID = 0x1;
 
  protected:
   void SetReference(int i, RefTargetHandle target) override;
@@ -139,6 +150,8 @@ class Interface {
   void MakeNameUnique(CStr& name) const;
   // A new node for object, added to the scene (which owns it); null for a null object.
   INode* CreateObjectNode(Object* object);
+  // Adds a node made elsewhere (a scene being loaded) to the scene, which then owns it.
+  void AddNode(INode* node);
   void RedrawViews(TimeValue t, int flags = REDRAW_NORMAL, ReferenceTarget* changed = nullptr);
 
   const std::vector<INode*>& Nodes() const { return root_.nodes; }

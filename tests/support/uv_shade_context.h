@@ -1,16 +1,13 @@
 // A shading context for tests: a point that knows its texture coordinates (and their footprint
-// and bump basis) on one map channel, and answers everything else with fixed, harmless values.
+// and bump basis) on one map channel only: any other channel answers far-off values, so reading
+// the wrong one shows.
 #pragma once
 
-#include "host/shade_context.h"
+#include "host/texture_shade_context.h"
 
-// A shading point that knows only its texture coordinates, and only on one channel: any other
-// channel answers far-off values, so reading the wrong one shows.
-class UVContext final : public ShadeContext {
+class UVContext final : public TextureShadeContext {
  public:
   int channel = 1;
-  Point3 uvw, duvw;
-  Point3 dPdu, dPdv;
 
   Point3 UVW(int ch) override { return ch == channel ? uvw : Point3(1000, 1000, 1000); }
   Point3 DUVW(int ch) override { return ch == channel ? duvw : Point3(1000, 1000, 1000); }
@@ -19,67 +16,4 @@ class UVContext final : public ShadeContext {
     dP[1] = ch == channel ? dPdv : Point3();
     dP[2] = Point3();
   }
-
-  void* GetInterface(ULONG) override { return nullptr; }
-  Class_ID ClassID() override { return Class_ID(0, 0); }
-  BOOL InMtlEditor() override { return FALSE; }
-  BOOL Antialias() override { return FALSE; }
-  int ProjType() override { return 0; }
-  LightDesc* Light(int) override { return nullptr; }
-  TimeValue CurTime() override { return 0; }
-  int NodeID() override { return -1; }
-  INode* Node() override { return nullptr; }
-  Object* GetEvalObject() override { return nullptr; }
-  Point3 BarycentricCoords() override { return {}; }
-  int FaceNumber() override { return 0; }
-  Point3 Normal() override { return {0, 0, 1}; }
-  void SetNormal(Point3) override {}
-  Point3 OrigNormal() override { return {0, 0, 1}; }
-  Point3 GNormal() override { return {0, 0, 1}; }
-  float Curve() override { return 0; }
-  Point3 V() override { return {0, 0, -1}; }
-  void SetView(Point3) override {}
-  Point3 OrigView() override { return {0, 0, -1}; }
-  Point3 ReflectVector() override { return {}; }
-  Point3 RefractVector(float) override { return {}; }
-  void SetIOR(float) override {}
-  float GetIOR() override { return 1; }
-  Point3 CamPos() override { return {}; }
-  Point3 P() override { return {}; }
-  void DP(Point3&, Point3&) override {}
-  Point3 DP() override { return {}; }
-  Point3 PObj() override { return {}; }
-  Point3 DPObj() override { return {}; }
-  Box3 ObjectBox() override { return {}; }
-  Point3 PObjRelBox() override { return {}; }
-  Point3 DPObjRelBox() override { return {}; }
-  void ScreenUV(Point2&, Point2&) override {}
-  IPoint2 ScreenCoord() override { return {}; }
-  Point2 SurfacePtScreen() override { return {}; }
-  int BumpBasisVectors(Point3[2], int, int) override { return 0; }
-  BOOL IsSuperSampleOn() override { return FALSE; }
-  BOOL IsTextureSuperSampleOn() override { return FALSE; }
-  int GetNSuperSample() override { return 0; }
-  float GetSampleSizeScale() override { return 1; }
-  Point3 UVWNormal(int) override { return {0, 0, 1}; }
-  float RayDiam() override { return 0; }
-  float RayConeAngle() override { return 0; }
-  AColor EvalEnvironMap(Texmap*, Point3) override { return {}; }
-  void GetBGColor(Color&, Color&, BOOL) override {}
-  float CamNearRange() override { return 0; }
-  float CamFarRange() override { return 0; }
-  Point3 PointTo(const Point3& p, int) override { return p; }
-  Point3 PointFrom(const Point3& p, int) override { return p; }
-  Point3 VectorTo(const Point3& p, int) override { return p; }
-  Point3 VectorFrom(const Point3& p, int) override { return p; }
-  FILE* DebugFile() override { return nullptr; }
-  AColor EvalGlobalEnvironMap(Point3) override { return {}; }
-  BOOL GetCache(Texmap*, AColor&) override { return FALSE; }
-  BOOL GetCache(Texmap*, float&) override { return FALSE; }
-  BOOL GetCache(Texmap*, Point3&) override { return FALSE; }
-  void PutCache(Texmap*, const AColor&) override {}
-  void PutCache(Texmap*, float) override {}
-  void PutCache(Texmap*, const Point3&) override {}
-  void TossCache(Texmap*) override {}
-  INT_PTR Execute(int, ULONG_PTR, ULONG_PTR, ULONG_PTR) override { return 0; }
 };

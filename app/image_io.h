@@ -1,0 +1,79 @@
+// Image files for the command-line host: 8- and 16-bit PNG and 32-bit float EXR, with text
+// metadata carried inside the file.
+//
+// Pixels: an Image is row-major with row 0 at the TOP, `channels` floats per pixel interleaved:
+// 1 = grey (a height), 2 = grey + alpha, 3 = RGB, 4 = RGBA. There is no colour management: PNG
+// values are the stored codes over 255 or 65535, EXR values are the stored floats.
+//
+// PNG: values are clamped to 0..1 (NaN counts as 0) and stored as lround(v * 255) or
+// lround(v * 65535), so 0.5 becomes 128 or 32768 and a value reads back within half a step.
+// Width and height are at most 65535.
+//
+// EXR: one part, scan lines, ZIP compression, every channel 32-bit FLOAT and unclamped (heights
+// stay in whatever units the caller gave). Channel names: 1 -> Y, 2 -> Y A, 3 -> R G B,
+// 4 -> R G B A. Reading takes the data window as the image (row 0 = its top line) and accepts any
+// file whose channels include R, G or B (read as RGB, missing ones 0) or else Y (read as grey);
+// A adds an alpha channel. Other channels are ignored; half and uint channels become floats.
+//
+// Metadata: every key is 1..79 printable ASCII characters (0x20..0x7E) with no leading, trailing
+// or doubled space, and no key appears twice; values are any bytes but NUL (UTF-8 by convention).
+// The rule is the same for both formats so that metadata survives a conversion; a writer refuses
+// metadata that breaks it rather than truncating keys, which could make two of them equal. PNG
+// stores an ASCII value as tEXt and any other value as uncompressed iTXt, so UTF-8 comes back
+// unchanged; tEXt and zTXt written by other programs are Latin-1 and are read back as UTF-8. EXR
+// stores each entry as a string attribute of the header; a key that names one of the header's
+// own attributes ("channels", "compression", "dataWindow", ...) is refused. Reading an EXR
+// returns every string attribute in its header, in name order.
+//
+// Errors are returned, never thrown: each function returns false and, when `error` is not null,
+// sets it to one line that starts with the path and says what is wrong. On failure the outputs
+// are left as they were. Files are written through AtomicFileWriter, so a failed write leaves no
+// partial file and the old file unchanged.
+//
+// Threads: all functions may run on several threads at once for different files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct Image {
+  int width = 0, height = 0, channels = 0;
+  std::vector<float> pixels;  // width * height * channels values; see the top of this file
+};
+
+struct ImageMetadata {
+  std::vector<std::pair<std::string, std::string>> entries;  // key, value; in file order
+};
+
+enum class ImageFormat { Png8, Png16, Exr };
+
+// Neither format is read or written beyond this many pixels (width * height), so a hostile
+// header cannot make a reader allocate more than 2^28 * 4 floats (4 GiB).
+inline constexpr std::uint64_t kMaxImagePixels = std::uint64_t{1} << 28;
+// PNG allows up to 2^31 - 1; larger sides are refused when writing.
+inline constexpr int kMaxPngSide = 65535;
+inline constexpr std::size_t kMaxMetadataKeyLength = 79;
+
+// "png8", "png16" or "exr" (exactly, as given to --format); nullopt for anything else.
+std::optional<ImageFormat> FormatFromName(std::string_view name);
+// ".png" -> Png8, ".exr" -> Exr, the extension in any letter case; nullopt for anything else. A
+// caller that wants 16-bit PNG says so with FormatFromName.
+std::optional<ImageFormat> FormatFromExtension(std::string_view path);
+
+// Writes image to path in the given format with the metadata entries. Refused: an empty image,
+// channels outside 1..4, pixels.size() != width * height * channels, more than kMaxImagePixels,
+// a PNG side beyond kMaxPngSide, metadata breaking the rule above, and any library or file error.
+bool WriteImage(const std::string& path, const Image& image, ImageFormat format, const ImageMetadata& meta,
+                std::string* error);
+
+// Reads a PNG (any bit depth and colour type; palette and low-bit grey widen to 8 bits, a tRNS
+// chunk becomes an alpha channel) or an EXR, told apart by the file's signature, not its name.
+// out gets the pixels in 0..1 for PNG; meta (may be null) gets the file's text entries. Refused:
+// more than kMaxImagePixels (checked before any pixel memory is allocated), truncated or corrupt
+// files, an EXR without R, G, B or Y.
+bool ReadImage(const std::string& path, Image* out, ImageMetadata* meta, std::string* error);

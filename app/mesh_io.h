@@ -1,0 +1,89 @@
+// Reading and writing meshes for the command-line host, through assimp.
+//
+// Frame: the host's world is right-handed with +Z up; the map reads a mesh from above (X -> U,
+// Y -> V, Z is the height). ImportMesh turns every file into that frame and ExportMesh writes it
+// back out in the frame the target format expects, so an export re-imports to the same points.
+// Lengths are kept in the file's own units (assimp converts COLLADA files to metres by their
+// <unit>; nothing else is scaled).
+//
+// Smoothing: the host smooths two faces into one normal only where they share a vertex index and
+// a smoothing-group bit. Assimp hands over no smoothing groups from any format (its OBJ parser
+// skips "s" lines; its 3DS reader turns the groups into vertex normals and drops them), so every
+// imported face gets group 1 and the file's hard edges survive as vertices that are not shared:
+// vertices are welded only where position and normal agree. See ImportResult::smoothingFromFile.
+//
+// Errors are returned, never thrown: every message is one line that starts with the file's path.
+//
+// Threads: every function may be called from several threads at once (each call uses its own
+// assimp importer or exporter).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/mesh.h"
+
+struct ImportOptions {
+  // Which axis of the file points up: 'x', 'y' or 'z' (either case). That axis becomes +Z by a
+  // rotation (never a mirror). Unset: the format's convention or what the file says. Only
+  // positive axes can be named; a file whose up axis is negative needs the metadata that says so
+  // (FBX "UpAxisSign").
+  std::optional<char> up;
+  // Every face gets smoothing group 0 (each face keeps its own normal), and vertices are welded
+  // by position alone.
+  bool flat = false;
+  // Empty: every mesh of the file. Otherwise only the mesh(es) whose name, or whose node's name
+  // in the file, equals this.
+  std::string node;
+};
+
+struct ImportedMesh {
+  // The node's name, made unique within the file by ".1", ".2", ... on clashes; "mesh" when the
+  // node has none.
+  std::string name;
+  // Host frame, the node's world transform applied. Coordinates that are NaN or infinite in the
+  // file stay so.
+  Mesh mesh;
+};
+
+struct ImportResult {
+  // One entry per (node, mesh) pair of the file, in the order of a depth-first walk of the node
+  // tree, so a mesh that two nodes use appears twice. Only the entries ImportOptions::node picks.
+  // The map reads MergeMeshes(meshes). Empty on error.
+  std::vector<ImportedMesh> meshes;
+  // The file axis that became +Z and why, e.g. "y (glTF convention)", "z (--up)",
+  // "-y (FBX UpAxis)", "z (COLLADA <up_axis>)".
+  std::string upAxisUsed;
+  // True when the file's own vertex normals decided which vertices stay apart, so the file's
+  // hard edges (for 3DS: its smoothing-group borders) show in the host's shading. False when a
+  // mesh had no normals, when the normals carry no smoothing (STL facets) and with flat. Never
+  // means that smGroup bits were read from the file: no format delivers them (see above).
+  bool smoothingFromFile = false;
+  // Empty on success.
+  std::string error;
+};
+
+// Reads every triangle mesh of the file at path (anything assimp reads: OBJ, PLY, STL, glTF/GLB,
+// FBX, 3DS, DAE and more): polygons triangulated, points and lines dropped. Refused: a missing
+// or unreadable file, one assimp cannot read, one with no meshes or no triangles, a mesh of
+// more than 2^27 vertices or faces (alone or all merged).
+ImportResult ImportMesh(const std::string& path, const ImportOptions& options);
+
+// One mesh of all of them: vertices appended in order, each mesh's faces offset by the vertices
+// before it. Faces keep their smoothing groups and flags.
+Mesh MergeMeshes(const std::vector<ImportedMesh>& meshes);
+
+// Writes mesh (host frame) to path in the format its extension names (see
+// SupportedExportExtensions), through a temporary file: on failure (false, *error set) the file
+// at path is as it was. name names the object in formats that keep names ("mesh" when empty).
+// Vertex normals are written, averaged over the faces around each vertex, so the mesh's shared
+// and unshared vertices come back on import; smoothing-group bits do not survive in any format
+// (a re-import gives group 1, or 0 with flat). Refused: a mesh without faces or with a face that
+// refers to a vertex beyond the vertex array. error must not be null.
+bool ExportMesh(const std::string& path, const Mesh& mesh, const std::string& name, std::string* error);
+
+// File extensions, lower case without the dot, sorted: what ImportMesh reads and what ExportMesh
+// writes.
+std::vector<std::string> SupportedImportExtensions();
+std::vector<std::string> SupportedExportExtensions();

@@ -1,0 +1,49 @@
+// Rendering a texture map into images in its own UV space: one shading point per pixel centre,
+// u = (x + 0.5) / width from the left, v = 1 - (y + 0.5) / height from the top row down, through
+// the map's own evaluation (EvalColor, EvalMono, EvalNormalPerturb), on all cores.
+//
+// Each pixel depends only on its own coordinates, so the images are identical for any thread
+// count, and a tile (a rectangle of the full image) holds exactly the pixels of the full render.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "app/image_io.h"
+#include "host/mtl_base.h"
+
+enum class BumpEncoding { Numerical, Normals };
+
+struct Tile {
+  int x0 = 0, y0 = 0, width = 0, height = 0;  // in pixels of the full image
+};
+
+// Tile index of count, the image cut into rows x cols near-equal rectangles (row-major); with
+// rows and cols 0 they are chosen from count (as square as the count allows). Returns false with
+// *error for an index outside 0..count-1 or a split finer than the image.
+bool SplitTile(int width, int height, int index, int count, int rows, int cols, Tile* tile, std::string* error);
+
+struct RenderRequest {
+  int width = 512, height = 512;
+  Tile tile;  // empty (width 0): the whole image
+  TimeValue time = 0;
+  bool filter = false;  // hand the pixel footprint to the map (its filtered, averaged height)
+  bool height_ = true, colour = false, alpha = false, bump = false;
+  BumpEncoding bumpEncoding = BumpEncoding::Numerical;
+  float bumpScale = 1.0f;
+  int threads = 0;  // 0: all cores
+};
+
+struct RenderResult {
+  Image height;  // 1 channel, the map's mono value, unclamped
+  Image colour;  // 3 channels
+  Image alpha;   // 1 channel
+  Image bump;    // 3 channels, tangent-space normal encoded as 0.5 + 0.5 n
+  double coverage = 0.0;  // share of pixels whose mono value is not 0 (a face was found)
+  double seconds = 0.0;
+};
+
+// progress(done, total) is called from rendering threads, serialised, at most a few times a
+// second; it may be empty.
+RenderResult RenderMap(Texmap& map, const RenderRequest& request,
+                       const std::function<void(long long, long long)>& progress);

@@ -1,0 +1,93 @@
+// The session keeps the loader, and with it the modules, alive for as long as it lives.
+#include "app/session.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "app/ramps.h"
+#include "host/geometry.h"
+#include "host/mtl_base.h"
+
+std::filesystem::path DefaultPluginDir(const char* argv0) {
+  if (const char* env = std::getenv("VELDMAP_PLUGIN_DIR"); env != nullptr && *env != '\0') return env;
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || exe.empty()) exe = std::filesystem::absolute(argv0 == nullptr ? "." : argv0, ec);
+  return exe.parent_path().parent_path() / "plugins";
+}
+
+Session::~Session() = default;
+
+bool Session::Open(const std::filesystem::path& pluginDir, std::string* error) {
+  const std::vector<std::string> refused = loader_.LoadFolder(pluginDir);
+  veldmap_ = dynamic_cast<ClassDesc2*>(loader_.FindClass(TEXMAP_CLASS_ID, kVeldmapClassId));
+  if (veldmap_ != nullptr) return true;
+  std::string why = "no module in " + pluginDir.string() + " provides the Veldmap map";
+  for (const std::string& line : refused) why += "; " + line;
+  *error = why;
+  return false;
+}
+
+Texmap* Session::CreateVeldmap() const {
+  if (veldmap_ == nullptr) return nullptr;
+  void* made = veldmap_->Create(FALSE);
+  return made == nullptr ? nullptr : dynamic_cast<Texmap*>(static_cast<Animatable*>(made));
+}
+
+SceneClassFactory Session::Factory() const {
+  SceneClassFactory factory;
+  factory.create = [this](SClass_ID super, const Class_ID& id) -> ReferenceTarget* {
+    if (super == TEXMAP_CLASS_ID && id == kGradientMapClassId) return new GradientMap();
+    if (super == TEXMAP_CLASS_ID && id == kBitmapMapClassId) return new BitmapMap();
+    void* made = loader_.CreateInstance(super, id, TRUE);
+    return made == nullptr ? nullptr : dynamic_cast<ReferenceTarget*>(static_cast<Animatable*>(made));
+  };
+  factory.blockDesc = [this](SClass_ID super, const Class_ID& id, BlockID block) -> ParamBlockDesc2* {
+    auto* desc = dynamic_cast<ClassDesc2*>(loader_.FindClass(super, id));
+    return desc == nullptr ? nullptr : desc->GetParamBlockDescByID(block);
+  };
+  return factory;
+}
+
+ParamID ParamByName(IParamBlock2* block, const std::string& name) {
+  const ParamBlockDesc2* desc = block->GetDesc();
+  for (int i = 0; i < desc->Count(); ++i) {
+    if (desc->GetParamDef(i).internalName == name) return desc->GetParamDef(i).id;
+  }
+  return -1;
+}
+
+bool SetParam(IParamBlock2* block, const std::string& name, float value) {
+  const ParamID id = ParamByName(block, name);
+  if (id < 0) return false;
+  const ParamDef* def = block->GetDesc()->FindParam(id);
+  if (def->type == TYPE_FLOAT) return block->SetValue(id, 0, value) != FALSE;
+  return block->SetValue(id, 0, static_cast<int>(std::lround(value))) != FALSE;
+}
+
+bool HasUpwardFace(const Mesh& mesh) {
+  for (int f = 0; f < mesh.getNumFaces(); ++f) {
+    if (!mesh.faceIsValid(f)) continue;
+    const Face& face = mesh.faces[static_cast<std::size_t>(f)];
+    const Point3 a = mesh.verts[face.v[0]], b = mesh.verts[face.v[1]], c = mesh.verts[face.v[2]];
+    const float cross = (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
+    if (cross > 0.0f && std::isfinite(cross)) return true;
+  }
+  return false;
+}
+
+std::optional<std::pair<float, float>> ZRange(const Mesh& mesh) {
+  std::optional<std::pair<float, float>> range;
+  for (const Point3& p : mesh.verts) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
+    if (!range) {
+      range = std::make_pair(p.z, p.z);
+    } else {
+      range->first = std::min(range->first, p.z);
+      range->second = std::max(range->second, p.z);
+    }
+  }
+  return range;
+}
