@@ -80,6 +80,30 @@ struct Common {
 
 const char* argv0 = nullptr;
 
+// Loads the modules from --plugins, or from the default folder when it is not given.
+void OpenSession(Session& session, const Common& common) {
+  std::string error;
+  if (!session.Open(common.plugins.empty() ? DefaultPluginDir(argv0) : fs::path(common.plugins), &error)) {
+    throw BadInput{error};
+  }
+}
+
+// Frees a command's map and empties the scene however the command ends: objects made from a
+// module must be gone before the session unloads it.
+class MapGuard {
+ public:
+  explicit MapGuard(Texmap* map) : map_(map) {}
+  MapGuard(const MapGuard&) = delete;
+  MapGuard& operator=(const MapGuard&) = delete;
+  ~MapGuard() {
+    map_->DeleteThis();
+    GetCOREInterface()->ResetScene();
+  }
+
+ private:
+  Texmap* map_;
+};
+
 bool IsSceneFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   char magic[4] = {};
@@ -359,9 +383,8 @@ std::string ParamSummary(Texmap* map) {
 int Render(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
            OutputOptions out) {
   Session session;
+  OpenSession(session, common);
   std::string error;
-  const fs::path pluginDir = common.plugins.empty() ? DefaultPluginDir(argv0) : fs::path(common.plugins);
-  if (!session.Open(pluginDir, &error)) throw BadInput{error};
 
   // Which images, where.
   if (!out.output.empty()) {
@@ -390,13 +413,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
 
   Loaded loaded = LoadInput(session, input, meshOptions);
   Texmap* map = loaded.map;
-  struct MapGuard {
-    Texmap* map;
-    ~MapGuard() {
-      map->DeleteThis();
-      GetCOREInterface()->ResetScene();
-    }
-  } guard{map};
+  MapGuard guard(map);
   ApplyMapOptions(map, mapOptions);
   Interval valid = FOREVER;
   const auto updateStart = std::chrono::steady_clock::now();
@@ -495,22 +512,14 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
 int Bake(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
          const std::string& output) {
   Session session;
+  OpenSession(session, common);
   std::string error;
-  if (!session.Open(common.plugins.empty() ? DefaultPluginDir(argv0) : fs::path(common.plugins), &error)) {
-    throw BadInput{error};
-  }
   if (IsSceneFile(input)) throw BadInput{input + ": already a scene; bake takes a mesh file"};
   const Mesh mesh = ImportOne(input, meshOptions, nullptr);
   INode* node = AddMeshNode(mesh, fs::path(input).stem().string());
   Texmap* map = session.CreateVeldmap();
   if (map == nullptr) throw BadInput{"the Veldmap class could not make a map"};
-  struct MapGuard {
-    Texmap* map;
-    ~MapGuard() {
-      map->DeleteThis();
-      GetCOREInterface()->ResetScene();
-    }
-  } guard{map};
+  MapGuard guard(map);
   ApplyMapOptions(map, mapOptions);
   PressButton(map, "Bake Object into Texture", node);
   // The map holds its own copy now; the scene keeps only what the map needs.
@@ -522,19 +531,11 @@ int Bake(const Common& common, const std::string& input, const MeshOptions& mesh
 
 int Export(const Common& common, const std::string& input, const std::string& output) {
   Session session;
+  OpenSession(session, common);
   std::string error;
-  if (!session.Open(common.plugins.empty() ? DefaultPluginDir(argv0) : fs::path(common.plugins), &error)) {
-    throw BadInput{error};
-  }
   if (!IsSceneFile(input)) throw BadInput{input + ": not a scene file (make one with veldmap bake)"};
   Loaded loaded = LoadInput(session, input, {});
-  struct MapGuard {
-    Texmap* map;
-    ~MapGuard() {
-      map->DeleteThis();
-      GetCOREInterface()->ResetScene();
-    }
-  } guard{loaded.map};
+  MapGuard guard(loaded.map);
   const std::vector<INode*> before = GetCOREInterface()->Nodes();
   PressButton(loaded.map, "Export Mesh");
   INode* exported = nullptr;
@@ -627,10 +628,8 @@ int Info(const Common& common, const std::string& input, const MeshOptions& mesh
   }
   if (IsSceneFile(input)) {
     Session session;
+    OpenSession(session, common);
     std::string error;
-    if (!session.Open(common.plugins.empty() ? DefaultPluginDir(argv0) : fs::path(common.plugins), &error)) {
-      throw BadInput{error};
-    }
     std::vector<ReferenceTarget*> roots;
     if (LoadScene(input, session.Factory(), &roots, &error) != IO_OK) throw BadInput{error};
     std::printf("%s: scene, %zu node(s), %zu map(s)\n", input.c_str(), GetCOREInterface()->Nodes().size(), roots.size());
@@ -669,10 +668,7 @@ int Info(const Common& common, const std::string& input, const MeshOptions& mesh
 
 int Help(const Common& common) {
   Session session;
-  std::string error;
-  if (!session.Open(common.plugins.empty() ? DefaultPluginDir(argv0) : fs::path(common.plugins), &error)) {
-    throw BadInput{error};
-  }
+  OpenSession(session, common);
   Texmap* map = session.CreateVeldmap();
   if (map == nullptr) throw BadInput{"the Veldmap class could not make a map"};
   ClearShellExecuteRecord();

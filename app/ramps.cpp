@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <map>
 
+#include "host/byte_order.h"
 #include "host/shade_context.h"
 
 namespace {
@@ -52,42 +52,6 @@ std::optional<Color> ParseHexColor(const std::string& text) {
     channels[c] = static_cast<float>(value) / 255.0f;
   }
   return Color(channels[0], channels[1], channels[2]);
-}
-
-void PutU32(std::vector<unsigned char>& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-void PutF32(std::vector<unsigned char>& out, float f) {
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &f, 4);
-  PutU32(out, bits);
-}
-std::uint32_t GetU32(const unsigned char* in) {
-  return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
-         static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
-}
-float GetF32(const unsigned char* in) {
-  const std::uint32_t bits = GetU32(in);
-  float f = 0;
-  std::memcpy(&f, &bits, 4);
-  return f;
-}
-
-IOResult WriteChunk(ISave* save, unsigned short id, const std::vector<unsigned char>& body) {
-  save->BeginChunk(id);
-  unsigned long written = 0;
-  const IOResult result = save->Write(body.data(), static_cast<unsigned long>(body.size()), &written);
-  save->EndChunk();
-  return result == IO_OK && written == body.size() ? IO_OK : IO_ERROR;
-}
-
-// Reads the open chunk whole, refusing anything longer than limit.
-bool ReadChunkBody(ILoad* load, std::size_t limit, std::vector<unsigned char>* body) {
-  const unsigned long long length = load->CurChunkLength();
-  if (length > limit) return false;
-  body->resize(static_cast<std::size_t>(length));
-  unsigned long got = 0;
-  return load->Read(body->data(), static_cast<unsigned long>(body->size()), &got) == IO_OK && got == body->size();
 }
 
 // The ramp coordinate a shading context hands over: U of map channel 1.
@@ -166,14 +130,14 @@ IOResult GradientMap::Save(ISave* save) {
   save->EndChunk();
   if (base != IO_OK) return base;
   std::vector<unsigned char> body;
-  PutU32(body, static_cast<std::uint32_t>(stops_.size()));
+  AppendLE32(body, static_cast<std::uint32_t>(stops_.size()));
   for (const ColorStop& stop : stops_) {
-    PutF32(body, stop.position);
-    PutF32(body, stop.color.r);
-    PutF32(body, stop.color.g);
-    PutF32(body, stop.color.b);
+    AppendF32(body, stop.position);
+    AppendF32(body, stop.color.r);
+    AppendF32(body, stop.color.g);
+    AppendF32(body, stop.color.b);
   }
-  return WriteChunk(save, kGradientStopsChunk, body);
+  return WriteChunkBytes(*save, kGradientStopsChunk, body);
 }
 
 IOResult GradientMap::Load(ILoad* load) {
@@ -184,16 +148,16 @@ IOResult GradientMap::Load(ILoad* load) {
       result = MtlBase::Load(load);
     } else if (load->CurChunkID() == kGradientStopsChunk) {
       std::vector<unsigned char> body;
-      if (!ReadChunkBody(load, 4 + 16 * std::size_t{kMaxStops}, &body) || body.size() < 4) {
+      if (!ReadChunkBytes(*load, 4 + 16 * std::size_t{kMaxStops}, &body) || body.size() < 4) {
         result = IO_ERROR;
       } else {
-        const std::uint32_t count = GetU32(body.data());
+        const std::uint32_t count = LoadLE32(body.data());
         if (count == 0 || count > kMaxStops || body.size() != 4 + 16 * std::size_t{count}) {
           result = IO_ERROR;
         } else {
           for (std::uint32_t i = 0; i < count; ++i) {
             const unsigned char* at = body.data() + 4 + 16 * i;
-            const ColorStop stop{GetF32(at), Color(GetF32(at + 4), GetF32(at + 8), GetF32(at + 12))};
+            const ColorStop stop{LoadF32(at), Color(LoadF32(at + 4), LoadF32(at + 8), LoadF32(at + 12))};
             // Positions must be in order for ColorAt's walk to stay inside the table.
             if (!(stop.position >= 0.0f && stop.position <= 1.0f) ||
                 (!stops.empty() && stop.position < stops.back().position)) {
@@ -272,7 +236,7 @@ IOResult BitmapMap::Save(ISave* save) {
   const IOResult base = MtlBase::Save(save);
   save->EndChunk();
   if (base != IO_OK) return base;
-  return WriteChunk(save, kBitmapPathChunk, std::vector<unsigned char>(path_.begin(), path_.end()));
+  return WriteChunkBytes(*save, kBitmapPathChunk, std::vector<unsigned char>(path_.begin(), path_.end()));
 }
 
 IOResult BitmapMap::Load(ILoad* load) {
@@ -283,7 +247,7 @@ IOResult BitmapMap::Load(ILoad* load) {
       result = MtlBase::Load(load);
     } else if (load->CurChunkID() == kBitmapPathChunk) {
       std::vector<unsigned char> body;
-      if (!ReadChunkBody(load, kMaxPathBytes, &body)) result = IO_ERROR;
+      if (!ReadChunkBytes(*load, kMaxPathBytes, &body)) result = IO_ERROR;
       path.assign(body.begin(), body.end());
     }
     if (load->CloseChunk() != IO_OK || result != IO_OK) return IO_ERROR;

@@ -53,10 +53,11 @@ bool AtomicFileWriter::Open(const std::string& target, std::string* why) {
   return false;
 }
 
-bool AtomicFileWriter::Write(const unsigned char* bytes, std::size_t n, std::string* why) {
+bool WriteAll(int fd, const unsigned char* bytes, std::size_t n, std::string* why) {
   while (n > 0) {
-    const ssize_t done = ::write(fd_, bytes, n);
+    const ssize_t done = ::write(fd, bytes, n);
     if (done < 0 && errno == EINTR) continue;
+    // A write that takes nothing would repeat for ever; there is no errno to name it by.
     if (done <= 0) {
       *why = ErrnoText("write", done < 0 ? errno : EIO);
       return false;
@@ -65,6 +66,10 @@ bool AtomicFileWriter::Write(const unsigned char* bytes, std::size_t n, std::str
     n -= static_cast<std::size_t>(done);
   }
   return true;
+}
+
+bool AtomicFileWriter::Write(const unsigned char* bytes, std::size_t n, std::string* why) {
+  return WriteAll(fd_, bytes, n, why);
 }
 
 bool AtomicFileWriter::Commit(std::string* why) {

@@ -6,7 +6,12 @@
 // Threads: one writer per thread; several writers may target the same folder at once.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+// Writes all n bytes to fd at its current offset. write() may take fewer bytes than asked or be
+// interrupted; both are retried, and anything else is a failure, with the reason in *why.
+bool WriteAll(int fd, const unsigned char* bytes, std::size_t n, std::string* why);
 
 class AtomicFileWriter {
  public:

@@ -1,6 +1,7 @@
 #include "host/bitmap.h"
 
 #include "host/atomic_file.h"
+#include "host/byte_order.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -143,16 +144,6 @@ void FreeDIB(BITMAPINFO* dib) { std::free(dib); }
 
 namespace {
 
-void PutU16(unsigned char* out, unsigned v) {
-  out[0] = static_cast<unsigned char>(v & 0xFFu);
-  out[1] = static_cast<unsigned char>((v >> 8) & 0xFFu);
-}
-
-void PutU32(unsigned char* out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xFFu);
-}
-
-
 bool SaveRefused(std::string* error, const std::string& path, const std::string& what) {
   if (error) *error = path + ": " + what;
   return false;
@@ -171,20 +162,20 @@ bool SaveDIBAsBMP(const BITMAPINFO* dib, const std::string& path, std::string* e
   const auto pixelOffset = static_cast<std::uint32_t>(sizeof header);
   header[0] = 'B';
   header[1] = 'M';
-  PutU32(header + 2, pixelOffset + h.biSizeImage);  // file size; below 2^31 by the pixel cap
-  PutU32(header + 10, pixelOffset);
+  StoreLE32(header + 2, pixelOffset + h.biSizeImage);  // file size; below 2^31 by the pixel cap
+  StoreLE32(header + 10, pixelOffset);
   unsigned char* info = header + kBMPFileHeaderBytes;
-  PutU32(info + 0, h.biSize);
-  PutU32(info + 4, static_cast<std::uint32_t>(h.biWidth));
-  PutU32(info + 8, static_cast<std::uint32_t>(h.biHeight));
-  PutU16(info + 12, h.biPlanes);
-  PutU16(info + 14, h.biBitCount);
-  PutU32(info + 16, h.biCompression);
-  PutU32(info + 20, h.biSizeImage);
-  PutU32(info + 24, static_cast<std::uint32_t>(h.biXPelsPerMeter));
-  PutU32(info + 28, static_cast<std::uint32_t>(h.biYPelsPerMeter));
-  PutU32(info + 32, h.biClrUsed);
-  PutU32(info + 36, h.biClrImportant);
+  StoreLE32(info + 0, h.biSize);
+  StoreLE32(info + 4, static_cast<std::uint32_t>(h.biWidth));
+  StoreLE32(info + 8, static_cast<std::uint32_t>(h.biHeight));
+  StoreLE16(info + 12, h.biPlanes);
+  StoreLE16(info + 14, h.biBitCount);
+  StoreLE32(info + 16, h.biCompression);
+  StoreLE32(info + 20, h.biSizeImage);
+  StoreLE32(info + 24, static_cast<std::uint32_t>(h.biXPelsPerMeter));
+  StoreLE32(info + 28, static_cast<std::uint32_t>(h.biYPelsPerMeter));
+  StoreLE32(info + 32, h.biClrUsed);
+  StoreLE32(info + 36, h.biClrImportant);
 
   std::string why;
   AtomicFileWriter temp;

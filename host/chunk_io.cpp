@@ -1,6 +1,7 @@
 #include "host/chunk_io.h"
 
 #include "host/atomic_file.h"
+#include "host/byte_order.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,33 +15,6 @@
 #include <memory>
 
 namespace {
-
-void PutU16(unsigned char* out, unsigned v) {
-  out[0] = static_cast<unsigned char>(v & 0xFFu);
-  out[1] = static_cast<unsigned char>((v >> 8) & 0xFFu);
-}
-
-void PutU32(unsigned char* out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xFFu);
-}
-
-void PutU64(unsigned char* out, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xFFu);
-}
-
-unsigned short GetU16(const unsigned char* in) { return static_cast<unsigned short>(in[0] | (in[1] << 8)); }
-
-std::uint32_t GetU32(const unsigned char* in) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | in[i];
-  return v;
-}
-
-std::uint64_t GetU64(const unsigned char* in) {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | in[i];
-  return v;
-}
 
 std::string Hex16(unsigned short id) {
   char text[8];
@@ -61,7 +35,7 @@ void ChunkSave::Fail(std::string what) {
 void ChunkSave::WriteFileHeader() {
   unsigned char header[kSceneFileHeaderBytes];
   std::memcpy(header, kSceneFileMagic, 4);
-  PutU32(header + 4, kSceneFileVersion);
+  StoreLE32(header + 4, kSceneFileVersion);
   std::string why;
   if (!Append(header, sizeof header, &why)) return Fail("writing the file header: " + why);
   size_ = sizeof header;
@@ -74,8 +48,8 @@ void ChunkSave::BeginChunk(unsigned short id) {
     return Fail("chunk " + Hex16(id) + " would nest deeper than " + std::to_string(kMaxChunkDepth) + " levels");
   }
   unsigned char header[kChunkHeaderBytes];
-  PutU16(header, id);
-  PutU64(header + 2, 0);  // patched by EndChunk
+  StoreLE16(header, id);
+  StoreLE64(header + 2, 0);  // patched by EndChunk
   std::string why;
   if (!Append(header, sizeof header, &why)) {
     return Fail("offset " + std::to_string(size_) + ": writing the header of chunk " + Hex16(id) + ": " + why);
@@ -90,7 +64,7 @@ void ChunkSave::EndChunk() {
   const OpenChunkRecord chunk = open_.back();
   open_.pop_back();
   unsigned char length[8];
-  PutU64(length, size_ - chunk.headerOffset - kChunkHeaderBytes);
+  StoreLE64(length, size_ - chunk.headerOffset - kChunkHeaderBytes);
   std::string why;
   if (!Patch(chunk.headerOffset + 2, length, sizeof length, &why)) {
     Fail("offset " + std::to_string(chunk.headerOffset) + ": fixing the length of chunk " + Hex16(chunk.id) + ": " +
@@ -134,27 +108,25 @@ bool MemorySave::Patch(std::uint64_t offset, const unsigned char* bytes, std::si
   return true;
 }
 
+IOResult WriteChunkBytes(ISave& save, unsigned short id, const std::vector<unsigned char>& body) {
+  save.BeginChunk(id);
+  unsigned long written = 0;
+  const IOResult result = save.Write(body.data(), static_cast<unsigned long>(body.size()), &written);
+  save.EndChunk();
+  return result == IO_OK && written == body.size() ? IO_OK : IO_ERROR;
+}
+
 namespace {
 
-// Writes through a file descriptor it does not own. write() may take fewer bytes than asked or
-// be interrupted; both are retried, and anything else is a failure.
+// Writes through a file descriptor it does not own. Patch keeps its own loop: pwrite goes to an
+// offset that must advance with each partial write, which WriteAll's appends have no use for.
 class FileSave final : public ChunkSave {
  public:
   explicit FileSave(int fd) : fd_(fd) { WriteFileHeader(); }
 
  private:
   bool Append(const unsigned char* bytes, std::size_t n, std::string* why) override {
-    while (n > 0) {
-      const ssize_t done = ::write(fd_, bytes, n);
-      if (done < 0 && errno == EINTR) continue;
-      if (done <= 0) {
-        *why = ErrnoText("write", done < 0 ? errno : EIO);
-        return false;
-      }
-      bytes += done;
-      n -= static_cast<std::size_t>(done);
-    }
-    return true;
+    return WriteAll(fd_, bytes, n, why);
   }
 
   bool Patch(std::uint64_t offset, const unsigned char* bytes, std::size_t n, std::string* why) override {
@@ -214,7 +186,7 @@ MemoryLoad::MemoryLoad(const void* data, std::size_t size)
     Refuse(0, "not a scene file (the magic bytes are not \"VLDS\")", true);
     return;
   }
-  version_ = GetU32(data_ + 4);
+  version_ = LoadLE32(data_ + 4);
   if (version_ == 0 || version_ > kSceneFileVersion) {
     Refuse(4, "format version " + std::to_string(version_) + " is not one this host reads (1 to " +
                   std::to_string(kSceneFileVersion) + ")",
@@ -230,7 +202,10 @@ std::string MemoryLoad::WhereAt(std::uint64_t offset) const {
   std::string where = "offset " + std::to_string(offset);
   if (frames_.empty()) return where + ", top level";
   where += ", chunk ";
-  for (std::size_t i = 0; i < frames_.size(); ++i) where += (i ? "/" : "") + Hex16(frames_[i].id);
+  for (std::size_t i = 0; i < frames_.size(); ++i) {
+    if (i != 0) where += '/';
+    where += Hex16(frames_[i].id);
+  }
   return where;
 }
 
@@ -249,8 +224,8 @@ IOResult MemoryLoad::OpenChunk() {
   if (remaining < kChunkHeaderBytes) {
     return Refuse(pos_, "truncated chunk header: " + std::to_string(remaining) + " bytes left in " + parent, true);
   }
-  const unsigned short id = GetU16(data_ + pos_);
-  const std::uint64_t length = GetU64(data_ + pos_ + 2);
+  const unsigned short id = LoadLE16(data_ + pos_);
+  const std::uint64_t length = LoadLE64(data_ + pos_ + 2);
   if (length > remaining - kChunkHeaderBytes) {
     return Refuse(pos_, "chunk " + Hex16(id) + " claims " + std::to_string(length) + " bytes but " + parent +
                             " has " + std::to_string(remaining - kChunkHeaderBytes) + " left",
@@ -293,6 +268,14 @@ IOResult MemoryLoad::Read(void* buf, unsigned long nbytes, unsigned long* nread)
                   false);
   }
   return IO_OK;
+}
+
+bool ReadChunkBytes(ILoad& load, std::uint64_t limit, std::vector<unsigned char>* body) {
+  const std::uint64_t length = load.CurChunkLength();
+  if (length > limit) return false;
+  body->resize(static_cast<std::size_t>(length));
+  unsigned long got = 0;
+  return load.Read(body->data(), static_cast<unsigned long>(body->size()), &got) == IO_OK && got == body->size();
 }
 
 IOResult LoadSceneFile(const std::string& path, const std::function<IOResult(ILoad&)>& readRecords,

@@ -173,6 +173,15 @@ class MemoryLoad final : public ILoad {
   bool failed_ = false;
 };
 
+// Writes body as one whole chunk id at the writer's current level. IO_ERROR when the write fails
+// or does not take every byte.
+IOResult WriteChunkBytes(ISave& save, unsigned short id, const std::vector<unsigned char>& body);
+
+// Reads the open chunk's body into *body, from its start: call it before anything of the chunk
+// has been read. A body longer than limit is refused before anything is allocated for it, as a
+// length in a file must not decide an allocation. False when refused or on a short read.
+bool ReadChunkBytes(ILoad& load, std::uint64_t limit, std::vector<unsigned char>* body);
+
 // Saves a scene crash-safely: writeRecords writes into a temporary file in path's folder; only
 // when it returns IO_OK with every chunk ended, every write and the close succeeded and the
 // data is flushed to disk is the temporary renamed over path. On any failure the temporary is

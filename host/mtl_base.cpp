@@ -2,14 +2,11 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 IOResult MtlBase::Save(ISave* save) {
-  save->BeginChunk(MTLBASE_NAME_CHUNK);
-  unsigned long written = 0;
   const std::string& name = name_.str();
-  const IOResult result = save->Write(name.data(), static_cast<unsigned long>(name.size()), &written);
-  save->EndChunk();
-  return result == IO_OK && written == name.size() ? IO_OK : IO_ERROR;
+  return WriteChunkBytes(*save, MTLBASE_NAME_CHUNK, std::vector<unsigned char>(name.begin(), name.end()));
 }
 
 IOResult MtlBase::Load(ILoad* load) {

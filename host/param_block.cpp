@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "host/byte_order.h"
 #include "host/mtl_params.h"
 #include "host/scene.h"
 #include "host/win32.h"
@@ -63,29 +64,21 @@ bool SameNumber(const ParamNumber& a, const ParamNumber& b) {
   return std::memcmp(&a.f, &b.f, sizeof a.f) == 0 && a.i == b.i;
 }
 
-void PutLE(std::vector<unsigned char>& out, std::uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+// A number as 4 bytes: a float's bits or an int's, as def's type says.
+void AppendNumber(std::vector<unsigned char>& out, const ParamDef& def, const ParamNumber& n) {
+  if (def.type == TYPE_FLOAT) {
+    AppendF32(out, n.f);
+  } else {
+    AppendLE32(out, static_cast<std::uint32_t>(n.i));
+  }
 }
 
-std::uint32_t GetLE(const unsigned char* in, int bytes) {
-  std::uint32_t v = 0;
-  for (int i = 0; i < bytes; ++i) v |= static_cast<std::uint32_t>(in[i]) << (8 * i);
-  return v;
-}
-
-std::uint32_t NumberBits(const ParamDef& def, const ParamNumber& n) {
-  if (def.type != TYPE_FLOAT) return static_cast<std::uint32_t>(n.i);
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &n.f, sizeof bits);
-  return bits;
-}
-
-ParamNumber NumberFromBits(const ParamDef& def, std::uint32_t bits) {
+ParamNumber LoadNumber(const ParamDef& def, const unsigned char* in) {
   ParamNumber n;
   if (def.type == TYPE_FLOAT) {
-    std::memcpy(&n.f, &bits, sizeof bits);
+    n.f = LoadF32(in);
   } else {
-    n.i = static_cast<int>(bits);
+    n.i = static_cast<int>(LoadLE32(in));
   }
   return n;
 }
@@ -591,27 +584,24 @@ void IParamBlock2::ResetAll() {
 // (float bits or int), u32 key count, and per key i32 time and u32 value. Little-endian.
 IOResult IParamBlock2::Save(ISave* save) {
   std::vector<unsigned char> body;
+  body.reserve(2 + 11 * static_cast<std::size_t>(desc_->Count()));
   int count = 0;
   for (int i = 0; i < desc_->Count(); ++i) count += desc_->GetParamDef(i).IsNumber() ? 1 : 0;
-  PutLE(body, static_cast<std::uint32_t>(count), 2);
+  AppendLE16(body, static_cast<std::uint16_t>(count));
   for (int i = 0; i < desc_->Count(); ++i) {
     const ParamDef& def = desc_->GetParamDef(i);
     if (!def.IsNumber()) continue;
     const Slot& slot = slots_[static_cast<std::size_t>(i)];
-    PutLE(body, static_cast<std::uint16_t>(def.id), 2);
-    PutLE(body, static_cast<std::uint32_t>(def.type), 1);
-    PutLE(body, NumberBits(def, slot.value), 4);
-    PutLE(body, static_cast<std::uint32_t>(slot.keys.size()), 4);
+    AppendLE16(body, static_cast<std::uint16_t>(def.id));
+    body.push_back(static_cast<unsigned char>(def.type));
+    AppendNumber(body, def, slot.value);
+    AppendLE32(body, static_cast<std::uint32_t>(slot.keys.size()));
     for (const auto& [time, value] : slot.keys) {
-      PutLE(body, static_cast<std::uint32_t>(time), 4);
-      PutLE(body, NumberBits(def, value), 4);
+      AppendLE32(body, static_cast<std::uint32_t>(time));
+      AppendNumber(body, def, value);
     }
   }
-  save->BeginChunk(kParamValuesChunk);
-  unsigned long written = 0;
-  const IOResult result = save->Write(body.data(), static_cast<unsigned long>(body.size()), &written);
-  save->EndChunk();
-  return result == IO_OK && written == body.size() ? IO_OK : IO_ERROR;
+  return WriteChunkBytes(*save, kParamValuesChunk, body);
 }
 
 IOResult IParamBlock2::Load(ILoad* load) {
@@ -619,46 +609,40 @@ IOResult IParamBlock2::Load(ILoad* load) {
   IOResult result = IO_OK;
   while (load->OpenChunk() == IO_OK) {
     if (load->CurChunkID() == kParamValuesChunk) {
-      const unsigned long long length = load->CurChunkLength();
+      std::vector<unsigned char> body;
       // A block's values are a few bytes per key; anything huge is not ours to trust.
-      if (length > (1u << 26)) {
+      if (!ReadChunkBytes(*load, 1u << 26, &body)) {
         result = IO_ERROR;
       } else {
-        std::vector<unsigned char> body(static_cast<std::size_t>(length));
-        unsigned long got = 0;
-        if (load->Read(body.data(), static_cast<unsigned long>(body.size()), &got) != IO_OK || got != body.size()) {
-          result = IO_ERROR;
-        } else {
-          std::size_t at = 0;
-          auto need = [&](std::size_t n) { return body.size() - at >= n; };
-          if (!need(2)) result = IO_ERROR;
-          const std::uint32_t count = result == IO_OK ? GetLE(&body[0], 2) : 0;
-          at = 2;
-          for (std::uint32_t k = 0; k < count && result == IO_OK; ++k) {
-            if (!need(11)) {
-              result = IO_ERROR;
-              break;
-            }
-            const auto id = static_cast<ParamID>(static_cast<std::int16_t>(GetLE(&body[at], 2)));
-            const std::uint32_t type = GetLE(&body[at + 2], 1);
-            const std::uint32_t value = GetLE(&body[at + 3], 4);
-            const std::uint32_t keys = GetLE(&body[at + 7], 4);
-            at += 11;
-            const int index = desc_->IDtoIndex(id);
-            if (index < 0 || static_cast<std::uint32_t>(desc_->GetParamDef(index).type) != type ||
-                !desc_->GetParamDef(index).IsNumber() || (body.size() - at) / 8 < keys) {
-              result = IO_ERROR;
-              break;
-            }
-            const ParamDef& def = desc_->GetParamDef(index);
-            Slot& slot = loaded[static_cast<std::size_t>(index)];
-            slot.value = Clamped(def, NumberFromBits(def, value));
-            slot.keys.clear();
-            for (std::uint32_t key = 0; key < keys; ++key) {
-              const auto time = static_cast<TimeValue>(GetLE(&body[at], 4));
-              slot.keys[time] = Clamped(def, NumberFromBits(def, GetLE(&body[at + 4], 4)));
-              at += 8;
-            }
+        std::size_t at = 0;
+        auto need = [&](std::size_t n) { return body.size() - at >= n; };
+        if (!need(2)) result = IO_ERROR;
+        const std::uint32_t count = result == IO_OK ? LoadLE16(&body[0]) : 0;
+        at = 2;
+        for (std::uint32_t k = 0; k < count && result == IO_OK; ++k) {
+          if (!need(11)) {
+            result = IO_ERROR;
+            break;
+          }
+          const auto id = static_cast<ParamID>(static_cast<std::int16_t>(LoadLE16(&body[at])));
+          const std::uint32_t type = body[at + 2];
+          const unsigned char* value = &body[at + 3];
+          const std::uint32_t keys = LoadLE32(&body[at + 7]);
+          at += 11;
+          const int index = desc_->IDtoIndex(id);
+          if (index < 0 || static_cast<std::uint32_t>(desc_->GetParamDef(index).type) != type ||
+              !desc_->GetParamDef(index).IsNumber() || (body.size() - at) / 8 < keys) {
+            result = IO_ERROR;
+            break;
+          }
+          const ParamDef& def = desc_->GetParamDef(index);
+          Slot& slot = loaded[static_cast<std::size_t>(index)];
+          slot.value = Clamped(def, LoadNumber(def, value));
+          slot.keys.clear();
+          for (std::uint32_t key = 0; key < keys; ++key) {
+            const auto time = static_cast<TimeValue>(LoadLE32(&body[at]));
+            slot.keys[time] = Clamped(def, LoadNumber(def, &body[at + 4]));
+            at += 8;
           }
         }
       }

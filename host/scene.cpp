@@ -1,7 +1,8 @@
 #include "host/scene.h"
 
 #include <cstdio>
-#include <cstring>
+
+#include "host/byte_order.h"
 
 ReferenceTarget* TriObject::Clone(RemapDir& remap) {
   TriObject* copy = CreateNewTriObject();
@@ -62,35 +63,10 @@ constexpr std::size_t kMaxNodeNameBytes = 4096;
 // Matches what the importer accepts; a scene holding more is not one we wrote.
 constexpr std::uint64_t kMaxMeshRecords = std::uint64_t{1} << 27;
 
-void PutU32(std::vector<unsigned char>& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-
-std::uint32_t GetU32(const unsigned char* in) {
-  return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
-         static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
-}
-
-IOResult WriteChunk(ISave* save, unsigned short id, const std::vector<unsigned char>& body) {
-  save->BeginChunk(id);
-  unsigned long written = 0;
-  const IOResult result = save->Write(body.data(), static_cast<unsigned long>(body.size()), &written);
-  save->EndChunk();
-  return result == IO_OK && written == body.size() ? IO_OK : IO_ERROR;
-}
-
-// The open chunk's whole body, or false when it is longer than limit or cannot be read.
-bool ReadBody(ILoad* load, std::uint64_t limit, std::vector<unsigned char>* body) {
-  if (load->CurChunkLength() > limit) return false;
-  body->resize(static_cast<std::size_t>(load->CurChunkLength()));
-  unsigned long got = 0;
-  return load->Read(body->data(), static_cast<unsigned long>(body->size()), &got) == IO_OK && got == body->size();
-}
-
 }  // namespace
 
 IOResult INode::Save(ISave* save) {
-  return WriteChunk(save, kNodeNameChunk, std::vector<unsigned char>(name_.begin(), name_.end()));
+  return WriteChunkBytes(*save, kNodeNameChunk, std::vector<unsigned char>(name_.begin(), name_.end()));
 }
 
 IOResult INode::Load(ILoad* load) {
@@ -99,7 +75,7 @@ IOResult INode::Load(ILoad* load) {
     bool ok = true;
     if (load->CurChunkID() == kNodeNameChunk) {
       std::vector<unsigned char> body;
-      ok = ReadBody(load, kMaxNodeNameBytes, &body);
+      ok = ReadChunkBytes(*load, kMaxNodeNameBytes, &body);
       name.assign(body.begin(), body.end());
     }
     if (load->CloseChunk() != IO_OK || !ok) return IO_ERROR;
@@ -110,19 +86,16 @@ IOResult INode::Load(ILoad* load) {
 
 IOResult TriObject::Save(ISave* save) {
   std::vector<unsigned char> body;
-  PutU32(body, static_cast<std::uint32_t>(mesh.verts.size()));
-  PutU32(body, static_cast<std::uint32_t>(mesh.faces.size()));
+  body.reserve(8 + 12 * mesh.verts.size() + 20 * mesh.faces.size());
+  AppendLE32(body, static_cast<std::uint32_t>(mesh.verts.size()));
+  AppendLE32(body, static_cast<std::uint32_t>(mesh.faces.size()));
   for (const Point3& p : mesh.verts) {
-    for (const float c : {p.x, p.y, p.z}) {
-      std::uint32_t bits = 0;
-      std::memcpy(&bits, &c, 4);
-      PutU32(body, bits);
-    }
+    for (const float c : {p.x, p.y, p.z}) AppendF32(body, c);
   }
   for (const Face& f : mesh.faces) {
-    for (const DWORD v : {f.v[0], f.v[1], f.v[2], f.smGroup, f.flags}) PutU32(body, v);
+    for (const DWORD v : {f.v[0], f.v[1], f.v[2], f.smGroup, f.flags}) AppendLE32(body, v);
   }
-  return WriteChunk(save, kMeshChunk, body);
+  return WriteChunkBytes(*save, kMeshChunk, body);
 }
 
 IOResult TriObject::Load(ILoad* load) {
@@ -135,7 +108,7 @@ IOResult TriObject::Load(ILoad* load) {
       unsigned long got = 0;
       head.resize(8);
       ok = length >= 8 && load->Read(head.data(), 8, &got) == IO_OK && got == 8;
-      const std::uint64_t nv = ok ? GetU32(head.data()) : 0, nf = ok ? GetU32(head.data() + 4) : 0;
+      const std::uint64_t nv = ok ? LoadLE32(head.data()) : 0, nf = ok ? LoadLE32(head.data() + 4) : 0;
       // The counts must fit the chunk exactly before anything is allocated from them.
       ok = ok && nv <= kMaxMeshRecords && nf <= kMaxMeshRecords && length - 8 == nv * 12 + nf * 20;
       std::vector<unsigned char> body;
@@ -148,20 +121,15 @@ IOResult TriObject::Load(ILoad* load) {
         loaded.faces.resize(nf);
         const unsigned char* at = body.data();
         for (Point3& p : loaded.verts) {
-          float c[3];
-          for (float& value : c) {
-            const std::uint32_t bits = GetU32(at);
-            std::memcpy(&value, &bits, 4);
-            at += 4;
-          }
-          p = Point3(c[0], c[1], c[2]);
+          p = Point3(LoadF32(at), LoadF32(at + 4), LoadF32(at + 8));
+          at += 12;
         }
         for (Face& f : loaded.faces) {
-          f.v[0] = GetU32(at);
-          f.v[1] = GetU32(at + 4);
-          f.v[2] = GetU32(at + 8);
-          f.smGroup = GetU32(at + 12);
-          f.flags = GetU32(at + 16);
+          f.v[0] = LoadLE32(at);
+          f.v[1] = LoadLE32(at + 4);
+          f.v[2] = LoadLE32(at + 8);
+          f.smGroup = LoadLE32(at + 12);
+          f.flags = LoadLE32(at + 16);
           at += 20;
           ok = ok && f.v[0] < nv && f.v[1] < nv && f.v[2] < nv;
         }

@@ -4,10 +4,10 @@
 #include "host/scene_io.h"
 
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <memory>
 
+#include "host/byte_order.h"
 #include "host/mtl_base.h"
 #include "host/scene.h"
 #include "host/uvgen.h"
@@ -24,29 +24,9 @@ constexpr std::uint32_t kMaxObjects = 1u << 20;
 constexpr std::uint32_t kMaxRefsPerObject = 1u << 16;
 constexpr std::size_t kClassBytes = 18;
 
-void PutU32(std::vector<unsigned char>& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-
-std::uint32_t GetU32(const unsigned char* in) {
-  return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
-         static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
-}
-
-IOResult WriteChunk(ISave& save, unsigned short id, const std::vector<unsigned char>& body) {
-  save.BeginChunk(id);
-  unsigned long written = 0;
-  const IOResult result = save.Write(body.data(), static_cast<unsigned long>(body.size()), &written);
-  save.EndChunk();
-  return result == IO_OK && written == body.size() ? IO_OK : IO_ERROR;
-}
-
-bool ReadBody(ILoad& load, std::vector<unsigned char>* body) {
-  // The reader has already checked the length against what is left of the file.
-  body->resize(static_cast<std::size_t>(load.CurChunkLength()));
-  unsigned long got = 0;
-  return load.Read(body->data(), static_cast<unsigned long>(body->size()), &got) == IO_OK && got == body->size();
-}
+// Record bodies have no cap of their own: the reader has already checked every length against
+// what is left of the file, which LoadSceneFile caps, and fixed-size records check theirs first.
+constexpr std::uint64_t kAnyLength = ~std::uint64_t{0};
 
 std::string Hex(std::uint32_t v) {
   char text[16];
@@ -77,10 +57,10 @@ bool ReadRecords(ILoad& load, std::vector<Record>* records, TimeValue* time, std
     bool ok = true;
     if (load.CurChunkID() == kSceneChunk) {
       std::vector<unsigned char> body;
-      ok = !sawHeader && load.CurChunkLength() == 8 && ReadBody(load, &body);
+      ok = !sawHeader && load.CurChunkLength() == 8 && ReadChunkBytes(load, kAnyLength, &body);
       if (ok) {
-        expected = GetU32(body.data());
-        *time = static_cast<TimeValue>(GetU32(body.data() + 4));
+        expected = LoadLE32(body.data());
+        *time = static_cast<TimeValue>(LoadLE32(body.data() + 4));
         sawHeader = true;
         ok = expected <= kMaxObjects;
       }
@@ -95,25 +75,25 @@ bool ReadRecords(ILoad& load, std::vector<Record>* records, TimeValue* time, std
         const std::string where = "object " + std::to_string(records->size()) + ": ";
         std::vector<unsigned char> body;
         if (load.CurChunkID() == kClassChunk) {
-          ok = load.CurChunkLength() == kClassBytes && ReadBody(load, &body);
+          ok = load.CurChunkLength() == kClassBytes && ReadChunkBytes(load, kAnyLength, &body);
           if (ok) {
-            record.super = GetU32(body.data());
-            record.classId = Class_ID(GetU32(body.data() + 4), GetU32(body.data() + 8));
-            record.owner = static_cast<int>(GetU32(body.data() + 12));
-            record.blockId = static_cast<BlockID>(body[16] | body[17] << 8);
+            record.super = LoadLE32(body.data());
+            record.classId = Class_ID(LoadLE32(body.data() + 4), LoadLE32(body.data() + 8));
+            record.owner = static_cast<int>(LoadLE32(body.data() + 12));
+            record.blockId = static_cast<BlockID>(LoadLE16(body.data() + 16));
             record.hasClass = true;
           } else {
             *why = where + "its class record is damaged";
           }
         } else if (load.CurChunkID() == kDataChunk) {
-          ok = ReadBody(load, &record.data);
+          ok = ReadChunkBytes(load, kAnyLength, &record.data);
           if (!ok) *why = where + "its data could not be read";
         } else if (load.CurChunkID() == kRefsChunk) {
           const std::uint64_t length = load.CurChunkLength();
-          ok = length >= 4 && (length - 4) % 4 == 0 && (length - 4) / 4 <= kMaxRefsPerObject && ReadBody(load, &body) &&
-               GetU32(body.data()) == (length - 4) / 4;
+          ok = length >= 4 && (length - 4) % 4 == 0 && (length - 4) / 4 <= kMaxRefsPerObject &&
+               ReadChunkBytes(load, kAnyLength, &body) && LoadLE32(body.data()) == (length - 4) / 4;
           for (std::size_t i = 0; ok && i < (body.size() - 4) / 4; ++i) {
-            record.refs.push_back(static_cast<int>(GetU32(body.data() + 4 + 4 * i)));
+            record.refs.push_back(static_cast<int>(LoadLE32(body.data() + 4 + 4 * i)));
           }
           if (!ok) *why = where + "its reference list is damaged";
         } else if (load.CurChunkID() == kRootChunk) {
@@ -154,14 +134,9 @@ ReferenceTarget* CreateHostObject(SClass_ID super, const Class_ID& id) {
 
 // Runs load over one object's saved data, as the record it was written into.
 IOResult LoadObjectData(ReferenceTarget* object, const std::vector<unsigned char>& data) {
-  std::vector<unsigned char> file(kSceneFileMagic, kSceneFileMagic + 4);
-  PutU32(file, kSceneFileVersion);
-  file.push_back(static_cast<unsigned char>(kDataChunk & 0xFF));
-  file.push_back(static_cast<unsigned char>(kDataChunk >> 8));
-  const std::uint64_t length = data.size();
-  for (int i = 0; i < 8; ++i) file.push_back(static_cast<unsigned char>(length >> (8 * i)));
-  file.insert(file.end(), data.begin(), data.end());
-  MemoryLoad load(file.data(), file.size());
+  MemorySave file;
+  if (WriteChunkBytes(file, kDataChunk, data) != IO_OK) return IO_ERROR;
+  MemoryLoad load(file.Bytes().data(), file.Bytes().size());
   if (load.OpenChunk() != IO_OK) return IO_ERROR;
   return object->Load(&load);
 }
@@ -234,15 +209,16 @@ IOResult SaveScene(const std::string& path, const std::vector<ReferenceTarget*>&
 
   auto write = [&](ISave& save) -> IOResult {
     std::vector<unsigned char> header;
-    PutU32(header, static_cast<std::uint32_t>(objects.size()));
-    PutU32(header, static_cast<std::uint32_t>(GetCOREInterface()->GetTime()));
-    if (WriteChunk(save, kSceneChunk, header) != IO_OK) return IO_ERROR;
+    header.reserve(8);
+    AppendLE32(header, static_cast<std::uint32_t>(objects.size()));
+    AppendLE32(header, static_cast<std::uint32_t>(GetCOREInterface()->GetTime()));
+    if (WriteChunkBytes(save, kSceneChunk, header) != IO_OK) return IO_ERROR;
     for (ReferenceTarget* object : objects) {
       save.BeginChunk(kObjectChunk);
       std::vector<unsigned char> cls;
-      PutU32(cls, object->SuperClassID());
-      PutU32(cls, object->ClassID().PartA());
-      PutU32(cls, object->ClassID().PartB());
+      AppendLE32(cls, object->SuperClassID());
+      AppendLE32(cls, object->ClassID().PartA());
+      AppendLE32(cls, object->ClassID().PartB());
       int owner = -1;
       BlockID blockId = 0;
       if (auto* block = dynamic_cast<IParamBlock2*>(object)) {
@@ -251,20 +227,19 @@ IOResult SaveScene(const std::string& path, const std::vector<ReferenceTarget*>&
         owner = found->second;
         blockId = block->ID();
       }
-      PutU32(cls, static_cast<std::uint32_t>(owner));
-      cls.push_back(static_cast<unsigned char>(blockId & 0xFF));
-      cls.push_back(static_cast<unsigned char>((blockId >> 8) & 0xFF));
-      if (WriteChunk(save, kClassChunk, cls) != IO_OK) return IO_ERROR;
+      AppendLE32(cls, static_cast<std::uint32_t>(owner));
+      AppendLE16(cls, static_cast<std::uint16_t>(blockId));
+      if (WriteChunkBytes(save, kClassChunk, cls) != IO_OK) return IO_ERROR;
       save.BeginChunk(kDataChunk);
       if (object->Save(&save) != IO_OK) return IO_ERROR;
       save.EndChunk();
       std::vector<unsigned char> refs;
-      PutU32(refs, static_cast<std::uint32_t>(object->NumRefs()));
+      AppendLE32(refs, static_cast<std::uint32_t>(object->NumRefs()));
       for (int i = 0; i < object->NumRefs(); ++i) {
         ReferenceTarget* target = object->GetReference(i);
-        PutU32(refs, static_cast<std::uint32_t>(target == nullptr ? -1 : index[target]));
+        AppendLE32(refs, static_cast<std::uint32_t>(target == nullptr ? -1 : index[target]));
       }
-      if (WriteChunk(save, kRefsChunk, refs) != IO_OK) return IO_ERROR;
+      if (WriteChunkBytes(save, kRefsChunk, refs) != IO_OK) return IO_ERROR;
       for (ReferenceTarget* root : roots) {
         if (root == object) {
           save.BeginChunk(kRootChunk);

@@ -1,50 +1,37 @@
 #include "persist/map_chunks.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <utility>
 #include <vector>
+
+#include "host/byte_order.h"
 
 namespace {
 
 static_assert(std::uint64_t{kMaxStoredMeshRecords} * kStoredFaceBytes <= 0xFFFFFFFFu,
               "an array must fit one Write where unsigned long is 32 bits");
 
-void PutU32(unsigned char* out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xFFu);
-}
-
-std::uint32_t GetU32(const unsigned char* in) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | in[i];
-  return v;
-}
-
-// Through the bit pattern, so a NaN's payload survives: no float arithmetic may touch it.
-void PutF32(unsigned char* out, float f) { PutU32(out, std::bit_cast<std::uint32_t>(f)); }
-float GetF32(const unsigned char* in) { return std::bit_cast<float>(GetU32(in)); }
-
 void EncodeVert(unsigned char* out, const Point3& p) {
-  PutF32(out, p.x);
-  PutF32(out + 4, p.y);
-  PutF32(out + 8, p.z);
+  StoreF32(out, p.x);
+  StoreF32(out + 4, p.y);
+  StoreF32(out + 8, p.z);
 }
 
-Point3 DecodeVert(const unsigned char* in) { return {GetF32(in), GetF32(in + 4), GetF32(in + 8)}; }
+Point3 DecodeVert(const unsigned char* in) { return {LoadF32(in), LoadF32(in + 4), LoadF32(in + 8)}; }
 
 void EncodeFace(unsigned char* out, const Face& f) {
-  for (int k = 0; k < 3; ++k) PutU32(out + 4 * k, static_cast<std::uint32_t>(f.v[k]));
-  PutU32(out + 12, static_cast<std::uint32_t>(f.smGroup));
-  PutU32(out + 16, static_cast<std::uint32_t>(f.flags));
+  for (int k = 0; k < 3; ++k) StoreLE32(out + 4 * k, static_cast<std::uint32_t>(f.v[k]));
+  StoreLE32(out + 12, static_cast<std::uint32_t>(f.smGroup));
+  StoreLE32(out + 16, static_cast<std::uint32_t>(f.flags));
 }
 
 Face DecodeFace(const unsigned char* in) {
   Face f;
-  for (int k = 0; k < 3; ++k) f.v[k] = static_cast<DWORD>(GetU32(in + 4 * k));
-  f.smGroup = static_cast<DWORD>(GetU32(in + 12));
-  f.flags = static_cast<DWORD>(GetU32(in + 16));
+  for (int k = 0; k < 3; ++k) f.v[k] = static_cast<DWORD>(LoadLE32(in + 4 * k));
+  f.smGroup = static_cast<DWORD>(LoadLE32(in + 12));
+  f.flags = static_cast<DWORD>(LoadLE32(in + 16));
   return f;
 }
 
@@ -81,14 +68,6 @@ std::string DamagedHeader(unsigned short previous) {
                        : "the chunk header after " + ChunkName(previous) + " is damaged";
 }
 
-IOResult WriteChunk(ISave* save, unsigned short id, const std::vector<unsigned char>& bytes) {
-  save->BeginChunk(id);
-  unsigned long written = 0;
-  const IOResult result = save->Write(bytes.data(), static_cast<unsigned long>(bytes.size()), &written);
-  save->EndChunk();
-  return result == IO_OK && written == bytes.size() ? IO_OK : IO_ERROR;
-}
-
 // A count chunk holds exactly one i32; anything else was not written by SaveStoredMesh and its
 // first bytes mean nothing certain.
 IOResult ReadCount(ILoad* load, int& count, std::string* error) {
@@ -100,7 +79,7 @@ IOResult ReadCount(ILoad* load, int& count, std::string* error) {
   if (load->Read(bytes, sizeof bytes, &got) != IO_OK || got != sizeof bytes) {
     return Refuse(error, id, "short read: " + std::to_string(got) + " of 4 bytes");
   }
-  const auto value = static_cast<std::int32_t>(GetU32(bytes));
+  const auto value = static_cast<std::int32_t>(LoadLE32(bytes));
   if (value < 0) return Refuse(error, id, "negative count " + std::to_string(value));
   if (value > kMaxStoredMeshRecords) {
     return Refuse(
@@ -154,22 +133,22 @@ IOResult SaveStoredMesh(ISave* save, const Mesh& storedMesh) {
   if (numVerts > kMax || numFaces > kMax) return IO_ERROR;
 
   std::vector<unsigned char> bytes(4);
-  PutU32(bytes.data(), static_cast<std::uint32_t>(numVerts));
-  if (WriteChunk(save, CHUNK_NUM_VERTS, bytes) != IO_OK) return IO_ERROR;
-  PutU32(bytes.data(), static_cast<std::uint32_t>(numFaces));
-  if (WriteChunk(save, CHUNK_NUM_FACES, bytes) != IO_OK) return IO_ERROR;
+  StoreLE32(bytes.data(), static_cast<std::uint32_t>(numVerts));
+  if (WriteChunkBytes(*save, CHUNK_NUM_VERTS, bytes) != IO_OK) return IO_ERROR;
+  StoreLE32(bytes.data(), static_cast<std::uint32_t>(numFaces));
+  if (WriteChunkBytes(*save, CHUNK_NUM_FACES, bytes) != IO_OK) return IO_ERROR;
 
   bytes.assign(numVerts * kStoredVertBytes, 0);
   for (std::size_t i = 0; i < numVerts; ++i) {
     EncodeVert(bytes.data() + i * kStoredVertBytes, storedMesh.verts[i]);
   }
-  if (WriteChunk(save, CHUNK_VERTS, bytes) != IO_OK) return IO_ERROR;
+  if (WriteChunkBytes(*save, CHUNK_VERTS, bytes) != IO_OK) return IO_ERROR;
 
   bytes.assign(numFaces * kStoredFaceBytes, 0);
   for (std::size_t i = 0; i < numFaces; ++i) {
     EncodeFace(bytes.data() + i * kStoredFaceBytes, storedMesh.faces[i]);
   }
-  return WriteChunk(save, CHUNK_FACES, bytes);
+  return WriteChunkBytes(*save, CHUNK_FACES, bytes);
 }
 
 IOResult SaveMapRecord(ISave* save, MtlBase& base, bool hasStoredMesh, const Mesh& storedMesh) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -58,11 +59,13 @@ class CliTest : public testing::Test {
 TEST_F(CliTest, HeightColourAndBumpOfAKnownSlope) {
   const CliRun run = Veldmap("render " + Path("slope.obj") + " --size 16 --height-out " + Path("h.exr") +
                           " --color-out " + Path("c.exr") + " --bump-out " + Path("b.exr") +
-                          " --ramp 0:#000000,1:#ff0000 --report " + Path("r.json") + " -q");
+                          " --ramp 0:#000000,1:#ff0000 --alpha --alpha-out " + Path("a.png") + " --report " +
+                          Path("r.json") + " -q");
   ASSERT_EQ(run.code, 0) << run.output;
   const Image height = Read(Path("h.exr"));
   const Image colour = Read(Path("c.exr"));
   const Image bump = Read(Path("b.exr"));
+  const Image alpha = Read(Path("a.png"));  // 8-bit: the height in alpha, quantised
   ASSERT_EQ(height.width, 16);
   ASSERT_EQ(height.channels, 1);
   for (int x = 0; x < 16; ++x) {
@@ -70,6 +73,7 @@ TEST_F(CliTest, HeightColourAndBumpOfAKnownSlope) {
     EXPECT_NEAR(height.pixels[static_cast<std::size_t>(5 * 16 + x)], u, 1e-6f) << x;
     // The ramp sees the height clamped to 0.05 .. 0.95.
     EXPECT_NEAR(colour.pixels[static_cast<std::size_t>((5 * 16 + x) * 3)], std::clamp(u, 0.05f, 0.95f), 1e-6f);
+    EXPECT_NEAR(alpha.pixels[static_cast<std::size_t>(5 * 16 + x)], u, 0.5f / 255.0f + 1e-6f);
   }
   // The slope's normal is (-1, 0, 1) / sqrt 2 (the mesh normals, the default bump).
   const float* n = &bump.pixels[static_cast<std::size_t>((8 * 16 + 8) * 3)];

@@ -2,23 +2,16 @@
 
 #include "host/chunk_io.h"
 #include "host/mtl_base.h"
+#include "tests/support/stub_texmap.h"
 
 namespace {
 
 // The smallest texture map: a constant colour.
-class Constant : public Texmap {
+class Constant : public StubTexmap {
  public:
   AColor EvalColor(ShadeContext&) override { return {0.2f, 0.4f, 0.9f, 1.0f}; }
-  Point3 EvalNormalPerturb(ShadeContext&) override { return {0, 0, 0}; }
   void Update(TimeValue, Interval& valid) override { valid &= Interval(0, 100); }
-  void Reset() override {}
-  Interval Validity(TimeValue) override { return FOREVER; }
-  ParamDlg* CreateParamDlg(HWND, IMtlParams*) override { return nullptr; }
-  ReferenceTarget* Clone(RemapDir& remap) override {
-    auto* copy = new Constant();
-    BaseClone(this, copy, remap);
-    return copy;
-  }
+  ReferenceTarget* Clone(RemapDir& remap) override { return CloneStub(*this, remap); }
 };
 
 TEST(MtlBase, NameTravelsThroughSaveLoadAndClone) {

@@ -11,6 +11,7 @@
 #include "host/param_block.h"
 #include "host/scene.h"
 #include "host/win32.h"
+#include "tests/support/stub_texmap.h"
 
 namespace {
 
@@ -57,19 +58,10 @@ ParamBlockDesc2 testDesc(
     kFlag, "flag", TYPE_BOOL, 0, 0, p_default, 1, p_end,
     p_end);
 
-class Constant : public Texmap {
+class Constant : public StubTexmap {
  public:
   AColor EvalColor(ShadeContext&) override { return {0.2f, 0.4f, 0.9f, 1.0f}; }
-  Point3 EvalNormalPerturb(ShadeContext&) override { return {0, 0, 0}; }
-  void Update(TimeValue, Interval&) override {}
-  void Reset() override {}
-  Interval Validity(TimeValue) override { return FOREVER; }
-  ParamDlg* CreateParamDlg(HWND, IMtlParams*) override { return nullptr; }
-  ReferenceTarget* Clone(RemapDir& remap) override {
-    auto* copy = new Constant();
-    BaseClone(this, copy, remap);
-    return copy;
-  }
+  ReferenceTarget* Clone(RemapDir& remap) override { return CloneStub(*this, remap); }
   // A map that refers to something, to build a cycle with.
   int NumRefs() override { return 1; }
   RefTargetHandle GetReference(int i) override { return i == 0 ? held : nullptr; }

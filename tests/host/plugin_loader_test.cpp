@@ -12,6 +12,7 @@
 #include "host/mtl_params.h"
 #include "host/param_block.h"
 #include "host/win32.h"
+#include "tests/support/block_owner.h"
 
 namespace {
 
@@ -175,21 +176,6 @@ TEST(PluginLoader, FileThatIsNotAModuleIsRefusedByName) {
   EXPECT_NE(errors[0].find("Broken.dlt"), std::string::npos) << errors[0];
   EXPECT_TRUE(loader.Modules().empty());
 }
-
-}  // namespace
-
-namespace {
-
-class BlockOwner : public ReferenceTarget {
- public:
-  int NumRefs() override { return 2; }
-  RefTargetHandle GetReference(int i) override { return i == 1 ? block : nullptr; }
-  void SetReference(int i, RefTargetHandle t) override {
-    if (i == 1) block = static_cast<IParamBlock2*>(t);
-  }
-  RefResult NotifyRefChanged(const Interval&, RefTargetHandle, PartID&, RefMessage) override { return REF_SUCCEED; }
-  IParamBlock2* block = nullptr;
-};
 
 TEST(PluginLoader, ModuleDescriptorBuildsBlocksAndRolloutsThroughTheHost) {
   PluginLoader loader;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/stub_texmap.h"
+
 // The largest single allocation since a test last reset it, so a test can show that a count read
 // from a file did not size an allocation before its array chunk was seen. Single-threaded tests.
 namespace {
@@ -35,14 +37,8 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-class Plain : public Texmap {
+class Plain : public StubTexmap {
  public:
-  AColor EvalColor(ShadeContext&) override { return {0, 0, 0, 1}; }
-  Point3 EvalNormalPerturb(ShadeContext&) override { return {0, 0, 0}; }
-  void Update(TimeValue, Interval&) override {}
-  void Reset() override {}
-  Interval Validity(TimeValue) override { return FOREVER; }
-  ParamDlg* CreateParamDlg(HWND, IMtlParams*) override { return nullptr; }
   ReferenceTarget* Clone(RemapDir&) override { return new Plain(); }
 };
 

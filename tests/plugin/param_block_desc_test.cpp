@@ -8,22 +8,9 @@
 #include "host/win32.h"
 #include "plugin/plugin_main.h"
 #include "plugin/veldmap_params.h"
+#include "tests/support/block_owner.h"
 
 namespace {
-
-// Holds the block as reference 1, as the map does.
-class BlockOwner : public ReferenceTarget {
- public:
-  BlockOwner() { theVeldmapClassDesc.MakeAutoParamBlocks(this); }
-  ~BlockOwner() override { DeleteAllRefsFromMe(); }
-  int NumRefs() override { return 2; }
-  RefTargetHandle GetReference(int i) override { return i == 1 ? block : nullptr; }
-  void SetReference(int i, RefTargetHandle t) override {
-    if (i == 1) block = static_cast<IParamBlock2*>(t);
-  }
-  RefResult NotifyRefChanged(const Interval&, RefTargetHandle, PartID&, RefMessage) override { return REF_SUCCEED; }
-  IParamBlock2* block = nullptr;
-};
 
 TEST(VeldmapParamBlock, DescriptionMatchesTheTable) {
   EXPECT_EQ(veldmapParamBlockDesc.Errors(), "");
@@ -90,7 +77,7 @@ TEST(VeldmapParamBlock, DescriptionMatchesTheTable) {
 }
 
 TEST(VeldmapParamBlock, NewBlockHasTheDefaultsAndKeepsItsRanges) {
-  BlockOwner owner;
+  BlockOwner owner(theVeldmapClassDesc);
   ASSERT_NE(owner.block, nullptr);
   IParamBlock2* pb = owner.block;
   EXPECT_EQ(pb->GetFloat(pb_u_offset), 0.0f);
@@ -125,7 +112,7 @@ TEST(VeldmapParamBlock, NewBlockHasTheDefaultsAndKeepsItsRanges) {
 
 TEST(VeldmapParamBlock, RolloutIsBuiltOnDialog101AndTheRampButtonFollowsItsCheckBox) {
   DllMain(ModuleInstanceFromAddress(&pluginInstance), DLL_PROCESS_ATTACH, nullptr);
-  BlockOwner owner;
+  BlockOwner owner(theVeldmapClassDesc);
   MaterialEditor editor;
   IAutoMParamDlg* dlg = theVeldmapClassDesc.CreateParamDlgs(nullptr, &editor, &owner);
   ASSERT_EQ(dlg->NumMaps(), 1);

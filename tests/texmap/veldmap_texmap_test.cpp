@@ -17,23 +17,20 @@
 #include "plugin/plugin_main.h"
 #include "plugin/veldmap_params.h"
 #include "tests/support/mesh_builders.h"
+#include "tests/support/stub_texmap.h"
 #include "tests/support/uv_shade_context.h"
 
 namespace {
 
 // A colour ramp that shows what it was handed: red is the context's U, green its P().x, blue
 // the screen column; alpha 0.25 so a leak of its alpha would show.
-class ProbeRamp : public Texmap {
+class ProbeRamp : public StubTexmap {
  public:
   AColor EvalColor(ShadeContext& sc) override {
     ++calls;
     return AColor(sc.UVW(0).x, sc.P().x, static_cast<float>(sc.ScreenCoord().x), 0.25f);
   }
-  Point3 EvalNormalPerturb(ShadeContext&) override { return {}; }
-  void Update(TimeValue, Interval&) override {}
-  void Reset() override {}
   Interval Validity(TimeValue) override { return Interval(-100, 100); }
-  ParamDlg* CreateParamDlg(HWND, IMtlParams*) override { return nullptr; }
   std::atomic<int> calls{0};
 };
 
