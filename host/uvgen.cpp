@@ -1,9 +1,9 @@
 #include "host/uvgen.h"
 
-#include <bit>
 #include <climits>
 #include <cmath>
 
+#include "host/byte_order.h"
 #include "host/mtl_params.h"
 #include "host/shade_context.h"
 
@@ -23,10 +23,17 @@ int TileNumber(float x) {
   return static_cast<int>(f);
 }
 
+// modf's fractional part, sign of zero included, without its library call (this runs for
+// every shading point): x less its integral part is exact in float; modf gives a zero of x's
+// sign at infinity.
+float Fraction(float x) {
+  if (std::isinf(x)) return std::copysign(0.0f, x);
+  return std::copysign(x - std::trunc(x), x);
+}
+
 float Symmetric(float x, bool wrap, bool mirror) {
   if (!wrap && !mirror) return x;
-  float whole = 0.0f;
-  float f = std::modf(x, &whole);
+  float f = Fraction(x);
   if (f < 0.0f) f += 1.0f;
   if (mirror) f = f > 0.5f ? 2.0f * (1.0f - f) : 2.0f * f;
   return f;
@@ -45,16 +52,6 @@ float DerivStep(float footprint, const Point3& axis) {
   const float stretch = std::hypot(axis.x, axis.y);
   const float floor = stretch > 0.0f ? kMinDerivStep / stretch : kMinDerivStep;
   return std::fmax(0.5f * std::fabs(footprint), floor);
-}
-
-void PutU32(unsigned char* out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xFFu);
-}
-
-std::uint32_t GetU32(const unsigned char* in) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | in[i];
-  return v;
 }
 
 bool ValidChannel(int channel) { return channel >= 0 && channel <= UVGEN_MAX_MAP_CHANNEL; }
@@ -80,7 +77,7 @@ void UVGenParamDlg::SetThing(ReferenceTarget* thing) {
 
 // ---- Mapping ---------------------------------------------------------------------------------
 
-Matrix3 StdUVGen::Transform() const {
+Matrix3 StdUVGen::BuildTransform() const {
   Matrix3 m;
   m.Translate({-0.5f, -0.5f, 0.0f});
   m.RotateZ(params_.wAngle);
@@ -102,32 +99,37 @@ StdUVGen::Lookup StdUVGen::Prepare(const Point2& mapped, const Point2& footprint
 }
 
 void StdUVGen::GetUV(ShadeContext& sc, Point2& uv, Point2& duv) {
-  const Matrix3 m = Transform();
+  const Matrix3& m = Transform();
   const Point3 mapped = m.PointTransform(sc.UVW(params_.channel));
   uv = {mapped.x, mapped.y};
   duv = MappedFootprint(m, sc.DUVW(params_.channel));
 }
 
+StdUVGen::Lookup StdUVGen::Locate(ShadeContext& sc, bool filtered) const {
+  const Point3 mapped = Transform().PointTransform(sc.UVW(params_.channel));
+  // The footprint only matters to a filtered sample; unfiltered shading skips working it out.
+  const Point2 footprint = filtered ? MappedFootprint(Transform(), sc.DUVW(params_.channel)) : Point2();
+  return Prepare({mapped.x, mapped.y}, footprint);
+}
+
 AColor StdUVGen::EvalUVMap(ShadeContext& sc, MapSampler* samp, BOOL filter) {
-  Point2 uv, duv;
-  GetUV(sc, uv, duv);
-  const Lookup at = Prepare(uv, duv);
+  const bool filtered = filter && sc.filterMaps;
+  const Lookup at = Locate(sc, filtered);
   samp->SetTileNumbers(at.tile.x, at.tile.y);
-  if (filter && sc.filterMaps) return samp->SampleFilter(sc, at.uv.x, at.uv.y, at.duv.x, at.duv.y);
+  if (filtered) return samp->SampleFilter(sc, at.uv.x, at.uv.y, at.duv.x, at.duv.y);
   return samp->Sample(sc, at.uv.x, at.uv.y);
 }
 
 float StdUVGen::EvalUVMapMono(ShadeContext& sc, MapSampler* samp, BOOL filter) {
-  Point2 uv, duv;
-  GetUV(sc, uv, duv);
-  const Lookup at = Prepare(uv, duv);
+  const bool filtered = filter && sc.filterMaps;
+  const Lookup at = Locate(sc, filtered);
   samp->SetTileNumbers(at.tile.x, at.tile.y);
-  if (filter && sc.filterMaps) return samp->SampleMonoFilter(sc, at.uv.x, at.uv.y, at.duv.x, at.duv.y);
+  if (filtered) return samp->SampleMonoFilter(sc, at.uv.x, at.uv.y, at.duv.x, at.duv.y);
   return samp->SampleMono(sc, at.uv.x, at.uv.y);
 }
 
 Point2 StdUVGen::EvalDeriv(ShadeContext& sc, MapSampler* samp, BOOL filter) {
-  const Matrix3 m = Transform();
+  const Matrix3& m = Transform();
   const Point3 s = sc.UVW(params_.channel);
   const Point3 ds = sc.DUVW(params_.channel);
   const Point2 footprint = MappedFootprint(m, ds);
@@ -158,6 +160,7 @@ void StdUVGen::GetBumpDP(ShadeContext& sc, Point3& dPdu, Point3& dPdv) {
 // ---- Parameters ------------------------------------------------------------------------------
 
 void StdUVGen::Changed(bool symmetry) {
+  transform_ = BuildTransform();
   NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);
   // Viewport textures are built for one symmetry and must be remade.
   if (symmetry) NotifyDependents(FOREVER, PART_ALL, REFMSG_UV_SYM_CHANGE);
@@ -202,6 +205,7 @@ ParamDlg* StdUVGen::CreateParamDlg(HWND, IMtlParams* params) { return new UVGenP
 ReferenceTarget* StdUVGen::Clone(RemapDir& remap) {
   auto* copy = new StdUVGen();
   copy->params_ = params_;
+  copy->transform_ = transform_;
   copy->slotType_ = slotType_;
   BaseClone(this, copy, remap);
   return copy;
@@ -211,10 +215,10 @@ ReferenceTarget* StdUVGen::Clone(RemapDir& remap) {
 
 void StdUVGen::Encode(const Params& params, int slotType, unsigned char* bytes) {
   const float floats[5] = {params.uOffset, params.vOffset, params.uTiling, params.vTiling, params.wAngle};
-  for (int i = 0; i < 5; ++i) PutU32(bytes + 4 * i, std::bit_cast<std::uint32_t>(floats[i]));
-  PutU32(bytes + 20, static_cast<std::uint32_t>(params.tiling));
-  PutU32(bytes + 24, static_cast<std::uint32_t>(params.channel));
-  PutU32(bytes + 28, static_cast<std::uint32_t>(slotType));
+  for (int i = 0; i < 5; ++i) StoreF32(bytes + 4 * i, floats[i]);
+  StoreLE32(bytes + 20, static_cast<std::uint32_t>(params.tiling));
+  StoreLE32(bytes + 24, static_cast<std::uint32_t>(params.channel));
+  StoreLE32(bytes + 28, static_cast<std::uint32_t>(slotType));
 }
 
 bool StdUVGen::Decode(const unsigned char* bytes, Params& params, int& slotType) {
@@ -222,12 +226,12 @@ bool StdUVGen::Decode(const unsigned char* bytes, Params& params, int& slotType)
                             &params.wAngle};
   bool valid = true;
   for (int i = 0; i < 5; ++i) {
-    *floats[i] = std::bit_cast<float>(GetU32(bytes + 4 * i));
+    *floats[i] = LoadF32(bytes + 4 * i);
     valid = valid && std::isfinite(*floats[i]);
   }
-  params.tiling = static_cast<int>(GetU32(bytes + 20));
-  params.channel = static_cast<int>(GetU32(bytes + 24));
-  slotType = static_cast<int>(GetU32(bytes + 28));
+  params.tiling = static_cast<int>(LoadLE32(bytes + 20));
+  params.channel = static_cast<int>(LoadLE32(bytes + 24));
+  slotType = static_cast<int>(LoadLE32(bytes + 28));
   const bool known = (params.tiling & ~kTilingMask) == 0 && ValidSlotType(slotType);
   return valid && known && ValidChannel(params.channel);
 }
@@ -237,13 +241,10 @@ IOResult StdUVGen::Save(ISave* save) {
   const IOResult base = MtlBase::Save(save);
   save->EndChunk();
 
-  unsigned char bytes[UVGEN_PARAMS_BYTES];
-  Encode(params_, slotType_, bytes);
-  save->BeginChunk(UVGEN_PARAMS_CHUNK);
-  unsigned long written = 0;
-  const IOResult params = save->Write(bytes, UVGEN_PARAMS_BYTES, &written);
-  save->EndChunk();
-  return base == IO_OK && params == IO_OK && written == UVGEN_PARAMS_BYTES ? IO_OK : IO_ERROR;
+  std::vector<unsigned char> bytes(UVGEN_PARAMS_BYTES);
+  Encode(params_, slotType_, bytes.data());
+  const IOResult params = WriteChunkBytes(*save, UVGEN_PARAMS_CHUNK, bytes);
+  return base == IO_OK && params == IO_OK ? IO_OK : IO_ERROR;
 }
 
 IOResult StdUVGen::Load(ILoad* load) {
@@ -271,6 +272,7 @@ IOResult StdUVGen::Load(ILoad* load) {
   }
   if (result != IO_END) return refuse();
   params_ = params;
+  transform_ = BuildTransform();
   slotType_ = slotType;
   return IO_OK;
 }

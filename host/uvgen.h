@@ -248,8 +248,13 @@ class StdUVGen final : public UVGen {
     IPoint2 tile;
   };
 
-  Matrix3 Transform() const;
+  // The mapping of the current parameters, kept built: every shading call reads it, and the
+  // rotation's cosine and sine are not worth recomputing per call.
+  const Matrix3& Transform() const { return transform_; }
+  Matrix3 BuildTransform() const;
   Lookup Prepare(const Point2& mapped, const Point2& footprint) const;
+  // Where the shading point samples the map, with the footprint when filtered.
+  Lookup Locate(ShadeContext& sc, bool filtered) const;
   void SetValue(float& field, float value);
   // The parameter chunk's body (UVGEN_PARAMS_BYTES). Decode fills params and slotType and says
   // whether every value is one the setters would accept.
@@ -258,6 +263,7 @@ class StdUVGen final : public UVGen {
   void Changed(bool symmetry);
 
   Params params_;
+  Matrix3 transform_ = BuildTransform();  // follows params_: rebuilt wherever they change
   int slotType_ = ISubMap::MAPSLOT_TEXTURE;
 };
 
