@@ -322,6 +322,29 @@ Loaded LoadInput(Session& session, const std::string& path, const MeshOptions& m
   return loaded;
 }
 
+// Refuses, with the depth that would fit, a mesh whose quadtree would not fit the memory
+// budget at the map's depth, rather than let the map exhaust memory building it.
+void CheckQuadtreeBudget(Texmap* map, const Mesh& mesh, const std::string& input, TimeValue t) {
+  IParamBlock2* block = Block(map);
+  Placement placement;
+  int depth = 6, normalize = 1;
+  Interval ignore = FOREVER;
+  block->GetValue(ParamByName(block, "quadTreeDepth"), t, depth, ignore);
+  block->GetValue(ParamByName(block, "normalizeMesh"), t, normalize, ignore);
+  block->GetValue(ParamByName(block, "uOffset"), t, placement.uOffset, ignore);
+  block->GetValue(ParamByName(block, "vOffset"), t, placement.vOffset, ignore);
+  block->GetValue(ParamByName(block, "uScale"), t, placement.uScale, ignore);
+  block->GetValue(ParamByName(block, "vScale"), t, placement.vScale, ignore);
+  placement.normalize = normalize != 0;
+  const std::uint64_t needed = QuadtreeReferences(mesh, placement, depth);
+  if (needed <= kMaxQuadtreeReferences) return;
+  int fits = depth - 1;
+  while (fits >= 2 && QuadtreeReferences(mesh, placement, fits) > kMaxQuadtreeReferences) --fits;
+  throw BadInput{fmt::format("{}: at quadtree depth {} the map would list {} face references (limit {}); {}", input,
+                             depth, needed, kMaxQuadtreeReferences,
+                             fits >= 2 ? fmt::format("try --depth {}", fits) : std::string("even depth 2 is too much"))};
+}
+
 // ---- Outputs ----------------------------------------------------------------------------------
 
 ImageFormat FormatFor(const std::string& path, const std::string& forced) {
@@ -415,6 +438,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   Texmap* map = loaded.map;
   MapGuard guard(map);
   ApplyMapOptions(map, mapOptions);
+  CheckQuadtreeBudget(map, loaded.mesh, input, out.time);
   Interval valid = FOREVER;
   const auto updateStart = std::chrono::steady_clock::now();
   map->Update(out.time, valid);
@@ -462,7 +486,8 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
       {"veldmap:source", input},
       {"veldmap:z_min", zRange ? fmt::format("{}", zRange->first) : "none"},
       {"veldmap:z_max", zRange ? fmt::format("{}", zRange->second) : "none"},
-      {"veldmap:normalized", normalized != 0 ? "yes: z = z_min + height * (z_max - z_min)" : "no: height is z"},
+      {"veldmap:normalized", normalized != 0 ? "yes: z = z_min + height * (z_max - z_min)"
+                                             : "no: z = height * (z_max - z_min)"},
       {"veldmap:params", ParamSummary(map)},
       {"veldmap:size", fmt::format("{}x{}", width, height)},
       {"veldmap:coverage", fmt::format("{:.6f}", result.coverage)},

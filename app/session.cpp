@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -90,4 +91,57 @@ std::optional<std::pair<float, float>> ZRange(const Mesh& mesh) {
     }
   }
   return range;
+}
+
+std::uint64_t QuadtreeReferences(const Mesh& mesh, const Placement& placement, int depth) {
+  // The same box the map normalises by: finite vertices only.
+  double lo[2] = {0, 0}, hi[2] = {0, 0};
+  bool any = false;
+  for (const Point3& p : mesh.verts) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
+    const double c[2] = {p.x, p.y};
+    for (int k = 0; k < 2; ++k) {
+      lo[k] = any ? std::min(lo[k], c[k]) : c[k];
+      hi[k] = any ? std::max(hi[k], c[k]) : c[k];
+    }
+    any = true;
+  }
+  const double scale[2] = {placement.uScale, placement.vScale};
+  const double offset[2] = {placement.uOffset, placement.vOffset};
+  double factor[2];
+  for (int k = 0; k < 2; ++k) {
+    const double extent = hi[k] - lo[k];
+    factor[k] = (placement.normalize && extent > 0.0 ? 1.0 / extent : 1.0) * scale[k];
+    if (!placement.normalize) lo[k] = 0.0;
+  }
+  const double side = std::ldexp(1.0, depth - 1);
+  std::uint64_t total = 0;
+  for (int f = 0; f < mesh.getNumFaces(); ++f) {
+    if (!mesh.faceIsValid(f)) continue;
+    const Face& face = mesh.faces[static_cast<std::size_t>(f)];
+    double box[2][2] = {{1e300, 1e300}, {-1e300, -1e300}};
+    double uv[3][2];
+    bool finite = true;
+    for (int c = 0; c < 3; ++c) {
+      const Point3& p = mesh.verts[face.v[c]];
+      const double xy[2] = {p.x, p.y};
+      for (int k = 0; k < 2; ++k) {
+        uv[c][k] = (xy[k] - lo[k]) * factor[k] + offset[k];
+        finite = finite && std::isfinite(uv[c][k]);
+        box[0][k] = std::min(box[0][k], uv[c][k]);
+        box[1][k] = std::max(box[1][k], uv[c][k]);
+      }
+    }
+    const double cross = (uv[1][0] - uv[0][0]) * (uv[2][1] - uv[0][1]) - (uv[1][1] - uv[0][1]) * (uv[2][0] - uv[0][0]);
+    if (!finite || !(cross > 0.0)) continue;
+    std::uint64_t leaves = 1;
+    for (int k = 0; k < 2; ++k) {
+      const double first = std::clamp(std::floor(box[0][k] * side), 0.0, side - 1);
+      const double last = std::clamp(std::floor(box[1][k] * side), 0.0, side - 1);
+      if (box[1][k] < 0.0 || box[0][k] > 1.0) leaves = 0;
+      leaves *= static_cast<std::uint64_t>(last - first + 1);
+    }
+    total += leaves;
+  }
+  return total;
 }

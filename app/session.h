@@ -52,5 +52,19 @@ bool SetParam(IParamBlock2* block, const std::string& name, float value);
 // Whether the mesh has a face that faces upward (+Z, counter-clockwise from above) with finite,
 // valid vertices: the only faces a height map can show.
 bool HasUpwardFace(const Mesh& mesh);
+// How the map places a mesh in UV space (its parameters of the same names).
+struct Placement {
+  bool normalize = true;
+  float uOffset = 0.0f, vOffset = 0.0f, uScale = 1.0f, vScale = 1.0f;
+};
+
+// Face references the map's quadtree holds at depth for this mesh: every upward face is listed
+// in every leaf its UV box reaches, and the leaves are 2^(depth-1) a side over the unit square.
+// An estimate from the boxes, computed in double; what the CLI checks against its memory
+// budget before it lets the map build.
+std::uint64_t QuadtreeReferences(const Mesh& mesh, const Placement& placement, int depth);
+// The most face references the CLI lets a map build: 2^27, about half a gigabyte of lists.
+inline constexpr std::uint64_t kMaxQuadtreeReferences = std::uint64_t{1} << 27;
+
 // The Z range of the mesh's finite vertices; nullopt for a mesh without one.
 std::optional<std::pair<float, float>> ZRange(const Mesh& mesh);

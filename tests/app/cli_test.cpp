@@ -152,6 +152,16 @@ TEST_F(CliTest, BadInputIsOneLineExitOneAndLeavesNoFile) {
   EXPECT_NE(run.output.find("s.vlds"), std::string::npos) << run.output;
   EXPECT_EQ(Veldmap("render " + Path("slope.obj") + " -o " + Path("x.jpg")).code, 1);
   EXPECT_EQ(Veldmap("render " + Path("slope.obj") + " --ramp 0:#zz0000 -o " + out).code, 1);
+  // A mesh whose quadtree would not fit the memory budget: 600 triangles each spanning the whole
+  // square reach every one of depth 10's 512 x 512 leaves.
+  {
+    std::ofstream many(Path("many.obj"));
+    for (int i = 0; i < 600; ++i) many << "v 0 " << i * 0.001 << " 0\nv 1 0 0\nv 0 0 -1\n";
+    for (int i = 0; i < 600; ++i) many << "f " << 3 * i + 1 << " " << 3 * i + 2 << " " << 3 * i + 3 << "\n";
+  }
+  run = Veldmap("render " + Path("many.obj") + " --depth 10 -o " + out);
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.output.find("try --depth 9"), std::string::npos) << run.output;
   // Usage errors.
   EXPECT_EQ(Veldmap("render").code, 2);
   EXPECT_EQ(Veldmap("render " + Path("slope.obj") + " --depth 11 -o " + out).code, 2);

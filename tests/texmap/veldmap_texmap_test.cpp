@@ -559,38 +559,57 @@ TEST_F(VeldmapTexmapTest, RolloutCommandsArriveAsWindowMessages) {
   map->DeleteThis();
 }
 
-TEST_F(VeldmapTexmapTest, EightThreadsEvaluateOneRampMapAsOneThreadDoes) {
+// 32 threads released together on one map, each making 100,000 evaluations (colour, mono and
+// bump at one point each), must see exactly what one thread sees: once with a colour ramp and
+// the mesh-normal bump, once grey with the numerical bump. Run under ThreadSanitizer in CI.
+TEST_F(VeldmapTexmapTest, ThirtyTwoThreadsSeeWhatOneThreadSees) {
   VeldmapTexmap map;
   Pick(map, NodeWith(GridTerrain(7, 33)));
   auto* ramp = new ProbeRamp();
   map.SetSubTexmap(0, ramp);
-  map.pblock->SetValue(pb_color_ramp, 0, 1);
   map.pblock->SetValue(pb_affect_alpha, 0, 1);
-  UpdateAt(map, 0);
 
-  constexpr int kPoints = 4000;
-  auto evaluate = [&map](std::vector<float>& out) {
-    UVContext sc;
-    sc.dPdu = Point3(1, 0, 0);
-    sc.dPdv = Point3(0, 1, 0);
-    out.clear();
-    for (int i = 0; i < kPoints; ++i) {
-      sc.uvw = Point3(static_cast<float>(i % 97) / 97.0f, static_cast<float>(i % 89) / 89.0f, 0);
-      const AColor c = map.EvalColor(sc);
-      const Point3 n = map.EvalNormalPerturb(sc);
-      out.insert(out.end(), {c.r, c.g, c.b, c.a, map.EvalMono(sc), n.x, n.y, n.z});
-    }
+  constexpr int kThreads = 32;
+  constexpr int kEvaluations = 100000;
+  constexpr int kPoints = 4099;  // a prime, so threads starting at different points differ
+  auto evaluate = [&map](int i, UVContext& sc, float* out) {
+    sc.uvw = Point3(static_cast<float>(i % 97) / 97.0f, static_cast<float>(i % 89) / 89.0f, 0);
+    const AColor c = map.EvalColor(sc);
+    const Point3 n = map.EvalNormalPerturb(sc);
+    const float values[8] = {c.r, c.g, c.b, c.a, map.EvalMono(sc), n.x, n.y, n.z};
+    std::memcpy(out, values, sizeof values);
   };
-  std::vector<float> single;
-  evaluate(single);
-  std::vector<std::vector<float>> results(8);
-  std::vector<std::thread> threads;
-  for (auto& result : results) threads.emplace_back([&evaluate, &result] { evaluate(result); });
-  for (std::thread& thread : threads) thread.join();
-  for (const auto& result : results) {
-    ASSERT_EQ(result.size(), single.size());
-    EXPECT_EQ(std::memcmp(result.data(), single.data(), single.size() * sizeof(float)), 0);
+  for (const bool rampAndNormals : {true, false}) {
+    map.pblock->SetValue(pb_color_ramp, 0, rampAndNormals ? 1 : 0);
+    map.pblock->SetValue(pb_use_normals, 0, rampAndNormals ? 1 : 0);
+    UpdateAt(map, 0);
+    std::vector<float> expected(kPoints * 8);
+    UVContext one;
+    for (int i = 0; i < kPoints; ++i) evaluate(i, one, &expected[static_cast<std::size_t>(i) * 8]);
+
+    std::atomic<int> waiting{kThreads};
+    std::atomic<long long> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        UVContext sc;
+        float got[8];
+        long long wrong = 0;
+        // Everybody starts at once, so the evaluations really overlap.
+        waiting.fetch_sub(1);
+        while (waiting.load() > 0) std::this_thread::yield();
+        for (int k = 0; k < kEvaluations; ++k) {
+          const int i = (t * 131 + k) % kPoints;
+          evaluate(i, sc, got);
+          if (std::memcmp(got, &expected[static_cast<std::size_t>(i) * 8], sizeof got) != 0) ++wrong;
+        }
+        mismatches += wrong;
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0) << (rampAndNormals ? "ramp, normals" : "grey, numerical");
   }
+  EXPECT_GT(ramp->calls.load(), kThreads * kEvaluations);
 }
 
 }  // namespace
