@@ -7,11 +7,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 
 // Writes all n bytes to fd at its current offset. write() may take fewer bytes than asked or be
 // interrupted; both are retried, and anything else is a failure, with the reason in *why.
 bool WriteAll(int fd, const unsigned char* bytes, std::size_t n, std::string* why);
+// The same through pwrite at offset, for going back over bytes already written; fd's own offset
+// does not move.
+bool WriteAllAt(int fd, std::uint64_t offset, const unsigned char* bytes, std::size_t n, std::string* why);
 
 class AtomicFileWriter {
  public:
@@ -20,9 +25,10 @@ class AtomicFileWriter {
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
   ~AtomicFileWriter();
 
-  // Creates the temporary next to target, with target's permission bits when target exists.
+  // Creates the temporary next to target, with target's permission bits when target exists. Its
+  // name is target's (cut short when the suffix would not fit) and a suffix, never target's own.
   bool Open(const std::string& target, std::string* why);
-  // The temporary's descriptor, for writers that seek (pwrite); -1 before Open.
+  // The temporary's descriptor, for writers that seek (WriteAllAt); -1 before Open.
   int fd() const { return fd_; }
   const std::string& TemporaryPath() const { return tempPath_; }
   // Appends all n bytes, retrying short and interrupted writes.
@@ -36,3 +42,25 @@ class AtomicFileWriter {
   std::string tempPath_;
   bool committed_ = false;
 };
+
+// ---- Test seam: failing system calls on purpose ------------------------------------------------
+//
+// A full disk, a failing device or a refused rename cannot be produced on demand, so tests
+// install a hook that makes the calls above fail as those would. Nothing but tests installs one;
+// without a hook each call costs a single atomic load.
+
+enum class FileCall {
+  Write,   // each write or pwrite system call of WriteAll and WriteAllAt, retries included
+  Fsync,   // the temporary's flush in Commit
+  Close,   // the temporary's close in Commit; the descriptor is released even when it fails
+  Rename,  // the rename over the target in Commit
+};
+
+// Called before each such call with its kind and its index among the calls of that kind since
+// the hook was installed, counting from 1. Returns 0 to let the call run, or an errno the call
+// then fails with, exactly as if the system had returned it (EINTR on a write is retried).
+using FileFaultHook = std::function<int(FileCall call, int index)>;
+
+// Installs hook, or removes it when hook is empty, and restarts the counts. Call it only while
+// no file is being written; the hook itself runs on whichever thread makes the call.
+void SetFileFaultForTesting(FileFaultHook hook);

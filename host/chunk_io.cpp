@@ -118,8 +118,8 @@ IOResult WriteChunkBytes(ISave& save, unsigned short id, const std::vector<unsig
 
 namespace {
 
-// Writes through a file descriptor it does not own. Patch keeps its own loop: pwrite goes to an
-// offset that must advance with each partial write, which WriteAll's appends have no use for.
+// Writes through a file descriptor it does not own, which must be seekable: EndChunk goes back
+// to fix each chunk's length.
 class FileSave final : public ChunkSave {
  public:
   explicit FileSave(int fd) : fd_(fd) { WriteFileHeader(); }
@@ -130,18 +130,7 @@ class FileSave final : public ChunkSave {
   }
 
   bool Patch(std::uint64_t offset, const unsigned char* bytes, std::size_t n, std::string* why) override {
-    while (n > 0) {
-      const ssize_t done = ::pwrite(fd_, bytes, n, static_cast<off_t>(offset));
-      if (done < 0 && errno == EINTR) continue;
-      if (done <= 0) {
-        *why = ErrnoText("pwrite", done < 0 ? errno : EIO);
-        return false;
-      }
-      bytes += done;
-      n -= static_cast<std::size_t>(done);
-      offset += static_cast<std::uint64_t>(done);
-    }
-    return true;
+    return WriteAllAt(fd_, offset, bytes, n, why);
   }
 
   int fd_;

@@ -1,0 +1,157 @@
+// Scene files and BMP previews under failing system calls, a full disk, a folder in the way and
+// a process killed mid-save.
+#include "host/atomic_file.h"
+#include "host/bitmap.h"
+#include "host/chunk_io.h"
+#include "tests/support/safe_save_checks.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <thread>
+
+namespace {
+
+using namespace safe_save;
+
+// Containers of leaves, so a save both appends and goes back to fix lengths. The records ignore
+// what Write returns, as careless ones do: the save alone must notice a failure.
+std::function<IOResult(ISave&)> SceneRecords(int containers, int leavesEach, std::size_t leafBytes, unsigned seed) {
+  return [=](ISave& save) {
+    Bytes leaf(leafBytes);
+    for (int c = 0; c < containers; ++c) {
+      save.BeginChunk(static_cast<unsigned short>(0x2000 + c));
+      for (int l = 0; l < leavesEach; ++l) {
+        for (std::size_t i = 0; i < leafBytes; ++i) {
+          leaf[i] = static_cast<unsigned char>(i * 31 + seed + static_cast<unsigned>(c * 7 + l));
+        }
+        save.BeginChunk(static_cast<unsigned short>(l + 1));
+        save.Write(leaf.data(), static_cast<unsigned long>(leaf.size()), nullptr);
+        save.EndChunk();
+      }
+      save.EndChunk();
+    }
+    return IO_OK;
+  };
+}
+
+Bytes SceneBytes(const std::function<IOResult(ISave&)>& records) {
+  MemorySave memory;
+  EXPECT_EQ(records(memory), IO_OK);
+  return memory.Bytes();
+}
+
+Save SceneSaver(const fs::path& path, const std::function<IOResult(ISave&)>& records) {
+  return [path, records](std::string* error) { return SaveSceneFile(path.string(), records, error) == IO_OK; };
+}
+
+struct DIBDeleter {
+  void operator()(BITMAPINFO* dib) const { FreeDIB(dib); }
+};
+
+std::unique_ptr<BITMAPINFO, DIBDeleter> GradientDIB(int width, int height, unsigned seed) {
+  std::unique_ptr<BITMAPINFO, DIBDeleter> dib(AllocateDIB(width, height));
+  unsigned char* pixels = DIBPixels(dib.get());
+  for (std::size_t i = 0; i < dib->bmiHeader.biSizeImage; ++i) pixels[i] = static_cast<unsigned char>(i * 7 + seed);
+  return dib;
+}
+
+TEST(SafeSave, EveryFailingCallLeavesTheOldSceneOrPreviewAndNoTemporary) {
+  {
+    ScratchFolder folder;
+    const auto oldRecords = SceneRecords(3, 5, 100, 1), newRecords = SceneRecords(4, 6, 150, 2);
+    const Bytes fresh = SceneBytes(newRecords);
+    ASSERT_GT(fresh.size(), 3000u);
+    const fs::path path = folder.path() / "scene.vld";
+    CheckEveryFailingCall(path, SceneBytes(oldRecords), fresh, SceneSaver(path, newRecords));
+  }
+  {
+    ScratchFolder folder, reference;
+    const auto oldDib = GradientDIB(16, 8, 1), newDib = GradientDIB(24, 12, 2);
+    // The longest name a folder takes: the temporary's name, longer still, must be made to fit.
+    const fs::path path = folder.path() / (std::string(NAME_MAX - 4, 'p') + ".bmp"),
+                   oldPath = reference.path() / "old.bmp", newPath = reference.path() / "new.bmp";
+    ASSERT_TRUE(SaveDIBAsBMP(oldDib.get(), oldPath.string(), nullptr));
+    ASSERT_TRUE(SaveDIBAsBMP(newDib.get(), newPath.string(), nullptr));
+    CheckEveryFailingCall(path, ReadFile(oldPath), ReadFile(newPath), [&](std::string* error) {
+      return SaveDIBAsBMP(newDib.get(), path.string(), error);
+    });
+  }
+}
+
+TEST(SafeSave, AFullDiskOrAFolderInTheWayLeavesEverythingAsItWas) {
+  ScratchFolder folder;
+  const auto records = SceneRecords(4, 8, 512, 3);
+  const Bytes fresh = SceneBytes(records);
+  const Bytes old = SceneBytes(SceneRecords(1, 1, 10, 4));
+  const fs::path scene = folder.path() / "scene.vld";
+  CheckFullDisk(scene, old, fresh.size(), 4096, SceneSaver(scene, records));
+  fs::remove(scene);
+  CheckTargetIsAFolder(scene, SceneSaver(scene, records));
+
+  const auto dib = GradientDIB(64, 64, 5);
+  const fs::path preview = folder.path() / "preview.bmp";
+  const Save saveBmp = [&](std::string* error) { return SaveDIBAsBMP(dib.get(), preview.string(), error); };
+  CheckFullDisk(preview, {'o', 'l', 'd'}, DIBByteSize(64, 64), 5000, saveBmp);
+  fs::remove(preview);
+  CheckTargetIsAFolder(preview, saveBmp);
+}
+
+// A process killed at any moment of a save leaves the target as one whole version: the rename is
+// the only step that touches it. What a killed process cannot do is remove its temporary.
+TEST(SafeSave, AKilledSaveLeavesOneWholeVersion) {
+  ScratchFolder folder;
+  const fs::path path = folder.path() / "scene.vld";
+  const auto recordsA = SceneRecords(40, 20, 4096, 10), recordsB = SceneRecords(41, 20, 4096, 11);
+  const Bytes a = SceneBytes(recordsA), b = SceneBytes(recordsB);
+  ASSERT_GT(a.size(), 3'000'000u);
+
+  // Delays span a few saves, whatever this machine's speed, so kills land at every stage.
+  const auto start = std::chrono::steady_clock::now();
+  std::string error;
+  ASSERT_EQ(SaveSceneFile(path.string(), recordsA, &error), IO_OK) << error;
+  const auto saveTime =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  std::mt19937 random(20240611);
+  std::uniform_int_distribution<long> delay(0, 3 * saveTime.count());
+
+  int leftovers = 0, sawB = 0, killedMidSave = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (unsigned i = 0;; ++i) SaveSceneFile(path.string(), i % 2 == 0 ? recordsB : recordsA, nullptr);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "trial " << trial;
+
+    const Bytes now = ReadFile(path);
+    EXPECT_TRUE(now == a || now == b) << "trial " << trial << ": " << now.size() << " bytes, neither version";
+    sawB += now == b;
+    bool midSave = false;
+    for (const std::string& name : Entries(folder.path())) {
+      if (name == path.filename()) continue;
+      EXPECT_EQ(name.rfind("scene.vld.tmp.", 0), 0u) << name;
+      fs::remove(folder.path() / name);
+      ++leftovers;
+      midSave = true;
+    }
+    killedMidSave += midSave;
+  }
+  // Without kills inside a save this proves nothing.
+  EXPECT_GT(killedMidSave, 0);
+  std::printf("20 kills: %d mid-save (%d temporaries removed), the target was version B %d times\n",
+              killedMidSave, leftovers, sawB);
+}
+
+}  // namespace
