@@ -344,6 +344,56 @@ std::string CheckReadable(const std::string& path) {
   return "";
 }
 
+// Assimp's PLY reader (5.2) trusts two things in a header that a file need not give it: it reads
+// header lines until one says end_header and does not stop at the end of the file (a header
+// without that line hangs the import), and it sizes its vertex array by the first vertex element
+// but fills it from every one (a second, larger one writes past the array). Such headers are
+// refused here first, whatever the file's extension (assimp also picks its reader by content).
+// Words are split at spaces and tabs only, as assimp splits them. Empty when the file is no PLY
+// or its header is safe to hand over.
+std::string PlyHeaderProblem(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char magic[3] = {};
+  if (!in.read(magic, 3)) return "";
+  for (int i = 0; i < 3; ++i) {
+    if (std::tolower(static_cast<unsigned char>(magic[i])) != "ply"[i]) return "";
+  }
+  auto nextWord = [](std::string_view& text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    const std::size_t end = std::min(text.find_first_of(" \t"), text.size());
+    const std::string_view word = text.substr(0, end);
+    text.remove_prefix(end);
+    return word;
+  };
+  int vertexElements = 0;
+  std::string line;
+  while (std::getline(in, line)) {
+    for (std::string_view rest(line); !rest.empty();) {
+      // Lines may also end in a lone carriage return.
+      const std::size_t cr = rest.find('\r');
+      std::string_view words = rest.substr(0, cr);
+      rest = cr == std::string_view::npos ? std::string_view() : rest.substr(cr + 1);
+      const std::string_view keyword = nextWord(words);
+      if (keyword == "end_header") return "";
+      if (keyword == "element" && nextWord(words) == "vertex" && ++vertexElements > 1) {
+        return "a PLY header that declares its vertices twice";
+      }
+    }
+  }
+  return "a PLY header without an end_header line";
+}
+
+// Whether some mesh of scene has a face without vertex indices (see ImportMesh).
+bool HasEmptyFace(const aiScene& scene) {
+  for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+    const aiMesh* mesh = scene.mMeshes[m];
+    for (unsigned f = 0; mesh != nullptr && mesh->mFaces != nullptr && f < mesh->mNumFaces; ++f) {
+      if (mesh->mFaces[f].mNumIndices == 0) return true;
+    }
+  }
+  return false;
+}
+
 ImportResult Failed(const std::string& path, const std::string& what) {
   ImportResult result;
   result.error = path + ": " + OneLine(what);
@@ -357,6 +407,7 @@ ImportResult ImportMesh(const std::string& path, const ImportOptions& options) {
     return Failed(path, std::string("the up axis must be x, y or z, not '") + *options.up + "'");
   }
   if (std::string why = CheckReadable(path); !why.empty()) return Failed(path, why);
+  if (std::string why = PlyHeaderProblem(path); !why.empty()) return Failed(path, why);
 
   // Welding compares every vertex component assimp keeps, so the components that do not matter
   // to a height map are removed first. Normals stay: where a file's normals differ its vertices
@@ -370,9 +421,18 @@ ImportResult ImportMesh(const std::string& path, const ImportOptions& options) {
   Assimp::Importer importer;
   importer.SetPropertyInteger(AI_CONFIG_PP_RVC_FLAGS, static_cast<int>(removed));
   importer.SetPropertyBool(AI_CONFIG_IMPORT_COLLADA_IGNORE_UP_DIRECTION, true);
-  const aiScene* scene =
-      importer.ReadFile(path, aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_RemoveComponent |
-                                  aiProcess_JoinIdenticalVertices | aiProcess_ValidateDataStructure);
+  // A face without indices (a PLY face list may say 0) counts as a polygon to assimp, and its
+  // triangulation then fails an assertion that aborts the whole process; validation lets such a
+  // face through. So the file is read without steps, refused if it has one, and only then do the
+  // steps run (validation first, as ReadFile would have run it).
+  const aiScene* scene = importer.ReadFile(path, 0);
+  if (scene != nullptr && scene->mMeshes != nullptr && HasEmptyFace(*scene)) {
+    return Failed(path, "a face without vertices");
+  }
+  if (scene != nullptr) {
+    scene = importer.ApplyPostProcessing(aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_RemoveComponent |
+                                         aiProcess_JoinIdenticalVertices | aiProcess_ValidateDataStructure);
+  }
   if (scene == nullptr || scene->mRootNode == nullptr) {
     const std::string why = importer.GetErrorString();
     return Failed(path, why.empty() ? "assimp could not read it" : why);

@@ -343,9 +343,13 @@ IOResult LoadScene(const std::string& path, const SceneClassFactory& factory, st
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (auto* node = dynamic_cast<INode*>(objects[i])) {
       GetCOREInterface()->AddNode(node);
+    } else if (objects[i]->DependentCount() != 0) {
+      // Held by another object, which frees it: a root handed out as well would be freed twice
+      // (a map saved as a root beside the map that uses it as its ramp) or under its holder.
+      continue;
     } else if (records[i].root) {
       roots->push_back(objects[i]);
-    } else if (objects[i]->DependentCount() == 0) {
+    } else {
       orphans.push_back(objects[i]);
     }
   }

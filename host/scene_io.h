@@ -35,7 +35,9 @@ struct SceneClassFactory {
 IOResult SaveScene(const std::string& path, const std::vector<ReferenceTarget*>& roots, std::string* error);
 
 // Loads a scene saved by SaveScene into the core interface's scene (its nodes are added) and
-// returns the extra roots in *roots, in the order they were saved. The caller owns the roots
-// (DeleteThis). On IO_ERROR the scene is unchanged and *error names the file and the problem.
+// returns the extra roots in *roots, in the order they were saved, less those that another object
+// of the scene refers to (they live on through it, and a save writes them again). The caller owns
+// the roots, each on its own (DeleteThis in any order). On IO_ERROR the scene is unchanged and
+// *error names the file and the problem.
 IOResult LoadScene(const std::string& path, const SceneClassFactory& factory, std::vector<ReferenceTarget*>* roots,
                    std::string* error);
