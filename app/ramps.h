@@ -27,7 +27,17 @@ struct ColorStop {
 std::optional<std::vector<ColorStop>> ParseGradient(const std::string& spec, std::string* error);
 std::vector<std::string> GradientPresetNames();
 
-class GradientMap final : public Texmap {
+// What both ramps share: no animation, no bump, no rollout of their own.
+class RampTexmap : public Texmap {
+ public:
+  Point3 EvalNormalPerturb(ShadeContext&) override { return Point3(0, 0, 0); }
+  void Update(TimeValue, Interval&) override {}
+  void Reset() override {}
+  Interval Validity(TimeValue) override { return FOREVER; }
+  ParamDlg* CreateParamDlg(HWND, IMtlParams*) override { return nullptr; }
+};
+
+class GradientMap final : public RampTexmap {
  public:
   explicit GradientMap(std::vector<ColorStop> stops = {{0.0f, Color(0, 0, 0)}, {1.0f, Color(1, 1, 1)}});
 
@@ -36,11 +46,6 @@ class GradientMap final : public Texmap {
   Color ColorAt(float u) const;
 
   AColor EvalColor(ShadeContext& sc) override;
-  Point3 EvalNormalPerturb(ShadeContext&) override { return Point3(0, 0, 0); }
-  void Update(TimeValue, Interval&) override {}
-  void Reset() override {}
-  Interval Validity(TimeValue) override { return FOREVER; }
-  ParamDlg* CreateParamDlg(HWND, IMtlParams*) override { return nullptr; }
   Class_ID ClassID() override { return kGradientMapClassId; }
   void GetClassName(CStr& name) override { name = CStr("Gradient"); }
   ReferenceTarget* Clone(RemapDir& remap) override;
@@ -51,7 +56,7 @@ class GradientMap final : public Texmap {
   std::vector<ColorStop> stops_;
 };
 
-class BitmapMap final : public Texmap {
+class BitmapMap final : public RampTexmap {
  public:
   BitmapMap() = default;
   // Reads the image at path; false with *error (naming the file) when it cannot.
@@ -62,11 +67,6 @@ class BitmapMap final : public Texmap {
   AColor ColorAt(float u, float v) const;
 
   AColor EvalColor(ShadeContext& sc) override;
-  Point3 EvalNormalPerturb(ShadeContext&) override { return Point3(0, 0, 0); }
-  void Update(TimeValue, Interval&) override {}
-  void Reset() override {}
-  Interval Validity(TimeValue) override { return FOREVER; }
-  ParamDlg* CreateParamDlg(HWND, IMtlParams*) override { return nullptr; }
   Class_ID ClassID() override { return kBitmapMapClassId; }
   void GetClassName(CStr& name) override { name = CStr("Bitmap"); }
   ReferenceTarget* Clone(RemapDir& remap) override;
