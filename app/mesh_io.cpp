@@ -6,6 +6,7 @@
 
 #include <assimp/commonMetaData.h>
 #include <assimp/config.h>
+#include <assimp/importerdesc.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
@@ -421,6 +422,14 @@ ImportResult ImportMesh(const std::string& path, const ImportOptions& options) {
   Assimp::Importer importer;
   importer.SetPropertyInteger(AI_CONFIG_PP_RVC_FLAGS, static_cast<int>(removed));
   importer.SetPropertyBool(AI_CONFIG_IMPORT_COLLADA_IGNORE_UP_DIRECTION, true);
+  // Assimp's glTF 1.0 reader (5.2) reads past its buffers and leaks on damaged files. glTF 2.0
+  // replaced 1.0 in 2017 and has a reader of its own, so the 1.0 reader is given no file at all.
+  for (std::size_t i = importer.GetImporterCount(); i-- > 0;) {
+    const aiImporterDesc* info = importer.GetImporterInfo(i);
+    if (info != nullptr && std::string_view(info->mName) == "glTF Importer") {
+      importer.UnregisterLoader(importer.GetImporter(i));
+    }
+  }
   // A face without indices (a PLY face list may say 0) counts as a polygon to assimp, and its
   // triangulation then fails an assertion that aborts the whole process; validation lets such a
   // face through. So the file is read without steps, refused if it has one, and only then do the

@@ -67,7 +67,9 @@ struct ImportResult {
 // Reads every triangle mesh of the file at path (anything assimp reads: OBJ, PLY, STL, glTF/GLB,
 // FBX, 3DS, DAE and more): polygons triangulated, points and lines dropped. Refused: a missing
 // or unreadable file, one assimp cannot read, one with no meshes or no triangles, a mesh of
-// more than 2^27 vertices or faces (alone or all merged).
+// more than 2^27 vertices or faces (alone or all merged), and files that would crash or hang
+// assimp 5.2: glTF 1.0 (2.0 is read), a PLY header without end_header or with two vertex
+// elements, a face without vertices.
 ImportResult ImportMesh(const std::string& path, const ImportOptions& options);
 
 // One mesh of all of them: vertices appended in order, each mesh's faces offset by the vertices

@@ -56,9 +56,9 @@ void CheckFaces(const Mesh& mesh, const std::string& what) {
 
 }  // namespace
 
-// Assimp 5.2 leaks parts of some files it gives up on (its glTF 1.0 reader, for one). That is
-// the library's and no input of ours can stop it; a leak whose allocation goes through our code
-// still counts.
+// Assimp 5.2 leaks parts of some files it gives up on (its glTF 1.0 reader did, before
+// ImportMesh stopped offering it files). That is the library's and no input of ours can stop it;
+// a leak whose allocation goes through our code still counts.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libassimp.so\n"; }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
