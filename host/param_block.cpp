@@ -380,7 +380,9 @@ ParamNumber IParamBlock2::ValueAt(const ParamDef& def, const Slot& slot, TimeVal
     valid &= Interval(runStart(i), runEnd(i + 1));
     return a;
   }
-  const double s = static_cast<double>(t - keys[i].first) / static_cast<double>(keys[i + 1].first - keys[i].first);
+  // In double: key times may lie anywhere in TimeValue's range, and their difference need not.
+  const double s = (static_cast<double>(t) - keys[i].first) /
+                   (static_cast<double>(keys[i + 1].first) - keys[i].first);
   ParamNumber v;
   if (def.type == TYPE_FLOAT) {
     v.f = static_cast<float>(a.f + (static_cast<double>(b.f) - a.f) * s);
