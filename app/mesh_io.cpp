@@ -4,6 +4,7 @@
 // aiScene, turned into the format's frame, and out through a memory blob and AtomicFileWriter.
 #include "app/mesh_io.h"
 
+#include <assimp/BaseImporter.h>
 #include <assimp/commonMetaData.h>
 #include <assimp/config.h>
 #include <assimp/importerdesc.h>
@@ -424,10 +425,12 @@ ImportResult ImportMesh(const std::string& path, const ImportOptions& options) {
   importer.SetPropertyBool(AI_CONFIG_IMPORT_COLLADA_IGNORE_UP_DIRECTION, true);
   // Assimp's glTF 1.0 reader (5.2) reads past its buffers and leaks on damaged files. glTF 2.0
   // replaced 1.0 in 2017 and has a reader of its own, so the 1.0 reader is given no file at all.
+  // An unregistered loader is no longer the importer's to delete, so it is deleted here.
   for (std::size_t i = importer.GetImporterCount(); i-- > 0;) {
     const aiImporterDesc* info = importer.GetImporterInfo(i);
     if (info != nullptr && std::string_view(info->mName) == "glTF Importer") {
-      importer.UnregisterLoader(importer.GetImporter(i));
+      Assimp::BaseImporter* reader = importer.GetImporter(i);
+      if (importer.UnregisterLoader(reader) == aiReturn_SUCCESS) delete reader;
     }
   }
   // A face without indices (a PLY face list may say 0) counts as a polygon to assimp, and its
