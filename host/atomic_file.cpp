@@ -1,10 +1,17 @@
-// The temporary's name carries the process id and a counter and is created with O_EXCL, so two
+// The temporary's name carries the process id and a counter and is created exclusively, so two
 // saves (in one process or several) never share one.
 #include "host/atomic_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -14,7 +21,78 @@
 
 namespace {
 
-std::string ErrnoText(const std::string& action, int err) { return action + ": " + std::strerror(err); }
+// The few file calls the writer makes, one version per system. Each returns what its POSIX
+// namesake returns and leaves the reason in errno.
+#ifdef _WIN32
+// A file name (one component) may be 255 characters long on NTFS and FAT alike.
+constexpr std::size_t kNameMax = 255;
+constexpr const char* kSeparators = "/\\";
+
+int OpenExclusive(const std::string& name) {
+  // Binary, or the C runtime would turn every 0x0A written into 0x0D 0x0A.
+  return ::_open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+long long WriteSome(int fd, const unsigned char* bytes, std::size_t n) {
+  return ::_write(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+}
+// No pwrite here. The descriptor is the writer's own, so seeking there and back is the same, as
+// long as the appends that follow still start where the file ends.
+long long WriteSomeAt(int fd, const unsigned char* bytes, std::size_t n, std::uint64_t at) {
+  const long long end = ::_telli64(fd);
+  if (end < 0 || ::_lseeki64(fd, static_cast<long long>(at), SEEK_SET) < 0) return -1;
+  const long long done = WriteSome(fd, bytes, n);
+  const int err = errno;
+  if (::_lseeki64(fd, end, SEEK_SET) < 0) return -1;
+  errno = err;
+  return done;
+}
+int SyncFile(int fd) { return ::_commit(fd); }
+int CloseFile(int fd) { return ::_close(fd); }
+void RemoveFile(const std::string& path) { ::_unlink(path.c_str()); }
+int ProcessId() { return ::_getpid(); }
+
+int ErrnoFromWindows(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    default: return EIO;
+  }
+}
+
+// rename() will not replace an existing file on Windows; MoveFileEx does, and with write-through
+// it returns only once the move is on disk.
+int ReplaceFile(const std::string& from, const std::string& to) {
+  if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+  const DWORD error = ::GetLastError();
+  // Windows calls a folder in the way "access denied"; the message should say what it is.
+  const DWORD attributes = ::GetFileAttributesA(to.c_str());
+  const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  errno = folder ? EISDIR : ErrnoFromWindows(error);
+  return -1;
+}
+
+// A new file takes its access rights from the folder, as the file it replaces did.
+bool CopyPermissions(int, const std::string&) { return true; }
+// Write-through on the move already made the rename durable.
+void SyncFolder(const std::string&) {}
+#else
+constexpr std::size_t kNameMax = NAME_MAX;
+constexpr const char* kSeparators = "/";
+
+int OpenExclusive(const std::string& name) { return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }
+long long WriteSome(int fd, const unsigned char* bytes, std::size_t n) { return ::write(fd, bytes, n); }
+long long WriteSomeAt(int fd, const unsigned char* bytes, std::size_t n, std::uint64_t at) {
+  return ::pwrite(fd, bytes, n, static_cast<off_t>(at));
+}
+int SyncFile(int fd) { return ::fsync(fd); }
+int CloseFile(int fd) { return ::close(fd); }
+void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+int ProcessId() { return static_cast<int>(::getpid()); }
+int ReplaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()); }
 
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -23,12 +101,31 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Replacing a file must not change who may read it.
+bool CopyPermissions(int fd, const std::string& target) {
+  struct stat old {};
+  return ::stat(target.c_str(), &old) != 0 || ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+// Makes the rename itself survive a power cut. Best effort: the new file is complete and in
+// place either way, and some file systems refuse fsync on a folder.
+void SyncFolder(const std::string& target) {
+  const int folder = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
+  }
+}
+#endif
+
+std::string ErrnoText(const std::string& action, int err) { return action + ": " + std::strerror(err); }
+
 // Any name the folder accepts for the target must get a temporary too, so a long name is cut
 // short to leave room for the suffix.
 std::string TemporaryName(const std::string& target, const std::string& suffix) {
-  const std::size_t slash = target.find_last_of('/');
+  const std::size_t slash = target.find_last_of(kSeparators);
   const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  const std::size_t nameBytes = std::min<std::size_t>(target.size() - nameStart, NAME_MAX - suffix.size());
+  const std::size_t nameBytes = std::min<std::size_t>(target.size() - nameStart, kNameMax - suffix.size());
   return target.substr(0, nameStart + nameBytes) + suffix;
 }
 
@@ -53,11 +150,11 @@ int InjectedFault(FileCall call) {
 bool WriteLoop(int fd, const std::uint64_t* offset, const unsigned char* bytes, std::size_t n, std::string* why) {
   std::uint64_t at = offset ? *offset : 0;
   while (n > 0) {
-    ssize_t done = -1;
+    long long done = -1;
     if (const int fault = InjectedFault(FileCall::Write)) {
       errno = fault;
     } else {
-      done = offset ? ::pwrite(fd, bytes, n, static_cast<off_t>(at)) : ::write(fd, bytes, n);
+      done = offset ? WriteSomeAt(fd, bytes, n, at) : WriteSome(fd, bytes, n);
     }
     if (done < 0 && errno == EINTR) continue;
     // A write that takes nothing would repeat for ever; there is no errno to name it by.
@@ -82,8 +179,8 @@ void SetFileFaultForTesting(FileFaultHook hook) {
 }
 
 AtomicFileWriter::~AtomicFileWriter() {
-  if (fd_ >= 0) ::close(fd_);
-  if (!tempPath_.empty() && !committed_) ::unlink(tempPath_.c_str());
+  if (fd_ >= 0) CloseFile(fd_);
+  if (!tempPath_.empty() && !committed_) RemoveFile(tempPath_);
 }
 
 bool AtomicFileWriter::Open(const std::string& target, std::string* why) {
@@ -91,13 +188,11 @@ bool AtomicFileWriter::Open(const std::string& target, std::string* why) {
   target_ = target;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name =
-        TemporaryName(target, ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++));
-    fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        TemporaryName(target, ".tmp." + std::to_string(ProcessId()) + "." + std::to_string(counter++));
+    fd_ = OpenExclusive(name);
     if (fd_ >= 0) {
       tempPath_ = name;
-      // Replacing a file must not change who may read it.
-      struct stat old {};
-      if (::stat(target.c_str(), &old) == 0 && ::fchmod(fd_, old.st_mode & 07777) != 0) {
+      if (!CopyPermissions(fd_, target)) {
         *why = ErrnoText("copying permissions to the temporary", errno);
         return false;
       }
@@ -126,7 +221,7 @@ bool AtomicFileWriter::Write(const unsigned char* bytes, std::size_t n, std::str
 
 bool AtomicFileWriter::Commit(std::string* why) {
   int err = InjectedFault(FileCall::Fsync);
-  if (err == 0 && ::fsync(fd_) != 0) err = errno;
+  if (err == 0 && SyncFile(fd_) != 0) err = errno;
   if (err != 0) {
     *why = ErrnoText("fsync", err);
     return false;
@@ -135,24 +230,18 @@ bool AtomicFileWriter::Commit(std::string* why) {
   const int fd = fd_;
   fd_ = -1;
   err = InjectedFault(FileCall::Close);
-  if (::close(fd) != 0 && err == 0) err = errno;
+  if (CloseFile(fd) != 0 && err == 0) err = errno;
   if (err != 0) {
     *why = ErrnoText("close", err);
     return false;
   }
   err = InjectedFault(FileCall::Rename);
-  if (err == 0 && ::rename(tempPath_.c_str(), target_.c_str()) != 0) err = errno;
+  if (err == 0 && ReplaceFile(tempPath_, target_) != 0) err = errno;
   if (err != 0) {
     *why = ErrnoText("renaming " + tempPath_ + " over it", err);
     return false;
   }
   committed_ = true;
-  // Makes the rename itself survive a power cut. Best effort: the new file is complete and in
-  // place either way, and some file systems refuse fsync on a folder.
-  const int folder = ::open(FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    ::fsync(folder);
-    ::close(folder);
-  }
+  SyncFolder(target_);
   return true;
 }

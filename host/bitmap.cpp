@@ -3,10 +3,6 @@
 #include "host/atomic_file.h"
 #include "host/byte_order.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>

@@ -3,10 +3,6 @@
 #include "host/atomic_file.h"
 #include "host/byte_order.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -269,21 +265,19 @@ bool ReadChunkBytes(ILoad& load, std::uint64_t limit, std::vector<unsigned char>
 
 IOResult LoadSceneFile(const std::string& path, const std::function<IOResult(ILoad&)>& readRecords,
                        std::string* error, std::uint64_t maxBytes) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Refused(error, path, ErrnoText("open", errno));
-  std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* p) {
-    ::close(*p);
-    delete p;
-  });
+  // Binary mode: on Windows text mode would drop every 0x0D before a 0x0A and stop at 0x1A.
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) return Refused(error, path, ErrnoText("open", errno));
 
   // The buffer grows with the bytes that actually arrive, never with a size someone claims.
   std::vector<unsigned char> bytes;
   unsigned char block[1 << 16];
   for (;;) {
-    const ssize_t got = ::read(fd, block, sizeof block);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return Refused(error, path, ErrnoText("read", errno));
-    if (got == 0) break;
+    const std::size_t got = std::fread(block, 1, sizeof block, file.get());
+    if (got == 0) {
+      if (std::ferror(file.get())) return Refused(error, path, ErrnoText("read", errno));
+      break;
+    }
     if (static_cast<std::uint64_t>(got) > maxBytes - bytes.size()) {
       return Refused(error, path, "larger than the " + std::to_string(maxBytes) + "-byte limit for scene files");
     }

@@ -117,8 +117,8 @@ IOResult TriObject::Load(ILoad* load) {
         ok = load->Read(body.data(), static_cast<unsigned long>(body.size()), &got) == IO_OK && got == body.size();
       }
       if (ok) {
-        loaded.verts.resize(nv);
-        loaded.faces.resize(nf);
+        loaded.verts.resize(static_cast<std::size_t>(nv));
+        loaded.faces.resize(static_cast<std::size_t>(nf));
         const unsigned char* at = body.data();
         for (Point3& p : loaded.verts) {
           p = Point3(LoadF32(at), LoadF32(at + 4), LoadF32(at + 8));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/mesh_file.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -22,10 +23,7 @@ std::string Model(const std::string& relative) { return kAssimpModels + "/" + re
 // A fresh folder, removed with everything in it when the test ends.
 struct ScratchDir {
   fs::path path;
-  ScratchDir() {
-    std::string pattern = ::testing::TempDir() + "mesh_io_XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
-  }
+  ScratchDir() : path(test_support::MakeTempFolder("mesh_io_")) {}
   ~ScratchDir() { fs::remove_all(path); }
   std::string operator/(const std::string& name) const { return (path / name).string(); }
 };

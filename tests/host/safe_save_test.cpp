@@ -6,9 +6,11 @@
 #include "tests/support/safe_save_checks.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <climits>
@@ -76,7 +78,13 @@ TEST(SafeSave, EveryFailingCallLeavesTheOldSceneOrPreviewAndNoTemporary) {
     ScratchFolder folder, reference;
     const auto oldDib = GradientDIB(16, 8, 1), newDib = GradientDIB(24, 12, 2);
     // The longest name a folder takes: the temporary's name, longer still, must be made to fit.
-    const fs::path path = folder.path() / (std::string(NAME_MAX - 4, 'p') + ".bmp"),
+    // (Windows without long paths caps the whole path at 260, which a longest name overruns.)
+#ifdef _WIN32
+    const std::size_t stem = 120;
+#else
+    const std::size_t stem = NAME_MAX - 4;
+#endif
+    const fs::path path = folder.path() / (std::string(stem, 'p') + ".bmp"),
                    oldPath = reference.path() / "old.bmp", newPath = reference.path() / "new.bmp";
     ASSERT_TRUE(SaveDIBAsBMP(oldDib.get(), oldPath.string(), nullptr));
     ASSERT_TRUE(SaveDIBAsBMP(newDib.get(), newPath.string(), nullptr));
@@ -104,6 +112,7 @@ TEST(SafeSave, AFullDiskOrAFolderInTheWayLeavesEverythingAsItWas) {
   CheckTargetIsAFolder(preview, saveBmp);
 }
 
+#ifndef _WIN32  // needs fork; the rename it relies on is the same MoveFileEx call on Windows
 // A process killed at any moment of a save leaves the target as one whole version: the rename is
 // the only step that touches it. What a killed process cannot do is remove its temporary.
 TEST(SafeSave, AKilledSaveLeavesOneWholeVersion) {
@@ -153,5 +162,6 @@ TEST(SafeSave, AKilledSaveLeavesOneWholeVersion) {
   std::printf("20 kills: %d mid-save (%d temporaries removed), the target was version B %d times\n",
               killedMidSave, leftovers, sawB);
 }
+#endif
 
 }  // namespace

@@ -413,7 +413,7 @@ TEST(MapRecord, SurvivesTruncationAndDamagedHeaders) {
   for (const std::uint64_t header : headers) {
     for (std::uint64_t at = header; at < header + kChunkHeaderBytes; ++at) {
       Bytes damaged = file;
-      damaged[at] ^= 0xFF;
+      damaged[static_cast<std::size_t>(at)] ^= 0xFF;
       const Loaded loaded = Load(damaged);
       SCOPED_TRACE("byte " + std::to_string(at) + " flipped");
       if (loaded.result == IO_ERROR) {

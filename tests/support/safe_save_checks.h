@@ -4,10 +4,15 @@
 #pragma once
 
 #include "host/atomic_file.h"
+#include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -44,9 +49,7 @@ class ScopedFileFault {
 class ScratchFolder {
  public:
   ScratchFolder() {
-    std::string pattern = ::testing::TempDir() + "safe_save_XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-    path_ = pattern;
+    path_ = test_support::MakeTempFolder("safe_save_");
   }
   ~ScratchFolder() {
     std::error_code ignored;
@@ -78,9 +81,18 @@ inline std::vector<std::string> Entries(const fs::path& folder) {
 }
 
 // A failure path that forgets to close the temporary shows up here and nowhere else.
+#ifdef _WIN32
+// The C runtime's descriptors, which is what the writer opens; the first 2048 are all it hands out.
+inline int OpenDescriptors() {
+  int open = 0;
+  for (int fd = 0; fd < 2048; ++fd) open += ::_get_osfhandle(fd) != -1;
+  return open;
+}
+#else
 inline int OpenDescriptors() {
   return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
+#endif
 
 inline void ExpectRefusedAndUntouched(const fs::path& path, const Bytes& old, bool saved, const std::string& error,
                                       int err, const std::string& label) {
@@ -132,7 +144,11 @@ inline void CheckEveryFailingCall(const fs::path& path, const Bytes& old, const 
   std::vector<Fault> faults;
   for (int k = 1; k <= writes; ++k) faults.push_back({FileCall::Write, k, ENOSPC});
   faults.push_back({FileCall::Fsync, 1, EIO});
+#ifdef EDQUOT
   faults.push_back({FileCall::Close, 1, EDQUOT});
+#else
+  faults.push_back({FileCall::Close, 1, EIO});  // no disk quotas in Windows' C runtime
+#endif
   faults.push_back({FileCall::Rename, 1, EXDEV});
   for (const Fault& fault : faults) {
     WriteFile(path, old);
@@ -165,6 +181,20 @@ inline void CheckEveryFailingCall(const fs::path& path, const Bytes& old, const 
   EXPECT_EQ(Entries(path.parent_path()), std::vector<std::string>{path.filename().string()});
 }
 
+#ifdef _WIN32
+// Windows has no file size limit to run into, so the disk fills up through the fault seam
+// instead: the first write lands, every later one fails with ENOSPC.
+inline void CheckFullDisk(const fs::path& path, const Bytes& old, std::size_t fresh_size, std::size_t limit,
+                          const Save& save) {
+  ASSERT_LT(limit, fresh_size);
+  WriteFile(path, old);
+  SetFileFaultForTesting([](FileCall call, int index) { return call == FileCall::Write && index > 1 ? ENOSPC : 0; });
+  std::string error;
+  const bool ok = save(&error);
+  SetFileFaultForTesting(nullptr);
+  ExpectRefusedAndUntouched(path, old, ok, error, ENOSPC, "full disk");
+}
+#else
 // The nearest a test gets to a full disk: with SIGXFSZ ignored, writes that pass RLIMIT_FSIZE
 // are cut short and then fail with EFBIG, the way ENOSPC arrives mid-file.
 inline void CheckFullDisk(const fs::path& path, const Bytes& old, std::size_t fresh_size, rlim_t limit,
@@ -183,6 +213,7 @@ inline void CheckFullDisk(const fs::path& path, const Bytes& old, std::size_t fr
   std::signal(SIGXFSZ, previous);
   ExpectRefusedAndUntouched(path, old, ok, error, EFBIG, "full disk");
 }
+#endif
 
 // A folder where the file should go: the rename must fail and leave the folder as it was.
 inline void CheckTargetIsAFolder(const fs::path& path, const Save& save) {
