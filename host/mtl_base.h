@@ -20,7 +20,9 @@ class IMtlParams;
 class UVGen;
 class BitArray;
 class TexHandleMaker;
-struct BITMAPINFO;
+#ifndef _WIN32
+struct BITMAPINFO;  // windows.h declares it on Windows
+#endif
 
 // What a UV generator calls back once it has worked out a shading point's UV: the colour or
 // mono value of the map at (u, v), optionally over a filter footprint du x dv.

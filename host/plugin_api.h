@@ -18,7 +18,7 @@ static_assert(kPluginApiVersion == 0x17700D00u);
 
 // Signatures of the entry points, as the loader calls them.
 using LibVersionFunction = DWORD (*)();
-using DllMainFunction = BOOL (*)(HINSTANCE, DWORD, LPVOID);
+using DllMainFunction = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
 using LibDescriptionFunction = const char* (*)();
 using LibNumberClassesFunction = int (*)();
 using LibClassDescFunction = ClassDesc* (*)(int);

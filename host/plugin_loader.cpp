@@ -1,9 +1,16 @@
 // A module is trusted with nothing until its version matches: LibVersion is the only symbol
 // looked up before the check, because the layout of everything the other entry points return
 // depends on it.
+//
+// On Windows the system runs DllMain itself, inside LoadLibrary and FreeLibrary, so there the
+// loader neither looks it up nor calls it.
 #include "host/plugin_loader.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -15,21 +22,50 @@ namespace {
 
 std::string Describe(const std::filesystem::path& file) { return file.string(); }
 
-// dlsym hands back an object pointer; entry points are functions of a known signature.
-template <typename Function>
-Function LookUp(void* handle, const char* name) {
-  return reinterpret_cast<Function>(dlsym(handle, name));
+#ifdef _WIN32
+constexpr bool kSystemRunsDllMain = true;
+
+void* OpenModule(const std::filesystem::path& file) { return ::LoadLibraryW(file.c_str()); }
+void CloseModule(void* handle) { ::FreeLibrary(static_cast<HMODULE>(handle)); }
+void* FindSymbol(void* handle, const char* name) {
+  return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(handle), name));
 }
 
-std::string DlError() {
+std::string LoadError() {
+  const DWORD code = ::GetLastError();
+  char text[256] = {};
+  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                        0, text, sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
+    message.pop_back();
+  }
+  return (message.empty() ? std::string("error") : message) + " (" + std::to_string(code) + ")";
+}
+#else
+constexpr bool kSystemRunsDllMain = false;
+
+void* OpenModule(const std::filesystem::path& file) { return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL); }
+void CloseModule(void* handle) { dlclose(handle); }
+void* FindSymbol(void* handle, const char* name) { return dlsym(handle, name); }
+
+std::string LoadError() {
   const char* error = dlerror();
   return error == nullptr ? std::string("unknown error") : std::string(error);
+}
+#endif
+
+// Symbols come back as object pointers; entry points are functions of a known signature.
+template <typename Function>
+Function LookUp(void* handle, const char* name) {
+  return reinterpret_cast<Function>(FindSymbol(handle, name));
 }
 
 std::string FormatClassId(SClass_ID superClassId, const Class_ID& classId) {
   char text[64];
-  std::snprintf(text, sizeof text, "(super class 0x%X, class 0x%08X 0x%08X)", superClassId,
-                classId.PartA(), classId.PartB());
+  std::snprintf(text, sizeof text, "(super class 0x%X, class 0x%08X 0x%08X)",
+                static_cast<unsigned>(superClassId), static_cast<unsigned>(classId.PartA()),
+                static_cast<unsigned>(classId.PartB()));
   return text;
 }
 
@@ -37,7 +73,7 @@ std::string FormatClassId(SClass_ID superClassId, const Class_ID& classId) {
 
 std::string FormatPluginVersion(DWORD version) {
   char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", version);
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(version));
   return text;
 }
 
@@ -45,8 +81,8 @@ PluginLoader::~PluginLoader() {
   // Classes first: their descriptors live inside the modules about to go.
   classes_.clear();
   for (auto module = modules_.rbegin(); module != modules_.rend(); ++module) {
-    module->dllMain(module->instance, DLL_PROCESS_DETACH, nullptr);
-    dlclose(module->handle);
+    if (!kSystemRunsDllMain) module->dllMain(module->instance, DLL_PROCESS_DETACH, nullptr);
+    CloseModule(module->handle);
   }
 }
 
@@ -82,15 +118,15 @@ std::vector<std::string> PluginLoader::LoadFolder(const std::filesystem::path& f
 
 std::string PluginLoader::LoadModule(const std::filesystem::path& file) {
   const std::string name = Describe(file);
-  void* const handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) return name + ": cannot load the module: " + DlError();
+  void* const handle = OpenModule(file);
+  if (handle == nullptr) return name + ": cannot load the module: " + LoadError();
 
   LoadedModule module;
   module.file = file;
   module.handle = handle;
 
   const auto refuse = [&](const std::string& why) {
-    dlclose(handle);
+    CloseModule(handle);
     return name + ": " + why;
   };
 
@@ -102,12 +138,12 @@ std::string PluginLoader::LoadModule(const std::filesystem::path& file) {
                   " is not supported; this host supports " + FormatPluginVersion(kPluginApiVersion));
   }
 
-  module.dllMain = LookUp<DllMainFunction>(handle, "DllMain");
+  if (!kSystemRunsDllMain) module.dllMain = LookUp<DllMainFunction>(handle, "DllMain");
   module.libDescription = LookUp<LibDescriptionFunction>(handle, "LibDescription");
   module.libNumberClasses = LookUp<LibNumberClassesFunction>(handle, "LibNumberClasses");
   module.libClassDesc = LookUp<LibClassDescFunction>(handle, "LibClassDesc");
   const std::pair<const char*, bool> required[] = {
-      {"DllMain", module.dllMain != nullptr},
+      {"DllMain", kSystemRunsDllMain || module.dllMain != nullptr},
       {"LibDescription", module.libDescription != nullptr},
       {"LibNumberClasses", module.libNumberClasses != nullptr},
       {"LibClassDesc", module.libClassDesc != nullptr}};
@@ -117,9 +153,12 @@ std::string PluginLoader::LoadModule(const std::filesystem::path& file) {
 
   module.instance = ModuleInstanceFromAddress(reinterpret_cast<const void*>(libVersion));
   if (module.instance == nullptr) return refuse("cannot find the module's load address");
-  if (module.dllMain(module.instance, DLL_PROCESS_ATTACH, nullptr) == FALSE) {
+  const auto detach = [&] {
+    if (!kSystemRunsDllMain) module.dllMain(module.instance, DLL_PROCESS_DETACH, nullptr);
+  };
+  if (!kSystemRunsDllMain && module.dllMain(module.instance, DLL_PROCESS_ATTACH, nullptr) == FALSE) {
     // As on Windows, a module that fails to attach is detached again before it is closed.
-    module.dllMain(module.instance, DLL_PROCESS_DETACH, nullptr);
+    detach();
     return refuse("DllMain refused to attach");
   }
 
@@ -128,7 +167,7 @@ std::string PluginLoader::LoadModule(const std::filesystem::path& file) {
 
   const int classCount = module.libNumberClasses();
   if (classCount < 0) {
-    module.dllMain(module.instance, DLL_PROCESS_DETACH, nullptr);
+    detach();
     return refuse("LibNumberClasses returned " + std::to_string(classCount));
   }
 

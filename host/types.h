@@ -16,6 +16,8 @@ using LPVOID = void*;
 using ULONG = std::uint32_t;  // 32 bits, as on Windows, whatever long is here
 using ULONG_PTR = std::uintptr_t;
 using INT_PTR = std::intptr_t;
+// Windows' calling convention for its own calls and DllMain; there is only one here.
+#define WINAPI
 inline constexpr BOOL TRUE = 1;
 inline constexpr BOOL FALSE = 0;
 

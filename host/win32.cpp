@@ -3,7 +3,11 @@
 // address of an entry point.
 #include "host/win32.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -39,6 +43,7 @@ StringRegistry& Registry() {
 std::atomic<int> commonControlsCalls{0};
 std::atomic<int> customControlsCalls{0};
 std::atomic<HINSTANCE> lastCustomControlsInstance{nullptr};
+std::atomic<bool> shellExecuteRuns{true};
 
 struct ShellExecuteLog {
   std::mutex mutex;
@@ -54,12 +59,33 @@ std::string OrEmpty(const char* text) { return text == nullptr ? std::string() :
 
 }  // namespace
 
+#ifdef _WIN32
+// The system's own entry point in a system library, for the calls this host records first.
+template <typename Function>
+Function SystemFunction(const char* library, const char* name) {
+  const HMODULE module = ::LoadLibraryA(library);
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+#endif
+
 HINSTANCE ModuleInstanceFromAddress(const void* address) {
+#ifdef _WIN32
+  HMODULE module = nullptr;
+  if (address == nullptr ||
+      !::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCSTR>(address), &module)) {
+    return nullptr;
+  }
+  return module;
+#else
   Dl_info info{};
   if (address == nullptr || dladdr(address, &info) == 0) return nullptr;
   return static_cast<HINSTANCE>(info.dli_fbase);
+#endif
 }
 
+#ifndef _WIN32
 HINSTANCE RegisterModuleStrings(const void* addressInsideModule, const StringResource* entries,
                                 int count) {
   const HINSTANCE instance = ModuleInstanceFromAddress(addressInsideModule);
@@ -77,6 +103,8 @@ void UnregisterModuleStrings(const void* addressInsideModule) {
   const std::lock_guard lock(registry.mutex);
   registry.tables.erase(instance);
 }
+
+#endif
 
 HINSTANCE RegisterModuleDialogs(const void* addressInsideModule, const DialogResource* dialogs, int count) {
   const HINSTANCE instance = ModuleInstanceFromAddress(addressInsideModule);
@@ -106,6 +134,7 @@ const DialogResource* FindDialogResource(HINSTANCE instance, int id) {
   return dialog == end ? nullptr : dialog;
 }
 
+#ifndef _WIN32
 int LoadStringA(HINSTANCE instance, UINT id, char* buffer, int bufferMax) {
   if (buffer == nullptr || bufferMax <= 0) return 0;
   buffer[0] = '\0';
@@ -125,6 +154,14 @@ int LoadStringA(HINSTANCE instance, UINT id, char* buffer, int bufferMax) {
 }
 
 void InitCommonControls() { ++commonControlsCalls; }
+#else
+extern "C" void WINAPI InitCommonControls(void) {
+  ++commonControlsCalls;
+  using Function = void(WINAPI*)(void);
+  static const Function system = SystemFunction<Function>("comctl32.dll", "InitCommonControls");
+  if (system != nullptr) system();
+}
+#endif
 
 void InitCustomControls(HINSTANCE instance) {
   lastCustomControlsInstance = instance;
@@ -135,8 +172,13 @@ int InitCommonControlsCallCount() { return commonControlsCalls; }
 int InitCustomControlsCallCount() { return customControlsCalls; }
 HINSTANCE LastInitCustomControlsInstance() { return lastCustomControlsInstance; }
 
+#ifdef _WIN32
+extern "C" HINSTANCE WINAPI ShellExecuteA(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters,
+                                          LPCSTR directory, INT show) {
+#else
 HINSTANCE ShellExecuteA(HWND window, const char* verb, const char* file, const char* parameters,
                         const char* directory, int show) {
+#endif
   ShellExecuteRecord record{window,          OrEmpty(verb),      OrEmpty(file),
                             OrEmpty(parameters), OrEmpty(directory), show};
   ShellExecuteLog& log = ShellLog();
@@ -144,6 +186,15 @@ HINSTANCE ShellExecuteA(HWND window, const char* verb, const char* file, const c
     const std::lock_guard lock(log.mutex);
     log.last = std::move(record);
   }
+#ifdef _WIN32
+  if (shellExecuteRuns) {
+    using Function = HINSTANCE(WINAPI*)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
+    static const Function system = SystemFunction<Function>("shell32.dll", "ShellExecuteA");
+    // Values up to 32 are errors; 31 is Windows' "no application is associated".
+    if (system == nullptr) return reinterpret_cast<HINSTANCE>(std::uintptr_t{31});
+    return system(window, verb, file, parameters, directory, show);
+  }
+#endif
   // Windows reports success with any value above 32; the handle itself means nothing.
   return reinterpret_cast<HINSTANCE>(std::uintptr_t{42});
 }
@@ -153,6 +204,8 @@ std::optional<ShellExecuteRecord> LastShellExecute() {
   const std::lock_guard lock(log.mutex);
   return log.last;
 }
+
+void SetShellExecuteRuns(bool runs) { shellExecuteRuns = runs; }
 
 void ClearShellExecuteRecord() {
   ShellExecuteLog& log = ShellLog();

@@ -4,6 +4,8 @@
 // time (static initialisation) under its own instance handle; LoadStringA then reads it. A
 // module's instance handle is its load address (dladdr's dli_fbase), the same value the loader
 // hands to DllMain, so a module can name itself from any address inside it without being told.
+// On Windows the string table is a real resource and LoadStringA the system's; dialog templates
+// are still registered, because the host's rollout model builds its controls from them.
 //
 // The user-interface calls only record that they were made, so tests and the command-line host
 // can see what a module asked for. Everything here is safe to call from several threads.
@@ -50,9 +52,11 @@ HINSTANCE ModuleInstanceFromAddress(const void* address);
 // and returns that module's instance handle (null, and nothing registered, if the address is in
 // no module). A second registration for the same module replaces the first. The module must
 // unregister before it is unloaded, or LoadStringA would read freed memory.
+#ifndef _WIN32
 HINSTANCE RegisterModuleStrings(const void* addressInsideModule, const StringResource* entries,
                                 int count);
 void UnregisterModuleStrings(const void* addressInsideModule);
+#endif
 
 // Registers dialogs[0..count) as the dialog templates of the module containing
 // addressInsideModule, as RegisterModuleStrings does for strings (same lifetime rules), and
@@ -62,7 +66,17 @@ void UnregisterModuleDialogs(const void* addressInsideModule);
 // Dialog template id of instance, or null if the module registered none by that id.
 const DialogResource* FindDialogResource(HINSTANCE instance, int id);
 
-#ifndef _WIN32
+#ifdef _WIN32
+// On Windows LoadStringA is the system's and reads the module's own resource section. The host
+// defines ShellExecuteA and InitCommonControls itself (shellapi.h and commctrl.h stay out of the
+// build, so these are the only declarations): each records the call, then makes the system's,
+// which a module would otherwise import from shell32 and comctl32.
+extern "C" {
+HINSTANCE WINAPI ShellExecuteA(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                               INT show);
+void WINAPI InitCommonControls(void);
+}
+#else
 // Copies string id of instance's table into buffer as Windows does: at most bufferMax - 1
 // characters and a terminator. Returns the number of characters copied (terminator excluded),
 // or 0 if the instance has no table, the table has no such string, buffer is null or bufferMax
@@ -96,3 +110,7 @@ struct ShellExecuteRecord {
 // The most recent ShellExecuteA request, if any since start or the last ClearShellExecuteRecord.
 std::optional<ShellExecuteRecord> LastShellExecute();
 void ClearShellExecuteRecord();
+// Whether ShellExecuteA hands requests on to the system after recording them (default true).
+// Only Windows has a system to hand them to; tests switch it off there so that pressing Help
+// opens nothing. Elsewhere requests are only ever recorded.
+void SetShellExecuteRuns(bool runs);

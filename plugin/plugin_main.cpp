@@ -20,13 +20,18 @@ namespace {
 // program linking the static build of the module cannot leave the registration out.
 class ResourceRegistration {
  public:
+  // On Windows the strings are the module's real string table, which LoadStringA reads itself.
   ResourceRegistration() {
+#ifndef _WIN32
     RegisterModuleStrings(&pluginInstance, veldmapStringTable, veldmapStringCount);
+#endif
     RegisterModuleDialogs(&pluginInstance, veldmapDialogs, veldmapDialogCount);
   }
   ~ResourceRegistration() {
     UnregisterModuleDialogs(&pluginInstance);
+#ifndef _WIN32
     UnregisterModuleStrings(&pluginInstance);
+#endif
   }
   ResourceRegistration(const ResourceRegistration&) = delete;
   ResourceRegistration& operator=(const ResourceRegistration&) = delete;
@@ -55,7 +60,7 @@ ClassDesc* LibClassDesc(int i) { return i == 0 ? &theVeldmapClassDesc : nullptr;
 
 DWORD LibVersion() { return kPluginApiVersion; }
 
-BOOL DllMain(HINSTANCE instance, DWORD /*reason*/, LPVOID /*reserved*/) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD /*reason*/, LPVOID /*reserved*/) {
   // Kept for every reason, thread attach and detach included: the handle never changes while
   // the module is loaded, and storing it unconditionally means no reason can leave it unset.
   pluginInstance = instance;

@@ -38,10 +38,17 @@ extern ParamDlg* uvGenParamDlg;
 // by the next call, so callers that keep a string copy it. Not safe from several threads.
 const char* LoadPluginString(int id);
 
+// The module shows these and nothing else: on Windows through its .def file (by name, undecorated;
+// DllMain is the DLL's entry point, not an export), elsewhere through symbol visibility.
+#ifdef _WIN32
+#define VELDMAP_ENTRY_POINT
+#else
+#define VELDMAP_ENTRY_POINT [[gnu::visibility("default")]]
+#endif
 extern "C" {
-[[gnu::visibility("default")]] const char* LibDescription();
-[[gnu::visibility("default")]] int LibNumberClasses();
-[[gnu::visibility("default")]] ClassDesc* LibClassDesc(int i);
-[[gnu::visibility("default")]] DWORD LibVersion();
-[[gnu::visibility("default")]] BOOL DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+VELDMAP_ENTRY_POINT const char* LibDescription();
+VELDMAP_ENTRY_POINT int LibNumberClasses();
+VELDMAP_ENTRY_POINT ClassDesc* LibClassDesc(int i);
+VELDMAP_ENTRY_POINT DWORD LibVersion();
+VELDMAP_ENTRY_POINT BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 }

@@ -94,7 +94,12 @@ class Owner : public ReferenceTarget {
 class ParamBlockTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+#ifdef _WIN32
+    // The same strings are this program's real string table there.
+    testClassDesc.instance = ModuleInstanceFromAddress(&testClassDesc);
+#else
     testClassDesc.instance = RegisterModuleStrings(&testClassDesc, kStrings, 2);
+#endif
     RegisterModuleDialogs(&testClassDesc, kDialogs, 1);
   }
   void TearDown() override {

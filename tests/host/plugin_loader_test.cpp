@@ -2,8 +2,12 @@
 // reached only through its entry points and the class directory.
 #include "host/plugin_loader.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -21,12 +25,20 @@ const std::filesystem::path kPluginDir = VELDMAP_PLUGIN_DIR;
 const std::filesystem::path kBadVersionDir = VELDMAP_BAD_VERSION_DIR;
 const std::filesystem::path kMissingEntryDir = VELDMAP_MISSING_ENTRY_DIR;
 
+#ifdef _WIN32
+bool StillLoaded(const std::filesystem::path& file) { return ::GetModuleHandleW(file.filename().c_str()) != nullptr; }
+void* Symbol(void* handle, const char* name) {
+  return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(handle), name));
+}
+#else
 bool StillLoaded(const std::filesystem::path& file) {
   void* const handle = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (handle == nullptr) return false;
   dlclose(handle);
   return true;
 }
+void* Symbol(void* handle, const char* name) { return dlsym(handle, name); }
+#endif
 
 TEST(PluginLoader, LoadsTheVeldmapModuleFromThePluginFolder) {
   PluginLoader loader;
@@ -39,7 +51,7 @@ TEST(PluginLoader, LoadsTheVeldmapModuleFromThePluginFolder) {
   EXPECT_EQ(module.description, "Veld Map");
   // The instance handle is the module's load address, which the module can compute for itself.
   ASSERT_NE(module.instance, nullptr);
-  EXPECT_EQ(module.instance, ModuleInstanceFromAddress(dlsym(module.handle, "LibVersion")));
+  EXPECT_EQ(module.instance, ModuleInstanceFromAddress(Symbol(module.handle, "LibVersion")));
   EXPECT_NE(module.instance, ModuleInstanceFromAddress(reinterpret_cast<const void*>(&StillLoaded)));
 }
 
@@ -48,7 +60,7 @@ TEST(PluginLoader, EntryPointsAnswerAsTheHostExpects) {
   ASSERT_TRUE(loader.LoadFolder(kPluginDir).empty());
   ASSERT_EQ(loader.Modules().size(), 1u);
   const LoadedModule& module = loader.Modules()[0];
-  const auto libVersion = reinterpret_cast<LibVersionFunction>(dlsym(module.handle, "LibVersion"));
+  const auto libVersion = reinterpret_cast<LibVersionFunction>(Symbol(module.handle, "LibVersion"));
   ASSERT_NE(libVersion, nullptr);
   EXPECT_EQ(libVersion(), 0x17700D00u);
   EXPECT_EQ(module.libNumberClasses(), 1);
@@ -165,7 +177,7 @@ TEST(PluginLoader, FileThatIsNotAModuleIsRefusedByName) {
   const std::filesystem::path folder =
       std::filesystem::temp_directory_path() / "veldmap_loader_test_not_a_module";
   std::filesystem::create_directories(folder);
-  std::FILE* const file = std::fopen((folder / "Broken.dlt").c_str(), "wb");
+  std::FILE* const file = std::fopen((folder / "Broken.dlt").string().c_str(), "wb");
   ASSERT_NE(file, nullptr);
   std::fputs("not an ELF file", file);
   std::fclose(file);

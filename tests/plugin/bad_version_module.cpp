@@ -12,8 +12,12 @@ HINSTANCE Self() { return ModuleInstanceFromAddress(reinterpret_cast<const void*
 
 extern "C" {
 DWORD LibVersion() { return 0x17700C00u; }  // one plug-in API number older than the host's
-BOOL DllMain(HINSTANCE instance, DWORD, LPVOID) {
+// On Windows the system runs DllMain inside LoadLibrary, before the loader can check anything,
+// so there it reports nothing.
+BOOL WINAPI DllMain([[maybe_unused]] HINSTANCE instance, DWORD, LPVOID) {
+#ifndef _WIN32
   InitCustomControls(instance);
+#endif
   return TRUE;
 }
 const char* LibDescription() {

@@ -6,8 +6,12 @@
 
 extern "C" {
 DWORD LibVersion() { return kPluginApiVersion; }
-BOOL DllMain(HINSTANCE instance, DWORD, LPVOID) {
+// On Windows the system runs DllMain inside LoadLibrary, before the loader can check anything,
+// so there it reports nothing.
+BOOL WINAPI DllMain([[maybe_unused]] HINSTANCE instance, DWORD, LPVOID) {
+#ifndef _WIN32
   InitCustomControls(instance);
+#endif
   return TRUE;
 }
 const char* LibDescription() { return "missing entry"; }

@@ -541,6 +541,8 @@ TEST_F(VeldmapTexmapTest, RolloutCommandsArriveAsWindowMessages) {
   EXPECT_EQ(GetCOREInterface()->RedrawCount(), redraws + 2);
 
   // Help opens the page with the system's browser; other messages and buttons do nothing.
+  // The request is only recorded: a test must not start a browser.
+  SetShellExecuteRuns(false);
   ClearShellExecuteRecord();
   EXPECT_EQ(rollout->SendDlgMessage(WM_COMMAND, MAKEWPARAM(1104, 0), 0), FALSE);
   const auto help = LastShellExecute();
