@@ -348,9 +348,10 @@ std::string CheckReadable(const std::string& path) {
 
 // Assimp's PLY reader (5.2) trusts two things in a header that a file need not give it: it reads
 // header lines until one says end_header and does not stop at the end of the file (a header
-// without that line hangs the import), and it sizes its vertex array by the first vertex element
-// but fills it from every one (a second, larger one writes past the array). Such headers are
-// refused here first, whatever the file's extension (assimp also picks its reader by content).
+// without that line hangs the import), and it sizes its vertex and face arrays by the first
+// element of each kind but fills them from every one (a second, larger one writes past the
+// array). Such headers are refused here first, whatever the file's extension (assimp also picks
+// its reader by content). No file needs two elements of one name, so any repeat is refused.
 // Words are split at spaces and tabs only, as assimp splits them. Empty when the file is no PLY
 // or its header is safe to hand over.
 std::string PlyHeaderProblem(const std::string& path) {
@@ -367,7 +368,7 @@ std::string PlyHeaderProblem(const std::string& path) {
     text.remove_prefix(end);
     return word;
   };
-  int vertexElements = 0;
+  std::set<std::string, std::less<>> elements;
   std::string line;
   while (std::getline(in, line)) {
     for (std::string_view rest(line); !rest.empty();) {
@@ -377,8 +378,11 @@ std::string PlyHeaderProblem(const std::string& path) {
       rest = cr == std::string_view::npos ? std::string_view() : rest.substr(cr + 1);
       const std::string_view keyword = nextWord(words);
       if (keyword == "end_header") return "";
-      if (keyword == "element" && nextWord(words) == "vertex" && ++vertexElements > 1) {
-        return "a PLY header that declares its vertices twice";
+      if (keyword != "element") continue;
+      const std::string_view name = nextWord(words);
+      if (!elements.emplace(name).second) {
+        return name == "vertex" ? std::string("a PLY header that declares its vertices twice")
+                                : "a PLY header that declares the element '" + std::string(name) + "' twice";
       }
     }
   }

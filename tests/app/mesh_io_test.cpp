@@ -236,6 +236,12 @@ TEST(MeshIoImport, ErrorsNameTheFileInOneLine) {
   std::ofstream(garbage, std::ios::binary) << std::string("\x01\x7f\x00\xff not a mesh \x13\x37", 18);
   const std::string text = dir / "notes.txt";
   std::ofstream(text) << "just some words\n";
+  // A second face element made assimp's PLY reader write past its face array.
+  const std::string twoFaceLists = dir / "two_face_lists.ply";
+  std::ofstream(twoFaceLists) << "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                              << "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
+                              << "element face 3\nproperty list uchar int vertex_indices\nend_header\n"
+                              << "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n3 0 1 2\n3 0 2 1\n3 1 2 0\n";
   ImportOptions badUp;
   badUp.up = 'w';
 
@@ -249,6 +255,7 @@ TEST(MeshIoImport, ErrorsNameTheFileInOneLine) {
       {dir.path.string(), {}, "folder"},
       {garbage, {}, ""},
       {text, {}, ""},
+      {twoFaceLists, {}, "'face' twice"},
       {Model("OBJ/box.obj"), badUp, "'w'"},
       {Model("OBJ/testpoints.obj"), {}, "no triangles"},
       {Model("glTF2/TestNoRootNode/SceneWithoutNodes.gltf"), {}, "no meshes"},
