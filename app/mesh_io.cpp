@@ -25,8 +25,10 @@
 #include <fstream>
 #include <memory>
 #include <set>
+#include <system_error>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "host/atomic_file.h"
 
@@ -346,12 +348,16 @@ std::string CheckReadable(const std::string& path) {
   return "";
 }
 
-// Assimp's PLY reader (5.2) trusts two things in a header that a file need not give it: it reads
-// header lines until one says end_header and does not stop at the end of the file (a header
-// without that line hangs the import), and it sizes its vertex and face arrays by the first
+// Assimp's PLY reader (5.2) trusts three things in a header that a file need not give it: it
+// reads header lines until one says end_header and does not stop at the end of the file (a
+// header without that line hangs the import); it sizes its vertex and face arrays by the first
 // element of each kind but fills them from every one (a second, larger one writes past the
-// array). Such headers are refused here first, whatever the file's extension (assimp also picks
-// its reader by content). No file needs two elements of one name, so any repeat is refused.
+// array); and it believes an element's count, making up entries the file does not hold (a count
+// in the billions reads past the end for minutes). Such headers are refused here first, whatever
+// the file's extension (assimp also picks its reader by content). No file needs two elements of
+// one name, so any repeat is refused; an entry takes at least one byte (a line, in ASCII), so a
+// count above the bytes after the header cannot be true. (Assimp walks every entry even of an
+// element without properties, so that holds for those too.)
 // Words are split at spaces and tabs only, as assimp splits them. Empty when the file is no PLY
 // or its header is safe to hand over.
 std::string PlyHeaderProblem(const std::string& path) {
@@ -368,7 +374,21 @@ std::string PlyHeaderProblem(const std::string& path) {
     text.remove_prefix(end);
     return word;
   };
-  std::set<std::string, std::less<>> elements;
+  struct Element {
+    std::string name;
+    std::uint64_t count = 0;  // saturates rather than wrapping
+  };
+  std::vector<Element> elements;
+  const auto countOf = [](std::string_view digits) {
+    std::uint64_t count = 0;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') break;
+      count = count > (UINT64_MAX - 9) / 10 ? UINT64_MAX : count * 10 + static_cast<unsigned>(c - '0');
+    }
+    return count;
+  };
+  std::error_code sizeError;
+  const std::uint64_t fileBytes = std::filesystem::file_size(path, sizeError);
   std::string line;
   while (std::getline(in, line)) {
     for (std::string_view rest(line); !rest.empty();) {
@@ -377,13 +397,26 @@ std::string PlyHeaderProblem(const std::string& path) {
       std::string_view words = rest.substr(0, cr);
       rest = cr == std::string_view::npos ? std::string_view() : rest.substr(cr + 1);
       const std::string_view keyword = nextWord(words);
-      if (keyword == "end_header") return "";
+      if (keyword == "end_header") {
+        // Counted from the start of this line, so the data can only be shorter than this.
+        const std::streamoff after = in.tellg();
+        const std::uint64_t headerEnd =
+            after < 0 ? fileBytes : static_cast<std::uint64_t>(after) - std::min<std::uint64_t>(line.size() + 1, after);
+        const std::uint64_t dataBytes = sizeError || headerEnd > fileBytes ? 0 : fileBytes - headerEnd;
+        for (const Element& element : elements) {
+          if (element.count > dataBytes) {
+            return "a PLY header that promises more '" + element.name + "' entries than the file has bytes";
+          }
+        }
+        return "";
+      }
       if (keyword != "element") continue;
       const std::string_view name = nextWord(words);
-      if (!elements.emplace(name).second) {
+      if (std::any_of(elements.begin(), elements.end(), [&](const Element& e) { return e.name == name; })) {
         return name == "vertex" ? std::string("a PLY header that declares its vertices twice")
                                 : "a PLY header that declares the element '" + std::string(name) + "' twice";
       }
+      elements.push_back({std::string(name), countOf(nextWord(words))});
     }
   }
   return "a PLY header without an end_header line";

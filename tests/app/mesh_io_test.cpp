@@ -242,6 +242,15 @@ TEST(MeshIoImport, ErrorsNameTheFileInOneLine) {
                               << "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
                               << "element face 3\nproperty list uchar int vertex_indices\nend_header\n"
                               << "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n3 0 1 2\n3 0 2 1\n3 1 2 0\n";
+  // A count the file cannot hold: assimp made up the missing faces, and with a count in the
+  // billions it read past the end for minutes.
+  const std::string header = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                             "property float z\nelement face ";
+  const std::string tooMany = dir / "too_many_faces.ply", billions = dir / "billions.ply";
+  std::ofstream(tooMany) << header << "1000\nproperty list uchar int vertex_indices\nend_header\n"
+                         << "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
+  std::ofstream(billions) << header << "11111111111111111111111111116\nproperty list uchar int vertex_indices\n"
+                          << "end_header\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
   ImportOptions badUp;
   badUp.up = 'w';
 
@@ -256,6 +265,8 @@ TEST(MeshIoImport, ErrorsNameTheFileInOneLine) {
       {garbage, {}, ""},
       {text, {}, ""},
       {twoFaceLists, {}, "'face' twice"},
+      {tooMany, {}, "more 'face' entries"},
+      {billions, {}, "more 'face' entries"},
       {Model("OBJ/box.obj"), badUp, "'w'"},
       {Model("OBJ/testpoints.obj"), {}, "no triangles"},
       {Model("glTF2/TestNoRootNode/SceneWithoutNodes.gltf"), {}, "no meshes"},
