@@ -348,7 +348,8 @@ std::string CheckReadable(const std::string& path) {
   return "";
 }
 
-// Assimp's PLY reader (5.2) trusts three things in a header that a file need not give it: it
+// Assimp's PLY reader (5.2) trusts three things in a header that a file need not give it (and it
+// stumbles on lone carriage returns, see below): it
 // reads header lines until one says end_header and does not stop at the end of the file (a
 // header without that line hangs the import); it sizes its vertex and face arrays by the first
 // element of each kind but fills them from every one (a second, larger one writes past the
@@ -391,33 +392,31 @@ std::string PlyHeaderProblem(const std::string& path) {
   const std::uint64_t fileBytes = std::filesystem::file_size(path, sizeError);
   std::string line;
   while (std::getline(in, line)) {
-    for (std::string_view rest(line); !rest.empty();) {
-      // Lines may also end in a lone carriage return.
-      const std::size_t cr = rest.find('\r');
-      std::string_view words = rest.substr(0, cr);
-      rest = cr == std::string_view::npos ? std::string_view() : rest.substr(cr + 1);
-      const std::string_view keyword = nextWord(words);
-      if (keyword == "end_header") {
-        // Counted from the start of this line, so the data can only be shorter than this.
-        const std::streamoff after = in.tellg();
-        const std::uint64_t headerEnd =
-            after < 0 ? fileBytes : static_cast<std::uint64_t>(after) - std::min<std::uint64_t>(line.size() + 1, after);
-        const std::uint64_t dataBytes = sizeError || headerEnd > fileBytes ? 0 : fileBytes - headerEnd;
-        for (const Element& element : elements) {
-          if (element.count > dataBytes) {
-            return "a PLY header that promises more '" + element.name + "' entries than the file has bytes";
-          }
+    // Assimp takes a lone carriage return for a line end in some places and not in others (after
+    // a comment one crashes it; a header of them can hide end_header from it and hang it), so
+    // only \n and \r\n end header lines here and any other carriage return is refused.
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find('\r') != std::string::npos) return "a PLY header with a line ending in a lone carriage return";
+    std::string_view words(line);
+    const std::string_view keyword = nextWord(words);
+    if (keyword == "end_header") {
+      const std::streamoff after = in.tellg();
+      const std::uint64_t headerEnd = after < 0 ? fileBytes : static_cast<std::uint64_t>(after);
+      const std::uint64_t dataBytes = sizeError || headerEnd > fileBytes ? 0 : fileBytes - headerEnd;
+      for (const Element& element : elements) {
+        if (element.count > dataBytes) {
+          return "a PLY header that promises more '" + element.name + "' entries than the file has bytes";
         }
-        return "";
       }
-      if (keyword != "element") continue;
-      const std::string_view name = nextWord(words);
-      if (std::any_of(elements.begin(), elements.end(), [&](const Element& e) { return e.name == name; })) {
-        return name == "vertex" ? std::string("a PLY header that declares its vertices twice")
-                                : "a PLY header that declares the element '" + std::string(name) + "' twice";
-      }
-      elements.push_back({std::string(name), countOf(nextWord(words))});
+      return "";
     }
+    if (keyword != "element") continue;
+    const std::string_view name = nextWord(words);
+    if (std::any_of(elements.begin(), elements.end(), [&](const Element& e) { return e.name == name; })) {
+      return name == "vertex" ? std::string("a PLY header that declares its vertices twice")
+                              : "a PLY header that declares the element '" + std::string(name) + "' twice";
+    }
+    elements.push_back({std::string(name), countOf(nextWord(words))});
   }
   return "a PLY header without an end_header line";
 }

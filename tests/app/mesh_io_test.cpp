@@ -247,6 +247,9 @@ TEST(MeshIoImport, ErrorsNameTheFileInOneLine) {
   const std::string header = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
                              "property float z\nelement face ";
   const std::string tooMany = dir / "too_many_faces.ply", billions = dir / "billions.ply";
+  // A comment ending in a lone carriage return before end_header crashed assimp.
+  const std::string loneCr = dir / "lone_cr.ply";
+  std::ofstream(loneCr, std::ios::binary) << "ply\nformat ascii 1.0\ncomment hi\r\rend_header\r\r";
   std::ofstream(tooMany) << header << "1000\nproperty list uchar int vertex_indices\nend_header\n"
                          << "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
   std::ofstream(billions) << header << "11111111111111111111111111116\nproperty list uchar int vertex_indices\n"
@@ -267,6 +270,7 @@ TEST(MeshIoImport, ErrorsNameTheFileInOneLine) {
       {twoFaceLists, {}, "'face' twice"},
       {tooMany, {}, "more 'face' entries"},
       {billions, {}, "more 'face' entries"},
+      {loneCr, {}, "lone carriage return"},
       {Model("OBJ/box.obj"), badUp, "'w'"},
       {Model("OBJ/testpoints.obj"), {}, "no triangles"},
       {Model("glTF2/TestNoRootNode/SceneWithoutNodes.gltf"), {}, "no meshes"},
