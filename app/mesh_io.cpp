@@ -348,17 +348,16 @@ std::string CheckReadable(const std::string& path) {
   return "";
 }
 
-// Assimp's PLY reader (5.2) trusts three things in a header that a file need not give it (and it
-// stumbles on lone carriage returns, see below): it
-// reads header lines until one says end_header and does not stop at the end of the file (a
-// header without that line hangs the import); it sizes its vertex and face arrays by the first
-// element of each kind but fills them from every one (a second, larger one writes past the
-// array); and it believes an element's count, making up entries the file does not hold (a count
-// in the billions reads past the end for minutes). Such headers are refused here first, whatever
-// the file's extension (assimp also picks its reader by content). No file needs two elements of
-// one name, so any repeat is refused; an entry takes at least one byte (a line, in ASCII), so a
-// count above the bytes after the header cannot be true. (Assimp walks every entry even of an
-// element without properties, so that holds for those too.)
+// Assimp's PLY reader (5.2) trusts three things in a header that a file need not give it, and it
+// stumbles on lone carriage returns (see below). It reads header lines until one says end_header
+// and does not stop at the end of the file (a header without that line hangs the import); it sizes
+// its vertex and face arrays by the first element of each kind but fills them from every one (a
+// second, larger one writes past the array); and it believes an element's count, making up entries
+// the file does not hold (a count in the billions reads past the end for minutes). Such headers are
+// refused here first, whatever the file's extension (assimp also picks its reader by content). No
+// file needs two elements of one name, so any repeat is refused; an entry takes at least one byte
+// (a line, in ASCII), so a count above the bytes after the header cannot be true. (Assimp walks
+// every entry even of an element without properties, so that holds for those too.)
 // Words are split at spaces and tabs only, as assimp splits them. Empty when the file is no PLY
 // or its header is safe to hand over.
 std::string PlyHeaderProblem(const std::string& path) {
