@@ -1,5 +1,6 @@
 #include "app/image_io.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -57,6 +58,9 @@ std::uint32_t Get32(const unsigned char* p) {
 // A PNG chunk with its length and CRC, so tests can build files no writer of ours would make.
 Bytes Chunk(const std::string& type, const Bytes& data) {
   Bytes out;
+  // Sized up front: GCC 12 at -O3 cannot see that the first push_back grows an empty vector and
+  // fails the release build with a -Wstringop-overflow false positive.
+  out.reserve(12 + type.size() + data.size());
   Put32(&out, static_cast<std::uint32_t>(data.size()));
   out.insert(out.end(), type.begin(), type.end());
   out.insert(out.end(), data.begin(), data.end());
@@ -129,7 +133,7 @@ TEST(ImageIo, ExrKeepsFloatsExactlyWithNamedFloatChannels) {
     px[0] = 1.0e6f;
     px.back() = -std::numeric_limits<float>::denorm_min();
     const Image in = Make(3, 2, c, px);
-    const fs::path file = dir / ("c" + std::to_string(c) + ".exr");
+    const fs::path file = dir / fmt::format("c{}.exr", c);
     std::string error;
     ASSERT_TRUE(WriteImage(file, in, ImageFormat::Exr, {}, &error)) << error;
     Image out;
@@ -163,7 +167,7 @@ TEST(ImageIo, PngStoresClampedRoundedCodesAndReadsThemBack) {
     for (const bool sixteen : {false, true}) {
       std::vector<float> values(8 * static_cast<std::size_t>(c));
       for (std::size_t i = 0; i < values.size(); ++i) values[i] = px[i % 8];
-      const fs::path file = dir / ("c" + std::to_string(c) + (sixteen ? "_16.png" : "_8.png"));
+      const fs::path file = dir / fmt::format("c{}_{}.png", c, sixteen ? 16 : 8);
       std::string error;
       ASSERT_TRUE(WriteImage(file, Make(4, 2, c, values), sixteen ? ImageFormat::Png16 : ImageFormat::Png8,
                              {}, &error))
