@@ -23,7 +23,7 @@ UvTriangles Triangles(std::vector<float> xyz, std::vector<std::uint32_t> indices
   Mesh mesh;
   mesh.setNumVerts(static_cast<int>(xyz.size() / 3));
   for (int i = 0; i < mesh.getNumVerts(); ++i) {
-    const auto k = static_cast<std::size_t>(3 * i);
+    const std::size_t k = 3 * static_cast<std::size_t>(i);
     mesh.setVert(i, Point3(xyz[k], xyz[k + 1], xyz[k + 2]));
   }
   mesh.setNumFaces(static_cast<int>(indices.size() / 3));

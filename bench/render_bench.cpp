@@ -93,7 +93,7 @@ void RasteriseUpward(const Mesh& uvMesh, int side, std::vector<float>& depth) {
   }
 }
 
-void ZBuffer(benchmark::State& state, std::string mesh, int side) {
+void ZBuffer(benchmark::State& state, const std::string& mesh, int side) {
   const Mesh uvMesh = Sampler(mesh).workMesh;  // copied once, outside the timing
   std::vector<float> depth;
   Timed(state, "ZBuffer/" + mesh + "/" + std::to_string(side), static_cast<long long>(side) * side, [&] {
@@ -102,7 +102,7 @@ void ZBuffer(benchmark::State& state, std::string mesh, int side) {
   });
 }
 
-void HeightAtPixels(benchmark::State& state, std::string mesh, int side, int threads) {
+void HeightAtPixels(benchmark::State& state, const std::string& mesh, int side, int threads) {
   const SurfaceSampler& sampler = Sampler(mesh);
   std::vector<float> out(static_cast<std::size_t>(side) * static_cast<std::size_t>(side));
   tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
@@ -157,7 +157,7 @@ HostMap& Host(const std::string& mesh) {
   return *slot;
 }
 
-void HostRender(benchmark::State& state, std::string mesh, int side, int threads) {
+void HostRender(benchmark::State& state, const std::string& mesh, int side, int threads) {
   Texmap& map = *Host(mesh).map;
   RenderRequest request;
   request.width = request.height = side;
@@ -169,7 +169,7 @@ void HostRender(benchmark::State& state, std::string mesh, int side, int threads
         });
 }
 
-void HostUpdate(benchmark::State& state, std::string mesh) {
+void HostUpdate(benchmark::State& state, const std::string& mesh) {
   Texmap& map = *Host(mesh).map;
   Timed(state, "Update/" + mesh, static_cast<long long>(BenchMesh(mesh).getNumFaces()), [&] {
     Interval valid = FOREVER;

@@ -25,6 +25,6 @@ double MeanLeafFaces(const reference::QuadNode& node) {
 
 std::size_t LiteralPointCount(double meanLeafFaces, std::size_t available) {
   const double budget = std::ldexp(1.0, 26) / std::max(1.0, meanLeafFaces);
-  const double most = double(available / 4);
+  const double most = static_cast<double>(available) / 4.0;
   return static_cast<std::size_t>(std::min(std::max(budget, 256.0), most));
 }

@@ -15,8 +15,7 @@ namespace test_support {
 inline std::filesystem::path MakeTempFolder(const std::string& prefix) {
   static thread_local std::mt19937_64 random{std::random_device{}()};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::filesystem::path path =
-        std::filesystem::path(::testing::TempDir()) / (prefix + std::to_string(random()));
+    std::filesystem::path path = std::filesystem::path(::testing::TempDir()) / (prefix + std::to_string(random()));
     std::error_code error;
     // create_directory is false for a folder that already exists: someone else's, so try again.
     if (std::filesystem::create_directory(path, error)) return path;

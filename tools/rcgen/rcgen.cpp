@@ -379,7 +379,7 @@ class Parser {
  private:
   const Token& Peek() const { return tokens_[index_]; }
   Token Advance() {
-    const Token token = tokens_[index_];
+    Token token = tokens_[index_];
     if (token.kind != TokenKind::End) ++index_;
     return token;
   }
