@@ -369,6 +369,45 @@ TEST(MapRecord, RefusesDamagedMeshesWithoutTouchingTheMap) {
   EXPECT_EQ(badBase.error.rfind("CHUNK_MTLBASE (0x4000): ", 0), 0u) << badBase.error;
 }
 
+TEST(MapRecord, ALaterContainerReplacesOnlyWhatItCounts) {
+  // A second container with nothing in it (or only chunks this version does not know) must not
+  // wipe the mesh the first one held; one that counts its arrays, even as zero, replaces them.
+  const Chunk flag = Leaf(CHUNK_HAS_STORED_MESH);
+  const Chunk first = Node(CHUNK_STORED_MESH, TriangleChunks());
+  struct Case {
+    const char* what;
+    Chunk second;
+    Mesh mesh;
+  };
+  Mesh onlyVerts = Triangle();
+  onlyVerts.faces.clear();
+  const std::vector<Case> cases = {
+      {"empty", Node(CHUNK_STORED_MESH, {}), Triangle()},
+      {"unknown chunks only", Node(CHUNK_STORED_MESH, {Leaf(0x1025, {1, 2, 3})}), Triangle()},
+      {"arrays without counts", Node(CHUNK_STORED_MESH, {Leaf(CHUNK_VERTS, kVerts)}), Triangle()},
+      {"zero counts", Node(CHUNK_STORED_MESH, {Leaf(CHUNK_NUM_VERTS, I32(0)), Leaf(CHUNK_NUM_FACES, I32(0))}),
+       Mesh()},
+      {"zero faces only", Node(CHUNK_STORED_MESH, {Leaf(CHUNK_NUM_FACES, I32(0))}), onlyVerts},
+  };
+  for (const Case& c : cases) {
+    const Loaded loaded = Load(File({flag, first, c.second}));
+    EXPECT_EQ(loaded.result, IO_OK) << c.what << ": " << loaded.error;
+    EXPECT_TRUE(loaded.has) << c.what;
+    EXPECT_EQ(loaded.mesh, c.mesh) << c.what;
+  }
+
+  // The counts kept from before still have to fit: faces kept over fewer vertices are refused.
+  ExpectRefused(Load(File({flag, first, Node(CHUNK_STORED_MESH, {Leaf(CHUNK_NUM_VERTS, I32(0))})})));
+
+  // The container reader alone: an empty container leaves the mesh it is given as it was.
+  const Bytes empty = File({Node(CHUNK_STORED_MESH, {})});
+  MemoryLoad load(empty.data(), empty.size());
+  ASSERT_EQ(load.OpenChunk(), IO_OK);
+  Mesh mesh = Previous();
+  EXPECT_EQ(LoadStoredMesh(&load, mesh, nullptr), IO_OK);
+  EXPECT_EQ(mesh, Previous());
+}
+
 // Offsets of every chunk header in a saved record, containers opened.
 void HeaderOffsets(MemoryLoad& load, std::vector<std::uint64_t>& offsets) {
   while (load.OpenChunk() == IO_OK) {
