@@ -92,6 +92,15 @@ class VeldmapTexmap : public Texmap {
   // perturbation a bump from the height's derivative or the mesh's own normals.
   AColor EvalColor(ShadeContext& sc) override;
   float EvalMono(ShadeContext& sc) override;
+  // d.x dPdu + d.y dPdv, in the frame of the context's bump basis (the UV generator's GetBumpDP,
+  // camera space), with no scale of its own. Numerical bump: d is the UV generator's derivative
+  // of the height per unit of the point's source U and V, and the height is normalised Z (0..1
+  // over the mesh's Z range with normalizeMesh), U and V normalised X and Y: each axis is scaled
+  // on its own, so d is a slope in those units, not the mesh's true slope (a 2 x 1 mesh leans
+  // differently along U and V than it does in the scene). Mesh normals: d is (n.x, n.y) of the
+  // blended smoothing-group normal, in the mesh's own unscaled coordinates and not of unit
+  // length, with the sign of a mirrored half flipped. Either way n.z, the part along the
+  // surface's own normal, is dropped.
   Point3 EvalNormalPerturb(ShadeContext& sc) override;
   // The colour at UV (u, v) over the footprint du x dv; sc is not read.
   AColor EvalColorAt(ShadeContext& sc, float u, float v, float du, float dv);

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/chunk_io.h"
@@ -420,6 +421,35 @@ TEST_F(VeldmapTexmapTest, BumpFromNormalsFoldsWrapAndMirror) {
   EXPECT_NEAR(bump.x, 1.0f, 1e-3f);
   EXPECT_NEAR(bump.y, 0.0f, 1e-3f);
   EXPECT_EQ(bump.z, 0.0f);
+}
+
+TEST_F(VeldmapTexmapTest, NumericalBumpAtTheImageBorderMatchesItsNeighbours) {
+  // One image of the slope (height = u), not repeated, rendered 256 pixels wide: the last column
+  // and the top row must lean as their neighbours do, not into the nothing beyond the edge.
+  VeldmapTexmap map;
+  Pick(map, NodeWith(Slope()));
+  map.pblock->SetValue(pb_use_normals, 0, 0);
+  map.uvGen->SetTextureTiling(0);
+  UpdateAt(map, 0);
+  UVContext sc;
+  sc.dPdu = Point3(1, 0, 0);
+  sc.dPdv = Point3(0, 1, 0);
+  sc.duvw = Point3(1.0f / 256, 1.0f / 256, 0);
+  auto bumpAt = [&](int x, int y) {
+    sc.uvw = Point3((static_cast<float>(x) + 0.5f) / 256, 1.0f - (static_cast<float>(y) + 0.5f) / 256, 0);
+    return map.EvalNormalPerturb(sc);
+  };
+  // Unfiltered, as the command line renders by default: a filtered sample's own footprint still
+  // reaches past the edge, which is the height filter's matter, not the derivative's.
+  sc.filterMaps = FALSE;
+  const Point3 inside = bumpAt(128, 128);
+  EXPECT_NEAR(inside.x, 1.0f, 1e-3f);
+  EXPECT_NEAR(inside.y, 0.0f, 1e-3f);
+  for (const auto& [x, y] : {std::pair{255, 128}, {128, 0}, {255, 0}, {0, 128}, {128, 255}, {0, 255}}) {
+    const Point3 edge = bumpAt(x, y);
+    EXPECT_NEAR(edge.x, inside.x, 1e-3f) << "pixel " << x << ", " << y;
+    EXPECT_NEAR(edge.y, inside.y, 1e-3f) << "pixel " << x << ", " << y;
+  }
 }
 
 TEST_F(VeldmapTexmapTest, PreviewSamplesItsGridAndShowsInTheDIB) {
