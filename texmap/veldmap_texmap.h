@@ -37,15 +37,17 @@ class HeightMapSampler : public MapSampler {
   VeldmapTexmap* owner = nullptr;
 };
 
+// The virtual operations are declared in the order of the host's tables, as its base classes
+// are; the module's vtables then read the same way the host's do.
 class VeldmapTexmap : public Texmap {
  public:
   VeldmapTexmap();
-  ~VeldmapTexmap() override;
 
   // Identity.
   void GetClassName(CStr& name) override;
   Class_ID ClassID() override;
   SClass_ID SuperClassID() override { return TEXMAP_CLASS_ID; }
+  ~VeldmapTexmap() override;
   void DeleteThis() override { delete this; }
 
   // Sub-animatables: 0 the UV generator ("Coordinates"), 1 the block ("Parameters").
@@ -63,6 +65,11 @@ class VeldmapTexmap : public Texmap {
 
   int NumRefs() override { return 2; }
   RefTargetHandle GetReference(int i) override;
+
+ protected:
+  void SetReference(int i, RefTargetHandle target) override;
+
+ public:
   RefResult NotifyRefChanged(const Interval& changeInt, RefTargetHandle target, PartID& partID,
                              RefMessage message) override;
   ReferenceTarget* Clone(RemapDir& remap) override;
@@ -82,11 +89,6 @@ class VeldmapTexmap : public Texmap {
   BOOL SupportTexDisplay() override { return TRUE; }
   std::uintptr_t GetActiveTexHandle(TimeValue t, TexHandleMaker& thmaker) override;
   void ActivateTexDisplay(BOOL onoff) override;
-  BITMAPINFO* GetVPDisplayDIB(TimeValue t, TexHandleMaker& thmaker, Interval& valid, BOOL mono, int forceW,
-                              int forceH) override;
-  // An N x N preview of the colour, row 0 at the top; null when the host cannot make it.
-  Bitmap* BuildPreviewBitmap(int n);
-  void DiscardTexHandle();
 
   // Shading. Colour is the height as grey or through the colour ramp, mono the plain height, the
   // perturbation a bump from the height's derivative or the mesh's own normals.
@@ -102,8 +104,8 @@ class VeldmapTexmap : public Texmap {
   // length, with the sign of a mirrored half flipped. Either way n.z, the part along the
   // surface's own normal, is dropped.
   Point3 EvalNormalPerturb(ShadeContext& sc) override;
-  // The colour at UV (u, v) over the footprint du x dv; sc is not read.
-  AColor EvalColorAt(ShadeContext& sc, float u, float v, float du, float dv);
+  BITMAPINFO* GetVPDisplayDIB(TimeValue t, TexHandleMaker& thmaker, Interval& valid, BOOL mono, int forceW,
+                              int forceH) override;
 
   void GetUVTransform(Matrix3& uvtrans) override;
   int GetTextureTiling() override;
@@ -120,6 +122,12 @@ class VeldmapTexmap : public Texmap {
   CStr GetSubTexmapSlotName(int i) override;
   BOOL SetDlgThing(ParamDlg* dlg) override;
 
+  // The map's own operations, which the host does not call.
+  // The colour at UV (u, v) over the footprint du x dv; sc is not read.
+  AColor EvalColorAt(ShadeContext& sc, float u, float v, float du, float dv);
+  // An N x N preview of the colour, row 0 at the top; null when the host cannot make it.
+  Bitmap* BuildPreviewBitmap(int n);
+  void DiscardTexHandle();
   // Rollout commands: copy the picked node's mesh into the map; put the map's mesh back into the
   // scene as a new node.
   void BakeNodeMesh();
@@ -138,9 +146,6 @@ class VeldmapTexmap : public Texmap {
   IParamBlock2* pblock = nullptr;
   UVGen* uvGen = nullptr;
   Interval validity = NEVER;
-
- protected:
-  void SetReference(int i, RefTargetHandle target) override;
 };
 
 // The rollout's dialog procedure: the three command buttons (Bake, Export Mesh, Help).

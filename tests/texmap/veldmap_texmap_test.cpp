@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -148,6 +150,116 @@ TEST_F(VeldmapTexmapTest, NewMapAnswersTheHostsQuestions) {
   EXPECT_EQ(map->GetSubTexmap(9), ramp);
   EXPECT_STREQ(map->GetSubTexmapSlotName(0).data(), "Color Ramp Texture");
   map->DeleteThis();
+}
+
+// The slot a virtual operation takes in its class's table, from the representation the Itanium
+// C++ ABI (GCC and Clang, MinGW included) gives a pointer to a virtual member: one more than the
+// slot's byte offset. -1 for an operation that is not virtual.
+template <typename MemberFunction>
+long SlotOf(MemberFunction f) {
+  struct Representation {
+    std::uintptr_t ptr;
+    std::ptrdiff_t adj;
+  };
+  static_assert(sizeof(MemberFunction) == sizeof(Representation));
+  Representation rep;
+  std::memcpy(&rep, &f, sizeof rep);
+  if ((rep.ptr & 1u) == 0) return -1;
+  return static_cast<long>((rep.ptr - 1) / sizeof(void*));
+}
+
+// Opens the map's protected reference setter to the slot check.
+struct SlotProbe : VeldmapTexmap {
+  static long SetReferenceSlot() { return SlotOf(&SlotProbe::SetReference); }
+};
+
+void ExpectInSlotOrder(const char* table, const std::vector<std::pair<const char*, long>>& slots) {
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    EXPECT_GE(slots[i].second, 0) << table << ": " << slots[i].first << " is not virtual";
+    if (i > 0) {
+      EXPECT_LT(slots[i - 1].second, slots[i].second)
+          << table << ": " << slots[i - 1].first << " must come before " << slots[i].first;
+    }
+  }
+}
+
+// The host calls the module through its tables, so a map's operations must sit where the host
+// looks for them: in the order the host's base classes declare them.
+TEST(VeldmapTexmapSlots, VirtualOperationsSitInTheHostsOrder) {
+#if !defined(__GNUC__) || defined(_MSC_VER)
+  GTEST_SKIP() << "reads the Itanium C++ ABI's member pointers";
+#else
+  using M = VeldmapTexmap;
+  ExpectInSlotOrder(
+      "VeldmapTexmap",
+      {{"GetClassName", SlotOf(&M::GetClassName)},
+       {"ClassID", SlotOf(&M::ClassID)},
+       {"SuperClassID", SlotOf(&M::SuperClassID)},
+       {"DeleteThis", SlotOf(&M::DeleteThis)},
+       {"NumSubs", SlotOf(&M::NumSubs)},
+       {"SubAnim", SlotOf(&M::SubAnim)},
+       {"SubAnimName", SlotOf(&M::SubAnimName)},
+       {"NumParamBlocks", SlotOf(&M::NumParamBlocks)},
+       {"GetParamBlock", SlotOf(&M::GetParamBlock)},
+       {"GetParamBlockByID", SlotOf(&M::GetParamBlockByID)},
+       {"Save", SlotOf(&M::Save)},
+       {"Load", SlotOf(&M::Load)},
+       {"NumRefs", SlotOf(&M::NumRefs)},
+       {"GetReference", SlotOf(&M::GetReference)},
+       {"SetReference", SlotProbe::SetReferenceSlot()},
+       {"NotifyRefChanged", SlotOf(&M::NotifyRefChanged)},
+       {"Clone", SlotOf(&M::Clone)},
+       {"LocalRequirements", SlotOf(&M::LocalRequirements)},
+       {"LocalMappingsRequired", SlotOf(&M::LocalMappingsRequired)},
+       {"Update", SlotOf(&M::Update)},
+       {"Reset", SlotOf(&M::Reset)},
+       {"Validity", SlotOf(&M::Validity)},
+       {"CreateParamDlg", SlotOf(&M::CreateParamDlg)},
+       {"SupportTexDisplay", SlotOf(&M::SupportTexDisplay)},
+       {"GetActiveTexHandle", SlotOf(&M::GetActiveTexHandle)},
+       {"ActivateTexDisplay", SlotOf(&M::ActivateTexDisplay)},
+       {"EvalColor", SlotOf(&M::EvalColor)},
+       {"EvalMono", SlotOf(&M::EvalMono)},
+       {"EvalNormalPerturb", SlotOf(&M::EvalNormalPerturb)},
+       {"GetVPDisplayDIB", SlotOf(&M::GetVPDisplayDIB)},
+       {"GetUVTransform", SlotOf(&M::GetUVTransform)},
+       {"GetTextureTiling", SlotOf(&M::GetTextureTiling)},
+       {"InitSlotType", SlotOf(&M::InitSlotType)},
+       {"GetUVWSource", SlotOf(&M::GetUVWSource)},
+       {"GetMapChannel", SlotOf(&M::GetMapChannel)},
+       {"GetTheUVGen", SlotOf(&M::GetTheUVGen)},
+       {"IsLocalOutputMeaningful", SlotOf(&M::IsLocalOutputMeaningful)}});
+  ExpectInSlotOrder("ISubMap", {{"NumSubTexmaps", SlotOf(&ISubMap::NumSubTexmaps)},
+                                {"GetSubTexmap", SlotOf(&ISubMap::GetSubTexmap)},
+                                {"MapSlotType", SlotOf(&ISubMap::MapSlotType)},
+                                {"SetSubTexmap", SlotOf(&ISubMap::SetSubTexmap)},
+                                {"SubTexmapOn", SlotOf(&ISubMap::SubTexmapOn)},
+                                {"GetSubTexmapSlotName", SlotOf(&ISubMap::GetSubTexmapSlotName)},
+                                {"SetDlgThing", SlotOf(&ISubMap::SetDlgThing)},
+                                {"GetRefTarget", SlotOf(&ISubMap::GetRefTarget)}});
+  ExpectInSlotOrder("HeightMapSampler", {{"Sample", SlotOf(&HeightMapSampler::Sample)},
+                                         {"SampleFilter", SlotOf(&HeightMapSampler::SampleFilter)},
+                                         {"SetTileNumbers", SlotOf(&HeightMapSampler::SetTileNumbers)},
+                                         {"SampleMono", SlotOf(&HeightMapSampler::SampleMono)},
+                                         {"SampleMonoFilter", SlotOf(&HeightMapSampler::SampleMonoFilter)}});
+  ExpectInSlotOrder("VeldmapClassDesc", {{"IsPublic", SlotOf(&VeldmapClassDesc::IsPublic)},
+                                         {"Create", SlotOf(&VeldmapClassDesc::Create)},
+                                         {"ClassName", SlotOf(&VeldmapClassDesc::ClassName)},
+                                         {"SuperClassID", SlotOf(&VeldmapClassDesc::SuperClassID)},
+                                         {"ClassID", SlotOf(&VeldmapClassDesc::ClassID)},
+                                         {"Category", SlotOf(&VeldmapClassDesc::Category)},
+                                         {"InternalName", SlotOf(&VeldmapClassDesc::InternalName)},
+                                         {"HInstance", SlotOf(&VeldmapClassDesc::HInstance)}});
+  using Update3 = void (ParamMap2UserDlgProc::*)(TimeValue, Interval&, IParamMap2*);
+  using Update1 = void (ParamMap2UserDlgProc::*)(TimeValue);
+  ExpectInSlotOrder("RolloutDlgProc",
+                    {{"DlgProc", SlotOf(&RolloutDlgProc::DlgProc)},
+                     {"DeleteThis", SlotOf(&RolloutDlgProc::DeleteThis)},
+                     {"SetThing", SlotOf(&RolloutDlgProc::SetThing)},
+                     {"Update(t, valid, map)", SlotOf(static_cast<Update3>(&ParamMap2UserDlgProc::Update))},
+                     {"Update(t)", SlotOf(static_cast<Update1>(&ParamMap2UserDlgProc::Update))},
+                     {"SetParamBlock", SlotOf(&ParamMap2UserDlgProc::SetParamBlock)}});
+#endif
 }
 
 TEST_F(VeldmapTexmapTest, MeshSourceFollowsPickBakeAndClear) {
