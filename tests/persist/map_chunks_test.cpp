@@ -11,6 +11,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/stub_texmap.h"
@@ -228,6 +229,40 @@ TEST(MapRecord, WritesTheChunksInOrderWithExactBytes) {
   CallLog failing(true);
   EXPECT_EQ(SaveMapRecord(&failing, map, true, Triangle()), IO_ERROR);
   EXPECT_EQ(failing.calls, "B4000 B4001 W2 E ");
+}
+
+// Fails every write from the nth on (counting from 1), logging the calls as CallLog does.
+class FailFrom : public CallLog {
+ public:
+  explicit FailFrom(int n) : CallLog(false), n_(n) {}
+  IOResult Write(const void* buf, unsigned long nbytes, unsigned long* nwritten) override {
+    CallLog::Write(buf, nbytes, nwritten);
+    if (++writes_ < n_) return IO_OK;
+    if (nwritten) *nwritten = 0;
+    return IO_ERROR;
+  }
+
+ private:
+  int n_;
+  int writes_ = 0;
+};
+
+TEST(MapRecord, AFailedWriteInsideTheStoredMeshFailsTheSaveWithItsChunksClosed) {
+  Plain map;
+  map.SetName(CStr("ab"));
+  // Writes: 1 the name, 2 and 3 the counts, 4 the vertices, 5 the faces.
+  const std::vector<std::pair<int, std::string>> cases = {
+      {2, "B4000 B4001 W2 E E B1000 E B1010 B1020 W4 E E "},
+      {4, "B4000 B4001 W2 E E B1000 E B1010 B1020 W4 E B1030 W4 E B1040 W36 E E "},
+      {5, "B4000 B4001 W2 E E B1000 E B1010 B1020 W4 E B1030 W4 E B1040 W36 E B1050 W20 E E "},
+  };
+  for (const auto& [failing, calls] : cases) {
+    FailFrom save(failing);
+    EXPECT_EQ(SaveMapRecord(&save, map, true, Triangle()), IO_ERROR) << "write " << failing;
+    // The container is closed after the failure, so whatever the host writes next nests right;
+    // nothing of the mesh is written after the failed chunk.
+    EXPECT_EQ(save.calls, calls) << "write " << failing;
+  }
 }
 
 TEST(MapRecord, RoundTripsEveryBit) {
