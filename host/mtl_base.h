@@ -31,6 +31,9 @@ class MapSampler {
   virtual ~MapSampler() = default;
   virtual AColor Sample(ShadeContext& sc, float u, float v) = 0;
   virtual AColor SampleFilter(ShadeContext& sc, float u, float v, float du, float dv) = 0;
+  // Called before each sample with the whole-tile part of the UV about to be sampled (the floor
+  // of the mapped coordinates before wrapping), for maps that vary from tile to tile.
+  virtual void SetTileNumbers(int, int) {}
   virtual float SampleMono(ShadeContext& sc, float u, float v) {
     const AColor c = Sample(sc, u, v);
     return (c.r + c.g + c.b) / 3.0f;
@@ -39,9 +42,6 @@ class MapSampler {
     const AColor c = SampleFilter(sc, u, v, du, dv);
     return (c.r + c.g + c.b) / 3.0f;
   }
-  // Called before each sample with the whole-tile part of the UV about to be sampled (the floor
-  // of the mapped coordinates before wrapping), for maps that vary from tile to tile.
-  virtual void SetTileNumbers(int, int) {}
 };
 
 // A rollout page of the material editor.
@@ -83,6 +83,7 @@ inline constexpr std::uint32_t IID_TEXMAP = 0x02F96F73;
 // Chunk of the base data MtlBase::Save writes: the name.
 inline constexpr unsigned short MTLBASE_NAME_CHUNK = 0x4001;
 
+// Virtual operations in the order of the host's tables (see host/reference.h).
 class MtlBase : public ReferenceTarget, public ISubMap {
  public:
   const CStr& GetName() const { return name_; }
@@ -97,22 +98,9 @@ class MtlBase : public ReferenceTarget, public ISubMap {
   // The object's G-buffer id, which shading hands to the renderer; 0 for none.
   ULONG gbufID = 0;
 
-  // Brings the object to time t and narrows valid to the interval over which it then holds.
-  virtual void Update(TimeValue t, Interval& valid) = 0;
-  virtual void Reset() = 0;
-  virtual Interval Validity(TimeValue t) = 0;
-  virtual ParamDlg* CreateParamDlg(HWND editorWindow, IMtlParams* params) = 0;
-
   // The base data (the name) as one chunk of the object's record.
   IOResult Save(ISave* save) override;
   IOResult Load(ILoad* load) override;
-
-  virtual int NumParamBlocks() { return 0; }
-  virtual IParamBlock2* GetParamBlock(int) { return nullptr; }
-  virtual IParamBlock2* GetParamBlockByID(short) { return nullptr; }
-
-  // I_SUBMAP gives the sub-map part, IID_MTLBASE this object; anything else null.
-  virtual void* GetInterface(std::uint32_t id);
 
   // What a clone takes over from its source besides its references: the name.
   void BaseClone(ReferenceTarget* from, ReferenceTarget* to, RemapDir& remap);
@@ -123,6 +111,20 @@ class MtlBase : public ReferenceTarget, public ISubMap {
   // Marks in mapreq (and bumpreq, for bump mapping) the map channels this object itself reads
   // for sub-material subMtlNum. The arrays belong to the caller, who sizes them.
   virtual void LocalMappingsRequired(int /*subMtlNum*/, BitArray& /*mapreq*/, BitArray& /*bumpreq*/) {}
+
+  // Brings the object to time t and narrows valid to the interval over which it then holds.
+  virtual void Update(TimeValue t, Interval& valid) = 0;
+  virtual void Reset() = 0;
+  virtual Interval Validity(TimeValue t) = 0;
+  virtual ParamDlg* CreateParamDlg(HWND editorWindow, IMtlParams* params) = 0;
+
+  // Viewport display.
+  virtual BOOL SupportTexDisplay() { return FALSE; }
+  virtual std::uintptr_t GetActiveTexHandle(TimeValue, TexHandleMaker&) { return 0; }
+  virtual void ActivateTexDisplay(BOOL) {}
+
+  // I_SUBMAP gives the sub-map part, IID_MTLBASE this object; anything else null.
+  virtual void* GetInterface(std::uint32_t id);
 
  private:
   CStr name_;
@@ -139,6 +141,7 @@ class Texmap : public MtlBase {
     return (c.r + c.g + c.b) / 3.0f;
   }
   virtual Point3 EvalNormalPerturb(ShadeContext& sc) = 0;
+  virtual BITMAPINFO* GetVPDisplayDIB(TimeValue, TexHandleMaker&, Interval&, BOOL, int, int) { return nullptr; }
 
   virtual void GetUVTransform(Matrix3& uvtrans) { uvtrans.IdentityMatrix(); }
   virtual int GetTextureTiling() { return 0; }
@@ -147,12 +150,6 @@ class Texmap : public MtlBase {
   virtual int GetMapChannel() { return 1; }
   virtual UVGen* GetTheUVGen() { return nullptr; }
   virtual bool IsLocalOutputMeaningful(ShadeContext&) { return false; }
-
-  // Viewport display.
-  virtual BOOL SupportTexDisplay() { return FALSE; }
-  virtual void ActivateTexDisplay(BOOL) {}
-  virtual std::uintptr_t GetActiveTexHandle(TimeValue, TexHandleMaker&) { return 0; }
-  virtual BITMAPINFO* GetVPDisplayDIB(TimeValue, TexHandleMaker&, Interval&, BOOL, int, int) { return nullptr; }
 
   void* GetInterface(std::uint32_t id) override;
 };

@@ -36,32 +36,56 @@ inline constexpr PartID PART_ALL = 0x800037FF;
 class ReferenceTarget;
 using RefTargetHandle = ReferenceTarget*;
 class RemapDir;
+class IParamBlock2;
 
+// The virtual operations of these classes are declared in the order of the host's tables, which
+// a module compiled against the host relies on: a new operation goes after the existing ones of
+// its class, never between them.
 class Animatable {
  public:
   Animatable() = default;
   Animatable(const Animatable&) = delete;
   Animatable& operator=(const Animatable&) = delete;
-  virtual ~Animatable() = default;
 
-  // Frees the object; always in the module that defined its class, through the vtable.
-  virtual void DeleteThis() { delete this; }
+  virtual void GetClassName(CStr& name) { name = CStr(""); }
   virtual Class_ID ClassID() { return Class_ID(); }
   virtual SClass_ID SuperClassID() { return 0; }
-  virtual void GetClassName(CStr& name) { name = CStr(""); }
+  virtual ~Animatable() = default;
+  // Frees the object; always in the module that defined its class, through the vtable.
+  virtual void DeleteThis() { delete this; }
 
   // Sub-animatables: the parts shown as children in the host's track view.
   virtual int NumSubs() { return 0; }
   virtual Animatable* SubAnim(int) { return nullptr; }
   virtual CStr SubAnimName(int) { return CStr(""); }
+
+  // The object's parameter blocks, by index and by block ID; none by default.
+  virtual int NumParamBlocks() { return 0; }
+  virtual IParamBlock2* GetParamBlock(int) { return nullptr; }
+  virtual IParamBlock2* GetParamBlockByID(short) { return nullptr; }
 };
 
 class ReferenceMaker : public Animatable {
  public:
   ~ReferenceMaker() override;
 
+  // The object's own data as chunks of a scene file (its references are the scene's links and
+  // are saved by whoever saves the scene). Load reads the chunks of one object record and
+  // returns IO_ERROR, leaving the object as it was, for data it cannot accept.
+  virtual IOResult Save(ISave*) { return IO_OK; }
+  virtual IOResult Load(ILoad*) { return IO_OK; }
+
   virtual int NumRefs() { return 0; }
   virtual RefTargetHandle GetReference(int) { return nullptr; }
+
+ protected:
+  // Stores target as reference `which`; only the host calls it, from ReplaceReference.
+  virtual void SetReference(int, RefTargetHandle) {}
+
+ public:
+  // Called by a target on its dependents when it changes.
+  virtual RefResult NotifyRefChanged(const Interval& changeInt, RefTargetHandle target, PartID& partID,
+                                     RefMessage message) = 0;
 
   // Makes reference `which` point at target (null clears it). Refused (REF_FAIL, nothing
   // changed) when target is this maker or already refers to it. With deleteOld, the old target
@@ -70,22 +94,8 @@ class ReferenceMaker : public Animatable {
   // Clears every reference this maker holds (deleting targets left unreferenced).
   void DeleteAllRefsFromMe();
 
-  // Called by a target on its dependents when it changes.
-  virtual RefResult NotifyRefChanged(const Interval& changeInt, RefTargetHandle target, PartID& partID,
-                                     RefMessage message) = 0;
-
-  // The object's own data as chunks of a scene file (its references are the scene's links and
-  // are saved by whoever saves the scene). Load reads the chunks of one object record and
-  // returns IO_ERROR, leaving the object as it was, for data it cannot accept.
-  virtual IOResult Save(ISave*) { return IO_OK; }
-  virtual IOResult Load(ILoad*) { return IO_OK; }
-
   // Whether this maker refers to other, directly or through the targets it refers to.
   bool RefersTo(const ReferenceMaker* other) const;
-
- protected:
-  // Stores target as reference `which`; only the host calls it, from ReplaceReference.
-  virtual void SetReference(int, RefTargetHandle) {}
 
  private:
   friend class ReferenceTarget;

@@ -134,20 +134,45 @@ Point2 StdUVGen::EvalDeriv(ShadeContext& sc, MapSampler* samp, BOOL filter) {
   const Point3 ds = sc.DUVW(params_.channel);
   const Point2 footprint = MappedFootprint(m, ds);
   const bool filtered = filter && sc.filterMaps;
-  const auto mono = [&](float u, float v) {
-    const Point3 mapped = m.PointTransform({u, v, s.z});
-    const Lookup at = Prepare({mapped.x, mapped.y}, footprint);
-    samp->SetTileNumbers(at.tile.x, at.tile.y);
-    return filtered ? samp->SampleMonoFilter(sc, at.uv.x, at.uv.y, at.duv.x, at.duv.y)
-                    : samp->SampleMono(sc, at.uv.x, at.uv.y);
+  const int flags = params_.tiling;
+  const bool uOpen = (flags & (U_WRAP | U_MIRROR)) == 0, vOpen = (flags & (V_WRAP | V_MIRROR)) == 0;
+  const auto mapped = [&](float u, float v) {
+    const Point3 p = m.PointTransform({u, v, s.z});
+    return Point2(p.x, p.y);
   };
-  // Divide by the distance float actually stepped, not by 2h, which it may have rounded.
+  const auto mono = [&](const Point2& at) {
+    const Lookup lookup = Prepare(at, footprint);
+    samp->SetTileNumbers(lookup.tile.x, lookup.tile.y);
+    return filtered ? samp->SampleMonoFilter(sc, lookup.uv.x, lookup.uv.y, lookup.duv.x, lookup.duv.y)
+                    : samp->SampleMono(sc, lookup.uv.x, lookup.uv.y);
+  };
+  // A map that does not repeat on an axis is one image, [0, 1) on it; what lies beyond is not
+  // the map's continuation (a bake of one image of a mesh is not a tile), so a step that leaves
+  // the image must not be differenced against it.
+  const auto onImage = [&](const Point2& p) {
+    return (!uOpen || (p.x >= 0.0f && p.x < 1.0f)) && (!vOpen || (p.y >= 0.0f && p.y < 1.0f));
+  };
+  // The difference along one source axis between centre - h and centre + h, over the distance
+  // float actually stepped (not 2h, which it may have rounded). Where one of the two steps leaves
+  // the image and the other and the centre stay on it, the difference is one-sided, towards the
+  // step that stays; everywhere else it is central, as on a repeating map.
+  const auto derivative = [&](float centre, float h, auto at) {
+    const float lo = centre - h, hi = centre + h;
+    if (!(hi > lo)) return 0.0f;
+    const Point2 below = at(lo), above = at(hi);
+    if (uOpen || vOpen) {
+      const Point2 middle = at(centre);
+      if (onImage(middle)) {
+        const bool belowOn = onImage(below), aboveOn = onImage(above);
+        if (belowOn && !aboveOn && centre > lo) return (mono(middle) - mono(below)) / (centre - lo);
+        if (aboveOn && !belowOn && hi > centre) return (mono(above) - mono(middle)) / (hi - centre);
+      }
+    }
+    return (mono(above) - mono(below)) / (hi - lo);
+  };
   const float hu = DerivStep(ds.x, m.GetRow(0)), hv = DerivStep(ds.y, m.GetRow(1));
-  const float u0 = s.x - hu, u1 = s.x + hu, v0 = s.y - hv, v1 = s.y + hv;
-  Point2 d;
-  if (u1 > u0) d.x = (mono(u1, s.y) - mono(u0, s.y)) / (u1 - u0);
-  if (v1 > v0) d.y = (mono(s.x, v1) - mono(s.x, v0)) / (v1 - v0);
-  return d;
+  return {derivative(s.x, hu, [&](float u) { return mapped(u, s.y); }),
+          derivative(s.y, hv, [&](float v) { return mapped(s.x, v); })};
 }
 
 void StdUVGen::GetBumpDP(ShadeContext& sc, Point3& dPdu, Point3& dPdv) {

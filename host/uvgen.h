@@ -168,11 +168,17 @@ class StdUVGen final : public UVGen {
   void GetUVTransform(Matrix3& uvtrans) override { uvtrans = Transform(); }
   AColor EvalUVMap(ShadeContext& sc, MapSampler* samp, BOOL filter = TRUE) override;
   float EvalUVMapMono(ShadeContext& sc, MapSampler* samp, BOOL filter = TRUE) override;
-  // Central differences of the mono value at s +- h along each source axis, through transform
-  // and symmetry, over the distance actually stepped. h is half the source footprint on that
-  // axis (so the difference spans the pixel), but at least 1/1024 of a tile measured in map UV,
-  // which keeps the difference above float noise when there is no footprint. The samples are
-  // filtered as EvalUVMapMono's would be. An axis whose step vanishes in float gives 0.
+  // Differences of the mono value at s +- h along each source axis, through transform and
+  // symmetry, over the distance actually stepped: the result is in the map's mono units per unit
+  // of the point's source U and V (not of map UV, so tiling scales it). h is half the source
+  // footprint on that axis (so the difference spans the pixel), but at least 1/1024 of a tile
+  // measured in map UV, which keeps the difference above float noise when there is no footprint.
+  // Central, except on a map that does not repeat on some axis (neither wrap nor mirror there):
+  // there the map is its one image, [0, 1) on that axis, and when the point is on it but one of
+  // the two steps leaves it, the difference is one-sided, between the point and the step that
+  // stays (the samples beyond would read whatever the map shows outside, not its continuation).
+  // The samples are filtered as EvalUVMapMono's would be. An axis whose step vanishes in float
+  // gives 0.
   Point2 EvalDeriv(ShadeContext& sc, MapSampler* samp, BOOL filter = TRUE) override;
   // From sc.DPdUVW of the map channel: dPdu = dP[0], dPdv = dP[1].
   void GetBumpDP(ShadeContext& sc, Point3& dPdu, Point3& dPdv) override;

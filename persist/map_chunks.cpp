@@ -173,6 +173,10 @@ IOResult LoadStoredMesh(ILoad* load, Mesh& storedMesh, std::string* error) {
   std::vector<Face> faces;
   int numVerts = 0;
   int numFaces = 0;
+  // Only an array whose count the container holds is replaced: a container without counts (an
+  // empty one, say, written after the real one) must not wipe the mesh read before it.
+  bool countsVerts = false;
+  bool countsFaces = false;
   unsigned short previous = 0;
   IOResult opened;
   while ((opened = load->OpenChunk()) == IO_OK) {
@@ -181,10 +185,12 @@ IOResult LoadStoredMesh(ILoad* load, Mesh& storedMesh, std::string* error) {
     switch (id) {
       case CHUNK_NUM_VERTS:
         verts.clear();
+        countsVerts = true;
         result = ReadCount(load, numVerts, error);
         break;
       case CHUNK_NUM_FACES:
         faces.clear();
+        countsFaces = true;
         result = ReadCount(load, numFaces, error);
         break;
       case CHUNK_VERTS:
@@ -215,7 +221,10 @@ IOResult LoadStoredMesh(ILoad* load, Mesh& storedMesh, std::string* error) {
         error, CHUNK_NUM_FACES,
         "counts " + std::to_string(numFaces) + " faces but no " + ChunkName(CHUNK_FACES) + " follows it");
   }
-  // Only now is the vertex count final: a later CHUNK_NUM_VERTS may have shrunk it.
+  if (!countsVerts) verts = storedMesh.verts;
+  if (!countsFaces) faces = storedMesh.faces;
+  // Only now is the vertex count final: a later CHUNK_NUM_VERTS may have shrunk it, and faces
+  // kept from before must fit vertices read now.
   const auto vertexCount = static_cast<DWORD>(verts.size());
   for (std::size_t f = 0; f < faces.size(); ++f) {
     for (const DWORD v : faces[f].v) {

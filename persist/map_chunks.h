@@ -53,7 +53,8 @@ IOResult SaveMapRecord(ISave* save, MtlBase& base, bool hasStoredMesh, const Mes
 
 // Reads a map's record from the reader's current level up to the end of the enclosing chunk
 // (IO_END). The three record chunks may come in any order; unknown chunks are skipped. A record
-// without CHUNK_STORED_MESH gives an empty mesh; the flag follows CHUNK_HAS_STORED_MESH alone.
+// without CHUNK_STORED_MESH gives an empty mesh; a later CHUNK_STORED_MESH replaces only the
+// arrays it counts; the flag follows CHUNK_HAS_STORED_MESH alone.
 // On IO_OK sets hasStoredMesh, storedMesh.verts and storedMesh.faces (its bounding box is not
 // rebuilt: call buildBoundingBox) and leaves *error alone. Otherwise (IO_ERROR, or whatever
 // MtlBase::Load returned other than IO_OK) hasStoredMesh and storedMesh are untouched, the base
@@ -68,6 +69,8 @@ IOResult SaveStoredMesh(ISave* save, const Mesh& storedMesh);
 
 // Reads the chunks of an open CHUNK_STORED_MESH up to its end (the caller closes it). Counts start
 // at 0; a count chunk drops the array read before it, and an array chunk met while its count is 0
-// is skipped. On IO_OK sets storedMesh.verts and storedMesh.faces; on IO_ERROR storedMesh is
-// untouched and *error (error may be null) says what was wrong.
+// is skipped. On IO_OK replaces storedMesh.verts when the container holds CHUNK_NUM_VERTS and
+// storedMesh.faces when it holds CHUNK_NUM_FACES, keeping whatever it does not count (so an empty
+// container changes nothing); the faces that result must index the vertices that result. On
+// IO_ERROR storedMesh is untouched and *error (error may be null) says what was wrong.
 IOResult LoadStoredMesh(ILoad* load, Mesh& storedMesh, std::string* error);

@@ -8,8 +8,7 @@
 #include "host/class_id.h"
 #include "host/param_block.h"
 #include "host/types.h"
-
-inline constexpr Class_ID kVeldmapClassId{0x3ba26d33, 0x4029d4f7};
+#include "texmap/veldmap_module.h"
 
 class VeldmapClassDesc : public ClassDesc2 {
  public:
@@ -25,18 +24,12 @@ class VeldmapClassDesc : public ClassDesc2 {
 
 // Module-wide state. pluginInstance is what DllMain was last given (null before); it selects
 // the string table. controlsInitialized is 1 once DllMain has initialised the host's controls.
-// uvGenParamDlg is the UV generator's rollout opened by the latest CreateParamDlg of any map
-// (not owned; a map compares against it to recognise that rollout).
+// The map's share of the state (LoadPluginString, uvGenParamDlg, veldmapParamBlockDesc) is
+// declared in texmap/veldmap_module.h.
 extern HINSTANCE pluginInstance;
 extern int controlsInitialized;
 extern char stringBuffer[256];
 extern VeldmapClassDesc theVeldmapClassDesc;
-extern ParamDlg* uvGenParamDlg;
-
-// String id of the module's string table, or null if DllMain has not yet run or there is no
-// such string. Every call reuses one buffer: the text an earlier result points to is replaced
-// by the next call, so callers that keep a string copy it. Not safe from several threads.
-const char* LoadPluginString(int id);
 
 // The module shows these and nothing else: on Windows through its .def file (by name, undecorated;
 // DllMain is the DLL's entry point, not an export), elsewhere through symbol visibility.

@@ -13,9 +13,8 @@
 #include "host/scene.h"
 #include "host/win32.h"
 #include "persist/map_chunks.h"
-#include "plugin/plugin_main.h"
-#include "plugin/veldmap_params.h"
 #include "resources/resource.h"
+#include "texmap/veldmap_module.h"
 
 namespace {
 
@@ -63,7 +62,7 @@ float HeightMapSampler::SampleMonoFilter(ShadeContext&, float u, float v, float 
 
 VeldmapTexmap::VeldmapTexmap() {
   mapSampler.owner = this;
-  theVeldmapClassDesc.MakeAutoParamBlocks(this);
+  veldmapParamBlockDesc.GetClassDesc()->MakeAutoParamBlocks(this);
   uvGen = nullptr;
   Reset();
 }
@@ -392,7 +391,7 @@ std::uintptr_t VeldmapTexmap::GetActiveTexHandle(TimeValue t, TexHandleMaker& th
 // ---- Rollout and its commands -----------------------------------------------------------------
 
 ParamDlg* VeldmapTexmap::CreateParamDlg(HWND editorWindow, IMtlParams* params) {
-  IAutoMParamDlg* master = theVeldmapClassDesc.CreateParamDlgs(editorWindow, params, this);
+  IAutoMParamDlg* master = veldmapParamBlockDesc.GetClassDesc()->CreateParamDlgs(editorWindow, params, this);
   uvGenParamDlg = uvGen->CreateParamDlg(editorWindow, params);
   master->AddDlg(uvGenParamDlg);
   veldmapParamBlockDesc.SetUserDlgProc(0, new (std::nothrow) RolloutDlgProc(this));

@@ -37,15 +37,17 @@ class HeightMapSampler : public MapSampler {
   VeldmapTexmap* owner = nullptr;
 };
 
+// The virtual operations are declared in the order of the host's tables, as its base classes
+// are; the module's vtables then read the same way the host's do.
 class VeldmapTexmap : public Texmap {
  public:
   VeldmapTexmap();
-  ~VeldmapTexmap() override;
 
   // Identity.
   void GetClassName(CStr& name) override;
   Class_ID ClassID() override;
   SClass_ID SuperClassID() override { return TEXMAP_CLASS_ID; }
+  ~VeldmapTexmap() override;
   void DeleteThis() override { delete this; }
 
   // Sub-animatables: 0 the UV generator ("Coordinates"), 1 the block ("Parameters").
@@ -63,6 +65,11 @@ class VeldmapTexmap : public Texmap {
 
   int NumRefs() override { return 2; }
   RefTargetHandle GetReference(int i) override;
+
+ protected:
+  void SetReference(int i, RefTargetHandle target) override;
+
+ public:
   RefResult NotifyRefChanged(const Interval& changeInt, RefTargetHandle target, PartID& partID,
                              RefMessage message) override;
   ReferenceTarget* Clone(RemapDir& remap) override;
@@ -82,19 +89,23 @@ class VeldmapTexmap : public Texmap {
   BOOL SupportTexDisplay() override { return TRUE; }
   std::uintptr_t GetActiveTexHandle(TimeValue t, TexHandleMaker& thmaker) override;
   void ActivateTexDisplay(BOOL onoff) override;
-  BITMAPINFO* GetVPDisplayDIB(TimeValue t, TexHandleMaker& thmaker, Interval& valid, BOOL mono, int forceW,
-                              int forceH) override;
-  // An N x N preview of the colour, row 0 at the top; null when the host cannot make it.
-  Bitmap* BuildPreviewBitmap(int n);
-  void DiscardTexHandle();
 
   // Shading. Colour is the height as grey or through the colour ramp, mono the plain height, the
   // perturbation a bump from the height's derivative or the mesh's own normals.
   AColor EvalColor(ShadeContext& sc) override;
   float EvalMono(ShadeContext& sc) override;
+  // d.x dPdu + d.y dPdv, in the frame of the context's bump basis (the UV generator's GetBumpDP,
+  // camera space), with no scale of its own. Numerical bump: d is the UV generator's derivative
+  // of the height per unit of the point's source U and V, and the height is normalised Z (0..1
+  // over the mesh's Z range with normalizeMesh), U and V normalised X and Y: each axis is scaled
+  // on its own, so d is a slope in those units, not the mesh's true slope (a 2 x 1 mesh leans
+  // differently along U and V than it does in the scene). Mesh normals: d is (n.x, n.y) of the
+  // blended smoothing-group normal, in the mesh's own unscaled coordinates and not of unit
+  // length, with the sign of a mirrored half flipped. Either way n.z, the part along the
+  // surface's own normal, is dropped.
   Point3 EvalNormalPerturb(ShadeContext& sc) override;
-  // The colour at UV (u, v) over the footprint du x dv; sc is not read.
-  AColor EvalColorAt(ShadeContext& sc, float u, float v, float du, float dv);
+  BITMAPINFO* GetVPDisplayDIB(TimeValue t, TexHandleMaker& thmaker, Interval& valid, BOOL mono, int forceW,
+                              int forceH) override;
 
   void GetUVTransform(Matrix3& uvtrans) override;
   int GetTextureTiling() override;
@@ -111,6 +122,12 @@ class VeldmapTexmap : public Texmap {
   CStr GetSubTexmapSlotName(int i) override;
   BOOL SetDlgThing(ParamDlg* dlg) override;
 
+  // The map's own operations, which the host does not call.
+  // The colour at UV (u, v) over the footprint du x dv; sc is not read.
+  AColor EvalColorAt(ShadeContext& sc, float u, float v, float du, float dv);
+  // An N x N preview of the colour, row 0 at the top; null when the host cannot make it.
+  Bitmap* BuildPreviewBitmap(int n);
+  void DiscardTexHandle();
   // Rollout commands: copy the picked node's mesh into the map; put the map's mesh back into the
   // scene as a new node.
   void BakeNodeMesh();
@@ -129,9 +146,6 @@ class VeldmapTexmap : public Texmap {
   IParamBlock2* pblock = nullptr;
   UVGen* uvGen = nullptr;
   Interval validity = NEVER;
-
- protected:
-  void SetReference(int i, RefTargetHandle target) override;
 };
 
 // The rollout's dialog procedure: the three command buttons (Bake, Export Mesh, Help).

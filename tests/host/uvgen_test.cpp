@@ -318,6 +318,79 @@ TEST(UVGen, DerivativeOfALinearRampFollowsTheChainRule) {
   EXPECT_EQ(dPdv, sc.dPdv);
 }
 
+// The ramp a u + b v on the one image of a map that does not repeat: nothing outside [0, 1).
+class Bordered final : public MapSampler {
+ public:
+  float a = 0.0f, b = 0.0f;
+  AColor Sample(ShadeContext& sc, float u, float v) override {
+    const float m = SampleMono(sc, u, v);
+    return {m, m, m, 1.0f};
+  }
+  AColor SampleFilter(ShadeContext& sc, float u, float v, float, float) override { return Sample(sc, u, v); }
+  float SampleMono(ShadeContext&, float u, float v) override {
+    return u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f ? a * u + b * v : 0.0f;
+  }
+  float SampleMonoFilter(ShadeContext& sc, float u, float v, float, float) override { return SampleMono(sc, u, v); }
+};
+
+TEST(UVGen, DerivativeStaysOnAMapThatDoesNotRepeat) {
+  // Dyadic values, so every step and difference below is exact.
+  constexpr float kStep = 1.0f / 1024.0f;  // the step without a footprint
+  StdUVGen gen;
+  UVContext sc;
+  Bordered ramp;
+  ramp.a = 0.5f;
+  ramp.b = 0.25f;
+  gen.SetTextureTiling(0);
+  struct Case {
+    Point3 source;
+    Point2 d;
+  };
+  const Case cases[] = {
+      {{1.0f - kStep, 0.5f, 0}, {0.5f, 0.25f}},         // the last column: +u lands on 1, off the map
+      {{0.5f, 1.0f - kStep, 0}, {0.5f, 0.25f}},         // the top row
+      {{kStep / 2, kStep / 2, 0}, {0.5f, 0.25f}},       // the first column and row: -u, -v below 0
+      {{1.0f - kStep, 1.0f - kStep, 0}, {0.5f, 0.25f}},  // the corner
+      {{0.5f, 0.5f, 0}, {0.5f, 0.25f}},                 // inside: central as ever
+  };
+  for (const Case& c : cases) {
+    sc.uvw = c.source;
+    const Point2 d = gen.EvalDeriv(sc, &ramp, FALSE);
+    EXPECT_EQ(d.x, c.d.x) << "at " << c.source.x << ", " << c.source.y;
+    EXPECT_EQ(d.y, c.d.y) << "at " << c.source.x << ", " << c.source.y;
+  }
+  // A footprint sets the step: half a pixel of a 256-pixel image reaches the edge from the last pixel.
+  sc.uvw = {1.0f - 0.5f / 256.0f, 1.0f - 0.5f / 256.0f, 0};
+  sc.duvw = {1.0f / 256.0f, 1.0f / 256.0f, 0};
+  EXPECT_EQ(gen.EvalDeriv(sc, &ramp, TRUE), Point2(0.5f, 0.25f));
+
+  // Only the axis that does not repeat is held to its image: with U mirrored, the top row still
+  // steps back along V, while U keeps its central difference through the fold.
+  gen.SetTextureTiling(U_MIRROR);
+  sc.uvw = {0.25f, 1.0f - kStep, 0};
+  sc.duvw = {0, 0, 0};
+  Point2 d = gen.EvalDeriv(sc, &ramp, FALSE);
+  EXPECT_EQ(d.x, 2.0f * ramp.a);
+  EXPECT_EQ(d.y, ramp.b);
+
+  // Where the axis repeats the difference is central, across the seam, exactly as before: at the
+  // last column +u wraps to 0, so (b v - (a (1 - 2h) + b v)) / 2h.
+  gen.SetTextureTiling(U_WRAP | V_WRAP);
+  sc.uvw = {1.0f - kStep, 0.5f, 0};
+  d = gen.EvalDeriv(sc, &ramp, FALSE);
+  EXPECT_EQ(d.x, (ramp.b * 0.5f - (ramp.a * (1.0f - 2.0f * kStep) + ramp.b * 0.5f)) / (2.0f * kStep));
+  EXPECT_EQ(d.y, 0.25f);
+
+  // The test is made on the mapped coordinates: turned a quarter, a step along source U runs up
+  // mapped V and leaves the map at its top.
+  gen.SetTextureTiling(0);
+  gen.SetWAngle(kPi / 2);
+  sc.uvw = {1.0f - kStep / 4, 0.5f, 0};
+  d = gen.EvalDeriv(sc, &ramp, FALSE);
+  EXPECT_NEAR(d.x, ramp.b, 1e-3f);
+  EXPECT_NEAR(d.y, -ramp.a, 1e-3f);
+}
+
 TEST(UVGen, ChangesNotifyDependents) {
   UVGen* gen = GetNewDefaultUVGen();
   Owner owner(gen);

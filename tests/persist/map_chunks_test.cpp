@@ -11,6 +11,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/stub_texmap.h"
@@ -230,6 +231,40 @@ TEST(MapRecord, WritesTheChunksInOrderWithExactBytes) {
   EXPECT_EQ(failing.calls, "B4000 B4001 W2 E ");
 }
 
+// Fails every write from the nth on (counting from 1), logging the calls as CallLog does.
+class FailFrom : public CallLog {
+ public:
+  explicit FailFrom(int n) : CallLog(false), n_(n) {}
+  IOResult Write(const void* buf, unsigned long nbytes, unsigned long* nwritten) override {
+    CallLog::Write(buf, nbytes, nwritten);
+    if (++writes_ < n_) return IO_OK;
+    if (nwritten) *nwritten = 0;
+    return IO_ERROR;
+  }
+
+ private:
+  int n_;
+  int writes_ = 0;
+};
+
+TEST(MapRecord, AFailedWriteInsideTheStoredMeshFailsTheSaveWithItsChunksClosed) {
+  Plain map;
+  map.SetName(CStr("ab"));
+  // Writes: 1 the name, 2 and 3 the counts, 4 the vertices, 5 the faces.
+  const std::vector<std::pair<int, std::string>> cases = {
+      {2, "B4000 B4001 W2 E E B1000 E B1010 B1020 W4 E E "},
+      {4, "B4000 B4001 W2 E E B1000 E B1010 B1020 W4 E B1030 W4 E B1040 W36 E E "},
+      {5, "B4000 B4001 W2 E E B1000 E B1010 B1020 W4 E B1030 W4 E B1040 W36 E B1050 W20 E E "},
+  };
+  for (const auto& [failing, calls] : cases) {
+    FailFrom save(failing);
+    EXPECT_EQ(SaveMapRecord(&save, map, true, Triangle()), IO_ERROR) << "write " << failing;
+    // The container is closed after the failure, so whatever the host writes next nests right;
+    // nothing of the mesh is written after the failed chunk.
+    EXPECT_EQ(save.calls, calls) << "write " << failing;
+  }
+}
+
 TEST(MapRecord, RoundTripsEveryBit) {
   Mesh mesh;
   mesh.verts = {{std::bit_cast<float>(0x7FC01234u), -std::numeric_limits<float>::infinity(), -0.0f},
@@ -367,6 +402,45 @@ TEST(MapRecord, RefusesDamagedMeshesWithoutTouchingTheMap) {
                                     Node(CHUNK_MTLBASE, {Leaf(MTLBASE_NAME_CHUNK, Bytes(5000, 'x'))})}));
   ExpectRefused(badBase);
   EXPECT_EQ(badBase.error.rfind("CHUNK_MTLBASE (0x4000): ", 0), 0u) << badBase.error;
+}
+
+TEST(MapRecord, ALaterContainerReplacesOnlyWhatItCounts) {
+  // A second container with nothing in it (or only chunks this version does not know) must not
+  // wipe the mesh the first one held; one that counts its arrays, even as zero, replaces them.
+  const Chunk flag = Leaf(CHUNK_HAS_STORED_MESH);
+  const Chunk first = Node(CHUNK_STORED_MESH, TriangleChunks());
+  struct Case {
+    const char* what;
+    Chunk second;
+    Mesh mesh;
+  };
+  Mesh onlyVerts = Triangle();
+  onlyVerts.faces.clear();
+  const std::vector<Case> cases = {
+      {"empty", Node(CHUNK_STORED_MESH, {}), Triangle()},
+      {"unknown chunks only", Node(CHUNK_STORED_MESH, {Leaf(0x1025, {1, 2, 3})}), Triangle()},
+      {"arrays without counts", Node(CHUNK_STORED_MESH, {Leaf(CHUNK_VERTS, kVerts)}), Triangle()},
+      {"zero counts", Node(CHUNK_STORED_MESH, {Leaf(CHUNK_NUM_VERTS, I32(0)), Leaf(CHUNK_NUM_FACES, I32(0))}),
+       Mesh()},
+      {"zero faces only", Node(CHUNK_STORED_MESH, {Leaf(CHUNK_NUM_FACES, I32(0))}), onlyVerts},
+  };
+  for (const Case& c : cases) {
+    const Loaded loaded = Load(File({flag, first, c.second}));
+    EXPECT_EQ(loaded.result, IO_OK) << c.what << ": " << loaded.error;
+    EXPECT_TRUE(loaded.has) << c.what;
+    EXPECT_EQ(loaded.mesh, c.mesh) << c.what;
+  }
+
+  // The counts kept from before still have to fit: faces kept over fewer vertices are refused.
+  ExpectRefused(Load(File({flag, first, Node(CHUNK_STORED_MESH, {Leaf(CHUNK_NUM_VERTS, I32(0))})})));
+
+  // The container reader alone: an empty container leaves the mesh it is given as it was.
+  const Bytes empty = File({Node(CHUNK_STORED_MESH, {})});
+  MemoryLoad load(empty.data(), empty.size());
+  ASSERT_EQ(load.OpenChunk(), IO_OK);
+  Mesh mesh = Previous();
+  EXPECT_EQ(LoadStoredMesh(&load, mesh, nullptr), IO_OK);
+  EXPECT_EQ(mesh, Previous());
 }
 
 // Offsets of every chunk header in a saved record, containers opened.

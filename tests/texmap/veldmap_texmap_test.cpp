@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/chunk_io.h"
@@ -147,6 +151,116 @@ TEST_F(VeldmapTexmapTest, NewMapAnswersTheHostsQuestions) {
   EXPECT_EQ(map->GetSubTexmap(9), ramp);
   EXPECT_STREQ(map->GetSubTexmapSlotName(0).data(), "Color Ramp Texture");
   map->DeleteThis();
+}
+
+// The slot a virtual operation takes in its class's table, from the representation the Itanium
+// C++ ABI (GCC and Clang, MinGW included) gives a pointer to a virtual member: one more than the
+// slot's byte offset. -1 for an operation that is not virtual.
+template <typename MemberFunction>
+long SlotOf(MemberFunction f) {
+  struct Representation {
+    std::uintptr_t ptr;
+    std::ptrdiff_t adj;
+  };
+  static_assert(sizeof(MemberFunction) == sizeof(Representation));
+  Representation rep;
+  std::memcpy(&rep, &f, sizeof rep);
+  if ((rep.ptr & 1u) == 0) return -1;
+  return static_cast<long>((rep.ptr - 1) / sizeof(void*));
+}
+
+// Opens the map's protected reference setter to the slot check.
+struct SlotProbe : VeldmapTexmap {
+  static long SetReferenceSlot() { return SlotOf(&SlotProbe::SetReference); }
+};
+
+void ExpectInSlotOrder(const char* table, const std::vector<std::pair<const char*, long>>& slots) {
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    EXPECT_GE(slots[i].second, 0) << table << ": " << slots[i].first << " is not virtual";
+    if (i > 0) {
+      EXPECT_LT(slots[i - 1].second, slots[i].second)
+          << table << ": " << slots[i - 1].first << " must come before " << slots[i].first;
+    }
+  }
+}
+
+// The host calls the module through its tables, so a map's operations must sit where the host
+// looks for them: in the order the host's base classes declare them.
+TEST(VeldmapTexmapSlots, VirtualOperationsSitInTheHostsOrder) {
+#if !defined(__GNUC__) || defined(_MSC_VER)
+  GTEST_SKIP() << "reads the Itanium C++ ABI's member pointers";
+#else
+  using M = VeldmapTexmap;
+  ExpectInSlotOrder(
+      "VeldmapTexmap",
+      {{"GetClassName", SlotOf(&M::GetClassName)},
+       {"ClassID", SlotOf(&M::ClassID)},
+       {"SuperClassID", SlotOf(&M::SuperClassID)},
+       {"DeleteThis", SlotOf(&M::DeleteThis)},
+       {"NumSubs", SlotOf(&M::NumSubs)},
+       {"SubAnim", SlotOf(&M::SubAnim)},
+       {"SubAnimName", SlotOf(&M::SubAnimName)},
+       {"NumParamBlocks", SlotOf(&M::NumParamBlocks)},
+       {"GetParamBlock", SlotOf(&M::GetParamBlock)},
+       {"GetParamBlockByID", SlotOf(&M::GetParamBlockByID)},
+       {"Save", SlotOf(&M::Save)},
+       {"Load", SlotOf(&M::Load)},
+       {"NumRefs", SlotOf(&M::NumRefs)},
+       {"GetReference", SlotOf(&M::GetReference)},
+       {"SetReference", SlotProbe::SetReferenceSlot()},
+       {"NotifyRefChanged", SlotOf(&M::NotifyRefChanged)},
+       {"Clone", SlotOf(&M::Clone)},
+       {"LocalRequirements", SlotOf(&M::LocalRequirements)},
+       {"LocalMappingsRequired", SlotOf(&M::LocalMappingsRequired)},
+       {"Update", SlotOf(&M::Update)},
+       {"Reset", SlotOf(&M::Reset)},
+       {"Validity", SlotOf(&M::Validity)},
+       {"CreateParamDlg", SlotOf(&M::CreateParamDlg)},
+       {"SupportTexDisplay", SlotOf(&M::SupportTexDisplay)},
+       {"GetActiveTexHandle", SlotOf(&M::GetActiveTexHandle)},
+       {"ActivateTexDisplay", SlotOf(&M::ActivateTexDisplay)},
+       {"EvalColor", SlotOf(&M::EvalColor)},
+       {"EvalMono", SlotOf(&M::EvalMono)},
+       {"EvalNormalPerturb", SlotOf(&M::EvalNormalPerturb)},
+       {"GetVPDisplayDIB", SlotOf(&M::GetVPDisplayDIB)},
+       {"GetUVTransform", SlotOf(&M::GetUVTransform)},
+       {"GetTextureTiling", SlotOf(&M::GetTextureTiling)},
+       {"InitSlotType", SlotOf(&M::InitSlotType)},
+       {"GetUVWSource", SlotOf(&M::GetUVWSource)},
+       {"GetMapChannel", SlotOf(&M::GetMapChannel)},
+       {"GetTheUVGen", SlotOf(&M::GetTheUVGen)},
+       {"IsLocalOutputMeaningful", SlotOf(&M::IsLocalOutputMeaningful)}});
+  ExpectInSlotOrder("ISubMap", {{"NumSubTexmaps", SlotOf(&ISubMap::NumSubTexmaps)},
+                                {"GetSubTexmap", SlotOf(&ISubMap::GetSubTexmap)},
+                                {"MapSlotType", SlotOf(&ISubMap::MapSlotType)},
+                                {"SetSubTexmap", SlotOf(&ISubMap::SetSubTexmap)},
+                                {"SubTexmapOn", SlotOf(&ISubMap::SubTexmapOn)},
+                                {"GetSubTexmapSlotName", SlotOf(&ISubMap::GetSubTexmapSlotName)},
+                                {"SetDlgThing", SlotOf(&ISubMap::SetDlgThing)},
+                                {"GetRefTarget", SlotOf(&ISubMap::GetRefTarget)}});
+  ExpectInSlotOrder("HeightMapSampler", {{"Sample", SlotOf(&HeightMapSampler::Sample)},
+                                         {"SampleFilter", SlotOf(&HeightMapSampler::SampleFilter)},
+                                         {"SetTileNumbers", SlotOf(&HeightMapSampler::SetTileNumbers)},
+                                         {"SampleMono", SlotOf(&HeightMapSampler::SampleMono)},
+                                         {"SampleMonoFilter", SlotOf(&HeightMapSampler::SampleMonoFilter)}});
+  ExpectInSlotOrder("VeldmapClassDesc", {{"IsPublic", SlotOf(&VeldmapClassDesc::IsPublic)},
+                                         {"Create", SlotOf(&VeldmapClassDesc::Create)},
+                                         {"ClassName", SlotOf(&VeldmapClassDesc::ClassName)},
+                                         {"SuperClassID", SlotOf(&VeldmapClassDesc::SuperClassID)},
+                                         {"ClassID", SlotOf(&VeldmapClassDesc::ClassID)},
+                                         {"Category", SlotOf(&VeldmapClassDesc::Category)},
+                                         {"InternalName", SlotOf(&VeldmapClassDesc::InternalName)},
+                                         {"HInstance", SlotOf(&VeldmapClassDesc::HInstance)}});
+  using Update3 = void (ParamMap2UserDlgProc::*)(TimeValue, Interval&, IParamMap2*);
+  using Update1 = void (ParamMap2UserDlgProc::*)(TimeValue);
+  ExpectInSlotOrder("RolloutDlgProc",
+                    {{"DlgProc", SlotOf(&RolloutDlgProc::DlgProc)},
+                     {"DeleteThis", SlotOf(&RolloutDlgProc::DeleteThis)},
+                     {"SetThing", SlotOf(&RolloutDlgProc::SetThing)},
+                     {"Update(t, valid, map)", SlotOf(static_cast<Update3>(&ParamMap2UserDlgProc::Update))},
+                     {"Update(t)", SlotOf(static_cast<Update1>(&ParamMap2UserDlgProc::Update))},
+                     {"SetParamBlock", SlotOf(&ParamMap2UserDlgProc::SetParamBlock)}});
+#endif
 }
 
 TEST_F(VeldmapTexmapTest, MeshSourceFollowsPickBakeAndClear) {
@@ -422,6 +536,35 @@ TEST_F(VeldmapTexmapTest, BumpFromNormalsFoldsWrapAndMirror) {
   EXPECT_EQ(bump.z, 0.0f);
 }
 
+TEST_F(VeldmapTexmapTest, NumericalBumpAtTheImageBorderMatchesItsNeighbours) {
+  // One image of the slope (height = u), not repeated, rendered 256 pixels wide: the last column
+  // and the top row must lean as their neighbours do, not into the nothing beyond the edge.
+  VeldmapTexmap map;
+  Pick(map, NodeWith(Slope()));
+  map.pblock->SetValue(pb_use_normals, 0, 0);
+  map.uvGen->SetTextureTiling(0);
+  UpdateAt(map, 0);
+  UVContext sc;
+  sc.dPdu = Point3(1, 0, 0);
+  sc.dPdv = Point3(0, 1, 0);
+  sc.duvw = Point3(1.0f / 256, 1.0f / 256, 0);
+  auto bumpAt = [&](int x, int y) {
+    sc.uvw = Point3((static_cast<float>(x) + 0.5f) / 256, 1.0f - (static_cast<float>(y) + 0.5f) / 256, 0);
+    return map.EvalNormalPerturb(sc);
+  };
+  // Unfiltered, as the command line renders by default: a filtered sample's own footprint still
+  // reaches past the edge, which is the height filter's matter, not the derivative's.
+  sc.filterMaps = FALSE;
+  const Point3 inside = bumpAt(128, 128);
+  EXPECT_NEAR(inside.x, 1.0f, 1e-3f);
+  EXPECT_NEAR(inside.y, 0.0f, 1e-3f);
+  for (const auto& [x, y] : {std::pair{255, 128}, {128, 0}, {255, 0}, {0, 128}, {128, 255}, {0, 255}}) {
+    const Point3 edge = bumpAt(x, y);
+    EXPECT_NEAR(edge.x, inside.x, 1e-3f) << "pixel " << x << ", " << y;
+    EXPECT_NEAR(edge.y, inside.y, 1e-3f) << "pixel " << x << ", " << y;
+  }
+}
+
 TEST_F(VeldmapTexmapTest, PreviewSamplesItsGridAndShowsInTheDIB) {
   VeldmapTexmap map;
   Pick(map, NodeWith(Slope()));
@@ -455,6 +598,230 @@ TEST_F(VeldmapTexmapTest, PreviewSamplesItsGridAndShowsInTheDIB) {
   EXPECT_EQ(std::memcmp(DIBPixels(colour), DIBPixels(mono), DIBByteSize(4, 4) - sizeof(BITMAPINFOHEADER)), 0);
   FreeDIB(colour);
   FreeDIB(mono);
+}
+
+// Three unit squares along X at heights c, 0 and 1: normalised, U's first third has height c
+// exactly and its last third height 1.0 exactly.
+Mesh Steps(float c) {
+  return MakeMesh({{0, 0, c}, {1, 0, c}, {1, 1, c}, {0, 1, c}, {1, 0, 0}, {2, 0, 0}, {2, 1, 0}, {1, 1, 0},
+                   {2, 0, 1}, {3, 0, 1}, {3, 1, 1}, {2, 1, 1}},
+                  {{0, 1, 2}, {0, 2, 3}, {4, 5, 6}, {4, 6, 7}, {8, 9, 10}, {8, 10, 11}});
+}
+
+// A standard generator that counts the updates it is given, to see when the map asks for one.
+class CountingUVGen final : public UVGen {
+ public:
+  int updates = 0;
+  void Update(TimeValue t, Interval& valid) override {
+    ++updates;
+    inner_.Update(t, valid);
+  }
+  void GetUV(ShadeContext& sc, Point2& uv, Point2& duv) override { inner_.GetUV(sc, uv, duv); }
+  void GetUVTransform(Matrix3& m) override { inner_.GetUVTransform(m); }
+  AColor EvalUVMap(ShadeContext& sc, MapSampler* s, BOOL f) override { return inner_.EvalUVMap(sc, s, f); }
+  float EvalUVMapMono(ShadeContext& sc, MapSampler* s, BOOL f) override { return inner_.EvalUVMapMono(sc, s, f); }
+  Point2 EvalDeriv(ShadeContext& sc, MapSampler* s, BOOL f) override { return inner_.EvalDeriv(sc, s, f); }
+  void GetBumpDP(ShadeContext& sc, Point3& u, Point3& v) override { inner_.GetBumpDP(sc, u, v); }
+  float GetUOffset() override { return inner_.GetUOffset(); }
+  float GetVOffset() override { return inner_.GetVOffset(); }
+  float GetUTiling() override { return inner_.GetUTiling(); }
+  float GetVTiling() override { return inner_.GetVTiling(); }
+  float GetWAngle() override { return inner_.GetWAngle(); }
+  void SetUOffset(float x) override { inner_.SetUOffset(x); }
+  void SetVOffset(float x) override { inner_.SetVOffset(x); }
+  void SetUTiling(float x) override { inner_.SetUTiling(x); }
+  void SetVTiling(float x) override { inner_.SetVTiling(x); }
+  void SetWAngle(float x) override { inner_.SetWAngle(x); }
+  int GetTextureTiling() override { return inner_.GetTextureTiling(); }
+  int SymFlags() override { return inner_.SymFlags(); }
+  void SetTextureTiling(int flags) override { inner_.SetTextureTiling(flags); }
+  int GetUVWSource() override { return inner_.GetUVWSource(); }
+  int GetMapChannel() override { return inner_.GetMapChannel(); }
+  void SetMapChannel(int channel) override { inner_.SetMapChannel(channel); }
+  ULONG Requirements(int n) override { return inner_.Requirements(n); }
+  void MappingsRequired(int n, BitArray& m, BitArray& b) override { inner_.MappingsRequired(n, m, b); }
+  void InitSlotType(int type) override { inner_.InitSlotType(type); }
+  int GetSlotType() override { return inner_.GetSlotType(); }
+  void Reset() override { inner_.Reset(); }
+  Interval Validity(TimeValue t) override { return inner_.Validity(t); }
+  ParamDlg* CreateParamDlg(HWND w, IMtlParams* p) override { return inner_.CreateParamDlg(w, p); }
+
+ private:
+  StdUVGen inner_;
+};
+
+TEST_F(VeldmapTexmapTest, UVGeneratorIsUpdatedOnlyWhenThereIsAMeshSource) {
+  VeldmapTexmap map;
+  auto* gen = new CountingUVGen();
+  ASSERT_EQ(map.ReplaceReference(0, gen, TRUE), REF_SUCCEED);
+  ASSERT_EQ(map.uvGen, gen);
+
+  // A node whose object cannot become a mesh: the generator is still brought to the time, and
+  // the sampler keeps the mesh it had.
+  Pick(map, NodeWith(Slope()));
+  UpdateAt(map, 0);
+  ASSERT_EQ(gen->updates, 1);
+  const float before = map.sampler.FilteredHeight(0.75f, 0.5f, 0, 0);
+  Pick(map, GetCOREInterface()->CreateObjectNode(new PointHelperObject()));
+  UpdateAt(map, 0);
+  EXPECT_EQ(gen->updates, 2);
+  EXPECT_EQ(map.sampler.FilteredHeight(0.75f, 0.5f, 0, 0), before);
+
+  // The pick cleared on a map that was never baked: no source, no generator update, the last
+  // mesh stays.
+  ASSERT_TRUE(map.pblock->SetValue(pb_node, 0, static_cast<INode*>(nullptr)));
+  UpdateAt(map, 0);
+  UpdateAt(map, 100);
+  EXPECT_EQ(gen->updates, 2);
+  EXPECT_FALSE(map.hasStoredMesh);
+  EXPECT_EQ(map.sampler.FilteredHeight(0.75f, 0.5f, 0, 0), before);
+}
+
+TEST_F(VeldmapTexmapTest, ARepickedBakedMapSavesNoMesh) {
+  VeldmapTexmap map;
+  INode* node = NodeWith(Slope());
+  Pick(map, node);
+  map.BakeNodeMesh();
+  ASSERT_TRUE(map.hasStoredMesh);
+  Pick(map, node);
+  UpdateAt(map, 0);
+  EXPECT_FALSE(map.hasStoredMesh);
+  EXPECT_EQ(map.sampler.storedMesh, Slope());  // kept in memory, but no longer the source
+
+  MemorySave save;
+  ASSERT_EQ(map.Save(&save), IO_OK);
+  const std::vector<unsigned char> bytes = save.Bytes();
+  MemoryLoad load(bytes.data(), bytes.size());
+  std::vector<unsigned short> chunks;
+  while (load.OpenChunk() == IO_OK) {
+    chunks.push_back(load.CurChunkID());
+    load.CloseChunk();
+  }
+  EXPECT_EQ(chunks, std::vector<unsigned short>{0x4000});
+}
+
+TEST_F(VeldmapTexmapTest, ExportOnANewMapMakesEmptyNodesWithTheirOwnNames) {
+  VeldmapTexmap map;
+  const std::size_t before = GetCOREInterface()->Nodes().size();
+  map.ExportStoredMesh();
+  map.ExportStoredMesh();
+  ASSERT_EQ(GetCOREInterface()->Nodes().size(), before + 2);
+  const char* names[] = {"Veldmap", "Veldmap001"};
+  for (std::size_t i = 0; i < 2; ++i) {
+    INode* node = GetCOREInterface()->Nodes()[before + i];
+    EXPECT_STREQ(node->GetName(), names[i]);
+    const Mesh& mesh = static_cast<TriObject*>(node->GetObjectRef())->GetMesh();
+    EXPECT_EQ(mesh.getNumVerts(), 0);
+    EXPECT_EQ(mesh.getNumFaces(), 0);
+  }
+  EXPECT_FALSE(map.hasStoredMesh);
+}
+
+TEST_F(VeldmapTexmapTest, HeightOneAndAWrappedHairBelowZero) {
+  VeldmapTexmap map;
+  Pick(map, NodeWith(Steps(0.25f)));
+  map.pblock->SetValue(pb_affect_alpha, 0, 1);
+  UpdateAt(map, 0);
+  UVContext sc;
+  // Height exactly 1: full grey, alpha 1; in ramp mode the ramp sees 0.95 and alpha stays 1.
+  ASSERT_EQ(map.sampler.FilteredHeight(0.9f, 0.5f, 0, 0), 1.0f);
+  EXPECT_EQ(map.EvalColorAt(sc, 0.9f, 0.5f, 0, 0), AColor(1.0f, 1.0f, 1.0f, 1.0f));
+  auto* ramp = new ProbeRamp();
+  map.SetSubTexmap(0, ramp);
+  map.pblock->SetValue(pb_color_ramp, 0, 1);
+  UpdateAt(map, 0);
+  const AColor top = map.EvalColorAt(sc, 0.9f, 0.5f, 0, 0);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(top.r), 0x3F733333u);
+  EXPECT_EQ(top.a, 1.0f);
+
+  // Normal bump with wrapping: -1e-9 wraps to 1.0 in float, the upper edge, which no face holds
+  // (upper bounds are open), not to 0, where the mesh starts.
+  VeldmapTexmap slope;
+  Pick(slope, NodeWith(Slope()));
+  UpdateAt(slope, 0);
+  ASSERT_TRUE(slope.useNormals);
+  sc.dPdu = Point3(1, 0, 0);
+  sc.dPdv = Point3(0, 1, 0);
+  Point3 n;
+  ASSERT_TRUE(slope.sampler.NormalAt(Point3(0.0f, 0.5f, 0), n));
+  ASSERT_NE(n.x, 0.0f);
+  const bool atEdge = slope.sampler.NormalAt(Point3(1.0f, 0.5f, 0), n);
+  sc.uvw = Point3(-1e-9f, 0.5f, 0);
+  EXPECT_EQ(slope.EvalNormalPerturb(sc), atEdge ? Point3(n.x, n.y, 0) : Point3(0, 0, 0));
+  EXPECT_FALSE(atEdge);
+}
+
+TEST_F(VeldmapTexmapTest, PreviewChannelsAreTruncatedAndItsFailuresRetried) {
+  // A height whose 16-bit value truncates to 32767 but rounds to 32768, which the bitmap's 8 bits
+  // keep apart: the preview must truncate.
+  const float c = 32767.75f / 65535.0f;
+  const auto truncated = static_cast<std::uint16_t>(static_cast<int>(c * 65535.0f));
+  const auto rounded = static_cast<std::uint16_t>(std::lround(c * 65535.0f));
+  ASSERT_NE(ColorTo8(truncated), ColorTo8(rounded));
+  VeldmapTexmap map;
+  Pick(map, NodeWith(Steps(c)));
+  UpdateAt(map, 0);
+  Bitmap* bitmap = map.BuildPreviewBitmap(6);
+  ASSERT_NE(bitmap, nullptr);
+  for (int y = 0; y < 6; ++y) {
+    BMM_Color_64 row[6];
+    ASSERT_EQ(bitmap->GetPixels(0, y, 6, row), 6);
+    for (const int x : {0, 1, 4, 5}) {  // u = 0 and 1/6 in the first step, 2/3 and 5/6 on the top
+      const std::uint16_t expected = x < 2 ? ColorTo16(ColorTo8(truncated)) : 0xFFFF;
+      EXPECT_EQ(row[x].r, expected) << x << "," << y;
+      EXPECT_EQ(row[x].g, expected) << x << "," << y;
+      EXPECT_EQ(row[x].b, expected) << x << "," << y;
+      EXPECT_EQ(row[x].a, 0xFFFF) << x << "," << y;
+    }
+  }
+  bitmap->DeleteThis();
+
+  // A viewport that asks for no pixels: no bitmap can be made, so no DIB, no handle (0), the
+  // validity handed in stays as it was, nothing leaks, and the next request tries again.
+  const int liveBitmaps = TheManager->LiveBitmaps();
+  ViewportTexHandleMaker none(0);
+  Interval valid = NEVER;
+  EXPECT_EQ(map.GetVPDisplayDIB(0, none, valid, FALSE, 0, 0), nullptr);
+  EXPECT_EQ(valid, NEVER);
+  EXPECT_EQ(map.GetActiveTexHandle(0, none), 0u);
+  EXPECT_EQ(map.texHandle, nullptr);
+  EXPECT_EQ(none.HandlesMade(), 0);
+  EXPECT_EQ(TheManager->LiveBitmaps(), liveBitmaps);
+  ViewportTexHandleMaker viewport(8);
+  EXPECT_NE(map.GetActiveTexHandle(0, viewport), 0u);
+  EXPECT_EQ(viewport.HandlesMade(), 1);
+}
+
+TEST_F(VeldmapTexmapTest, ViewportDIBIsMadeAtTheTimeAskedAndKeptThroughBlockResets) {
+  VeldmapTexmap map;
+  Pick(map, NodeWith(Slope()));
+  AnimateOn();
+  ASSERT_TRUE(map.pblock->SetValue(pb_u_offset, 480, 0.5f));
+  AnimateOff();
+  ViewportTexHandleMaker viewport(4);
+  for (const auto& [t, offset] : {std::pair{480, 0.5f}, {0, 0.0f}, {240, 0.25f}}) {
+    Interval valid = NEVER;
+    BITMAPINFO* dib = map.GetVPDisplayDIB(t, viewport, valid, FALSE, 0, 0);
+    ASSERT_NE(dib, nullptr);
+    FreeDIB(dib);
+    EXPECT_EQ(valid, FOREVER);
+    EXPECT_EQ(map.sampler.uOffset, offset) << "at " << t;
+    EXPECT_EQ(map.rampContext.CurTime(), t);
+  }
+
+  // A change of the block that is no one parameter's (a reset of the whole block) makes the map
+  // stale but keeps its viewport texture.
+  const std::uintptr_t handle = map.GetActiveTexHandle(0, viewport);
+  ASSERT_NE(handle, 0u);
+  UpdateAt(map, 0);
+  map.pblock->ResetAll();
+  EXPECT_EQ(map.pblock->LastNotifyParamID(), -1);
+  EXPECT_EQ(map.Validity(0), NEVER);
+  EXPECT_NE(map.texHandle, nullptr);
+  EXPECT_EQ(map.GetActiveTexHandle(0, viewport), handle);
+  // One parameter's change drops it.
+  map.pblock->SetValue(pb_v_offset, 0, 0.125f);
+  EXPECT_EQ(map.texHandle, nullptr);
 }
 
 TEST_F(VeldmapTexmapTest, BakedMeshSurvivesSaveAndLoad) {
