@@ -199,8 +199,13 @@ TEST_F(CliTest, InfoHelpPreviewAndDemo) {
   EXPECT_EQ(std::string(magic, 2), "BM");
   run = Veldmap("demo -o " + Path("demo") + " -q");
   ASSERT_EQ(run.code, 0) << run.output;
+  const std::string report = ReadText((dir_ / "demo" / "report.json").string());
   for (const char* file : {"height.png", "height.exr", "color.png", "bump.png", "preview.bmp", "report.json"}) {
     EXPECT_TRUE(fs::exists(dir_ / "demo" / file)) << file;
+    // The report lists every image the demo wrote.
+    if (std::string(file) != "report.json") {
+      EXPECT_NE(report.find((dir_ / "demo" / file).string()), std::string::npos) << file << "\n" << report;
+    }
   }
 }
 
