@@ -86,18 +86,30 @@ TEST_F(CliTest, HeightColourAndBumpOfAKnownSlope) {
     EXPECT_NEAR(colour.pixels[static_cast<std::size_t>((5 * 16 + x) * 3)], std::clamp(u, 0.05f, 0.95f), 1e-6f);
     EXPECT_NEAR(alpha.pixels[static_cast<std::size_t>(5 * 16 + x)], u, 0.5f / 255.0f + 1e-6f);
   }
-  // The slope's normal is (-1, 0, 1) / sqrt 2 (the mesh normals, the default bump).
+  // The slope's normal is (-1, 0, 1) / sqrt 2 (the mesh normals, the default bump), stored as
+  // 0.5 + 0.5 n. The EXR holds our float arithmetic unrounded, so its bits are pinned: a change in
+  // how the normal is encoded shows here, however small.
+  const auto bits = [](const Image& image, int pixel, int channel) {
+    return std::bit_cast<std::uint32_t>(image.pixels[static_cast<std::size_t>(pixel * 3 + channel)]);
+  };
   const float* n = &bump.pixels[static_cast<std::size_t>((8 * 16 + 8) * 3)];
-  EXPECT_NEAR(n[0], 0.5f - 0.5f / std::sqrt(2.0f), 1e-4f);
-  EXPECT_NEAR(n[1], 0.5f, 1e-4f);
-  EXPECT_NEAR(n[2], 0.5f + 0.5f / std::sqrt(2.0f), 1e-4f);
-  // The numerical bump of the same slope agrees.
+  EXPECT_NEAR(n[0], 0.5f - 0.5f / std::sqrt(2.0f), 1e-6f);
+  EXPECT_EQ(n[1], 0.5f);
+  EXPECT_NEAR(n[2], 0.5f + 0.5f / std::sqrt(2.0f), 1e-6f);
+  for (const int pixel : {0, 8 * 16 + 8, 15 * 16 + 15}) {
+    EXPECT_EQ(bits(bump, pixel, 0), 0x3E15F618u) << pixel;
+    EXPECT_EQ(bits(bump, pixel, 1), 0x3F000000u) << pixel;
+    // The last pixel's interpolated normal is one step of float off the others'.
+    EXPECT_EQ(bits(bump, pixel, 2), pixel == 15 * 16 + 15 ? 0x3F5A8279u : 0x3F5A827Au) << pixel;
+  }
+  // The numerical bump of the same slope agrees inside the image.
   ASSERT_EQ(Veldmap("render " + Path("slope.obj") + " --size 16 --bump numerical -o " + Path("n.exr") +
                     " --kind bump -q").code,
             0);
   const Image numerical = Read(Path("n.exr"));
   EXPECT_NEAR(numerical.pixels[static_cast<std::size_t>((8 * 16 + 8) * 3)], n[0], 2e-3f);
   EXPECT_NEAR(numerical.pixels[static_cast<std::size_t>((8 * 16 + 8) * 3 + 2)], n[2], 2e-3f);
+  EXPECT_EQ(bits(numerical, 8 * 16 + 8, 1), 0x3F000000u);
 
   std::ifstream report(Path("r.json"));
   const std::string json((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
@@ -106,19 +118,39 @@ TEST_F(CliTest, HeightColourAndBumpOfAKnownSlope) {
 }
 
 TEST_F(CliTest, ThreadsAndTilesGiveTheSamePixels) {
-  const std::string common = "render " + Path("slope.obj") + " --size 37 --uv-angle 30 --ramp heat -q --format png16";
-  ASSERT_EQ(Veldmap(common + " --threads 1 --color-out " + Path("one.png")).code, 0);
-  ASSERT_EQ(Veldmap(common + " --threads 2 --color-out " + Path("two.png")).code, 0);
-  EXPECT_EQ(Read(Path("one.png")).pixels, Read(Path("two.png")).pixels);
-  std::string tiles;
-  for (int i = 1; i <= 6; ++i) {
-    const std::string tile = Path("t" + std::to_string(i) + ".png");
-    ASSERT_EQ(Veldmap(common + " --tile " + std::to_string(i) + "/6 --color-out " + tile).code, 0);
-    tiles += " " + tile;
+  // Colour through a ramp and both kinds of bump, in EXR so that every bit of every float counts.
+  for (const char* bump : {"numerical", "normals"}) {
+    SCOPED_TRACE(bump);
+    const std::string common = "render " + Path("slope.obj") + " --size 37 --uv-angle 30 --ramp heat -q --bump " +
+                               bump;
+    ASSERT_EQ(Veldmap(common + " --threads 1 --color-out " + Path("one.exr") + " --bump-out " + Path("bone.exr")).code,
+              0);
+    ASSERT_EQ(Veldmap(common + " --threads 2 --color-out " + Path("two.exr") + " --bump-out " + Path("btwo.exr")).code,
+              0);
+    EXPECT_EQ(Read(Path("one.exr")).pixels, Read(Path("two.exr")).pixels);
+    EXPECT_EQ(Read(Path("bone.exr")).pixels, Read(Path("btwo.exr")).pixels);
+    std::string tiles, bumpTiles;
+    for (int i = 1; i <= 6; ++i) {
+      const std::string tile = Path("t" + std::to_string(i) + ".exr"), bumpTile = Path("b" + std::to_string(i) + ".exr");
+      ASSERT_EQ(Veldmap(common + " --tile " + std::to_string(i) + "/6 --color-out " + tile + " --bump-out " + bumpTile)
+                    .code,
+                0);
+      tiles += " " + tile;
+      bumpTiles += " " + bumpTile;
+    }
+    CliRun join = Veldmap("join" + tiles + " -o " + Path("joined.exr"));
+    ASSERT_EQ(join.code, 0) << join.output;
+    EXPECT_EQ(Read(Path("joined.exr")).pixels, Read(Path("one.exr")).pixels);
+    join = Veldmap("join" + bumpTiles + " -o " + Path("bjoined.exr"));
+    ASSERT_EQ(join.code, 0) << join.output;
+    EXPECT_EQ(Read(Path("bjoined.exr")).pixels, Read(Path("bone.exr")).pixels);
   }
-  const CliRun join = Veldmap("join" + tiles + " -o " + Path("joined.png") + " --format png16");
-  ASSERT_EQ(join.code, 0) << join.output;
-  EXPECT_EQ(Read(Path("joined.png")).pixels, Read(Path("one.png")).pixels);
+  const std::string common = "render " + Path("slope.obj") + " --size 37 --uv-angle 30 --ramp heat -q --format png16";
+  for (int i = 1; i <= 2; ++i) {
+    ASSERT_EQ(Veldmap(common + " --tile " + std::to_string(i) + "/6 --color-out " + Path("t" + std::to_string(i) + ".png"))
+                  .code,
+              0);
+  }
   EXPECT_EQ(Veldmap("join " + Path("t1.png") + " " + Path("t2.png") + " -o " + Path("part.png")).code, 1);
 }
 
