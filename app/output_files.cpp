@@ -26,16 +26,16 @@ ImageFormat FormatFor(const std::string& path, const std::string& forced) {
 void CheckWritable(const std::string& path, const std::string& what) {
   if (path == kStandardOutput) return;
   std::error_code ec;
-  fs::path file(path);
+  const fs::file_status status = fs::status(path, ec);
+  if (fs::is_directory(status)) throw BadInput{fmt::format("{}: is a folder; the {} needs a file name", path, what)};
+  if (fs::exists(status) && !fs::is_regular_file(status)) return;  // a device or a pipe, written in place
   // The file a link names is the one written, and its folder the one that must take it.
+  fs::path file(path);
   for (int hop = 0; hop < 40 && fs::is_symlink(file, ec); ++hop) {
     const fs::path target = fs::read_symlink(file, ec);
     if (ec) break;
     file = target.is_absolute() ? target : file.parent_path() / target;
   }
-  const fs::file_status status = fs::status(file, ec);
-  if (fs::is_directory(status)) throw BadInput{fmt::format("{}: is a folder; the {} needs a file name", path, what)};
-  if (fs::exists(status) && !fs::is_regular_file(status)) return;  // a device or a pipe, written in place
   const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
   if (!fs::is_directory(folder, ec)) {
     throw BadInput{fmt::format("{}: no folder {} for the {}", path, folder.string(), what)};

@@ -224,12 +224,11 @@ AtomicFileWriter::~AtomicFileWriter() {
 
 bool AtomicFileWriter::Open(const std::string& target, std::string* why) {
   static std::atomic<unsigned> counter{0};
-  if (!FollowLinks(target, &target_)) {
-    *why = ErrnoText("following the link", errno);
-    return false;
-  }
-  if (IsSpecialFile(target_)) {
+  // Asked of the name as given: the system's own links (/dev/stdout to a pipe) lead to objects
+  // that only opening the name reaches, whatever reading the link says.
+  if (IsSpecialFile(target)) {
     // Nothing to keep whole there: the bytes go straight in, and its errors are the save's.
+    target_ = target;
     inPlace_ = true;
     fd_ = OpenInPlace(target_);
     if (fd_ < 0) {
@@ -237,6 +236,10 @@ bool AtomicFileWriter::Open(const std::string& target, std::string* why) {
       return false;
     }
     return true;
+  }
+  if (!FollowLinks(target, &target_)) {
+    *why = ErrnoText("following the link", errno);
+    return false;
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name =
