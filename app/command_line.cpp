@@ -3,6 +3,8 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "app/commands.h"
 #include "app/outputs.h"
@@ -66,7 +68,11 @@ int RunVeldmap(int argc, char** argv) {
   CLI::App* render = app.add_subcommand("render", "render a mesh file or a scene into images");
   render->add_option("input", input, "mesh file (OBJ, PLY, STL, glTF/GLB, FBX, 3DS, DAE, ...) or scene")->required();
   render->add_option("-o,--output", out.output, "output file (its kind: --kind); - for standard output");
-  render->add_option("--kind", out.kind, "what -o holds: " + OutputKinds())->capture_default_str();
+  std::vector<std::string> kinds;
+  for (const RenderOutput& entry : RenderOutputs()) kinds.emplace_back(entry.kind);
+  render->add_option("--kind", out.kind, "what -o holds: " + OutputKinds())
+      ->check(CLI::IsMember(kinds))
+      ->capture_default_str();
   for (const RenderOutput& entry : RenderOutputs()) {
     render->add_option(fmt::format("--{}-out", entry.kind), out.paths[entry.kind], entry.help);
   }
