@@ -2,8 +2,25 @@
 // input (a file that is missing, unreadable, damaged or of no use), 2 a usage error.
 #pragma once
 
+#include <string>
+#include <vector>
+
+#include "app/cli_options.h"
+
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitBadInput = 1;
 inline constexpr int kExitUsage = 2;
 
 int RunVeldmap(int argc, char** argv);
+
+// The commands, one file each (render_command.cpp, ...); they throw BadInput or UsageError.
+int Render(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
+           OutputOptions out);
+int Bake(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
+         const std::string& output);
+int Export(const Common& common, const std::string& input, const std::string& output);
+int Info(const Common& common, const std::string& input, const MeshOptions& meshOptions);
+int Help(const Common& common);
+int Version(const Common& common);
+int Join(const std::vector<std::string>& tiles, const std::string& output, const std::string& format);
+int Demo(const Common& common, const std::string& folder);

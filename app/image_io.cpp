@@ -13,6 +13,7 @@
 #include <OpenEXR/ImfStringAttribute.h>
 #include <OpenEXR/ImfVersion.h>
 #include <png.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <memory>
 #include <new>
 #include <set>
@@ -91,8 +93,12 @@ std::string CheckMetadata(const ImageMetadata& meta) {
 }
 
 bool WriteWhole(const std::string& path, const std::vector<unsigned char>& bytes, std::string* error) {
-  AtomicFileWriter writer;
   std::string why;
+  if (path == "-") {
+    if (!WriteAll(STDOUT_FILENO, bytes.data(), bytes.size(), &why)) return Fail(error, "standard output", why);
+    return true;
+  }
+  AtomicFileWriter writer;
   if (!writer.Open(path, &why) || !writer.Write(bytes.data(), bytes.size(), &why) || !writer.Commit(&why))
     return Fail(error, path, why);
   return true;
@@ -527,4 +533,16 @@ bool ReadImage(const std::string& path, Image* out, ImageMetadata* meta, std::st
   } catch (const std::exception& e) {
     return Fail(error, path, e.what());
   }
+}
+
+std::optional<ImageFormat> StoredFormat(const std::string& path) {
+  unsigned char head[25] = {};
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char*>(head), sizeof head)) return std::nullopt;
+  static constexpr unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  static constexpr unsigned char kExr[4] = {0x76, 0x2F, 0x31, 0x01};
+  // The first chunk is IHDR; its bit depth follows the 4-byte width and height.
+  if (std::equal(kPng, kPng + 8, head)) return head[24] == 16 ? ImageFormat::Png16 : ImageFormat::Png8;
+  if (std::equal(kExr, kExr + 4, head)) return ImageFormat::Exr;
+  return std::nullopt;
 }

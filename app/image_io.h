@@ -65,11 +65,16 @@ std::optional<ImageFormat> FormatFromName(std::string_view name);
 // caller that wants 16-bit PNG says so with FormatFromName.
 std::optional<ImageFormat> FormatFromExtension(std::string_view path);
 
-// Writes image to path in the given format with the metadata entries. Refused: an empty image,
+// Writes image to path in the given format with the metadata entries; path "-" is standard
+// output, written as it is encoded. Refused: an empty image,
 // channels outside 1..4, pixels.size() != width * height * channels, more than kMaxImagePixels,
 // a PNG side beyond kMaxPngSide, metadata breaking the rule above, and any library or file error.
 bool WriteImage(const std::string& path, const Image& image, ImageFormat format, const ImageMetadata& meta,
                 std::string* error);
+
+// The format a file's bytes hold: Png16 for a 16-bit PNG, Png8 for any other PNG, Exr; nullopt
+// for anything else or a file that cannot be read.
+std::optional<ImageFormat> StoredFormat(const std::string& path);
 
 // Reads a PNG (any bit depth and colour type; palette and low-bit grey widen to 8 bits, a tRNS
 // chunk becomes an alpha channel) or an EXR, told apart by the file's signature, not its name.

@@ -15,22 +15,6 @@
 
 namespace {
 
-// A tangent-space normal from the map's perturbation. Numerical bump hands back the height's
-// gradient (dh/du, dh/dv); the surface normal of a height field is (-dh/du, -dh/dv, 1).
-// Normal bump hands back the mesh normal's x and y, whose z completes a unit vector.
-Point3 EncodeNormal(const Point3& perturb, BumpEncoding encoding, float scale) {
-  Point3 n;
-  if (encoding == BumpEncoding::Numerical) {
-    n = Point3(-perturb.x * scale, -perturb.y * scale, 1.0f);
-  } else {
-    const float x = perturb.x * scale, y = perturb.y * scale;
-    n = Point3(x, y, std::sqrt(std::fmax(0.0f, 1.0f - x * x - y * y)));
-  }
-  const float length = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
-  if (!(length > 0.0f) || !std::isfinite(length)) return Point3(0.5f, 0.5f, 1.0f);
-  return Point3(0.5f + 0.5f * n.x / length, 0.5f + 0.5f * n.y / length, 0.5f + 0.5f * n.z / length);
-}
-
 Image Blank(int width, int height, int channels) {
   Image image;
   image.width = width;
@@ -81,10 +65,9 @@ RenderResult RenderMap(Texmap& map, const RenderRequest& request,
   const auto start = std::chrono::steady_clock::now();
   const Tile tile = request.tile.width > 0 ? request.tile : Tile{0, 0, request.width, request.height};
   RenderResult result;
-  if (request.height_) result.height = Blank(tile.width, tile.height, 1);
-  if (request.colour) result.colour = Blank(tile.width, tile.height, 3);
-  if (request.alpha) result.alpha = Blank(tile.width, tile.height, 1);
-  if (request.bump) result.bump = Blank(tile.width, tile.height, 3);
+  for (const RenderOutput* output : request.outputs) {
+    result.images.push_back(output->pixel != nullptr ? Blank(tile.width, tile.height, output->channels) : Image{});
+  }
   std::vector<unsigned char> covered(static_cast<std::size_t>(tile.width) * static_cast<std::size_t>(tile.height), 0);
 
   std::unique_ptr<tbb::global_control> limit;
@@ -114,21 +97,11 @@ RenderResult RenderMap(Texmap& map, const RenderRequest& request,
                                   static_cast<std::size_t>(x);
         const float mono = map.EvalMono(sc);
         covered[pixel] = mono != 0.0f ? 1 : 0;
-        if (request.height_) result.height.pixels[pixel] = mono;
-        if (request.colour || request.alpha) {
-          const AColor c = map.EvalColor(sc);
-          if (request.colour) {
-            result.colour.pixels[pixel * 3] = c.r;
-            result.colour.pixels[pixel * 3 + 1] = c.g;
-            result.colour.pixels[pixel * 3 + 2] = c.b;
-          }
-          if (request.alpha) result.alpha.pixels[pixel] = c.a;
-        }
-        if (request.bump) {
-          const Point3 n = EncodeNormal(map.EvalNormalPerturb(sc), request.bumpEncoding, request.bumpScale);
-          result.bump.pixels[pixel * 3] = n.x;
-          result.bump.pixels[pixel * 3 + 1] = n.y;
-          result.bump.pixels[pixel * 3 + 2] = n.z;
+        PixelSample sample(map, sc, mono, request.bump, request.bumpScale);
+        for (std::size_t i = 0; i < request.outputs.size(); ++i) {
+          const RenderOutput& output = *request.outputs[i];
+          if (output.pixel == nullptr) continue;
+          output.pixel(sample, &result.images[i].pixels[pixel * static_cast<std::size_t>(output.channels)]);
         }
       }
       const long long done = ++rowsDone;

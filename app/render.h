@@ -9,10 +9,11 @@
 #include <functional>
 #include <string>
 
-#include "app/image_io.h"
-#include "host/mtl_base.h"
+#include <vector>
 
-enum class BumpEncoding { Numerical, Normals };
+#include "app/image_io.h"
+#include "app/outputs.h"
+#include "host/mtl_base.h"
 
 struct Tile {
   int x0 = 0, y0 = 0, width = 0, height = 0;  // in pixels of the full image
@@ -28,17 +29,16 @@ struct RenderRequest {
   Tile tile;  // empty (width 0): the whole image
   TimeValue time = 0;
   bool filter = false;  // hand the pixel footprint to the map (its filtered, averaged height)
-  bool height_ = true, colour = false, alpha = false, bump = false;
-  BumpEncoding bumpEncoding = BumpEncoding::Numerical;
+  // What to render, per pixel; entries of RenderOutputs() (those without a pixel function are
+  // skipped).
+  std::vector<const RenderOutput*> outputs{FindOutput("height")};
+  Bump bump = Bump::Numerical;
   float bumpScale = 1.0f;
   int threads = 0;  // 0: all cores
 };
 
 struct RenderResult {
-  Image height;  // 1 channel, the map's mono value, unclamped
-  Image colour;  // 3 channels
-  Image alpha;   // 1 channel
-  Image bump;    // 3 channels, tangent-space normal encoded as 0.5 + 0.5 n
+  std::vector<Image> images;  // one per request.outputs entry, empty for one not made per pixel
   double coverage = 0.0;  // share of pixels whose mono value is not 0 (a face was found)
   double seconds = 0.0;
 };

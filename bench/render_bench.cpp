@@ -165,7 +165,7 @@ void HostRender(benchmark::State& state, const std::string& mesh, int side, int 
   Timed(state, "Render/" + mesh + "/" + std::to_string(side) + "/threads:" + std::to_string(threads),
         static_cast<long long>(side) * side, [&] {
           RenderResult result = RenderMap(map, request, {});
-          benchmark::DoNotOptimize(result.height.pixels.data());
+          benchmark::DoNotOptimize(result.images[0].pixels.data());
         });
 }
 

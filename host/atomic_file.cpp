@@ -79,6 +79,16 @@ int ReplaceFile(const std::string& from, const std::string& to) {
 bool CopyPermissions(int, const std::string&) { return true; }
 // Write-through on the move already made the rename durable.
 void SyncFolder(const std::string&) {}
+// Links and device files are rare enough on Windows that a target is taken as named.
+bool FollowLinks(const std::string& path, std::string* resolved) {
+  *resolved = path;
+  return true;
+}
+bool IsSpecialFile(const std::string&) { return false; }
+int OpenInPlace(const std::string&) {
+  errno = EINVAL;
+  return -1;
+}
 #else
 constexpr std::size_t kNameMax = NAME_MAX;
 constexpr const char* kSeparators = "/";
@@ -106,6 +116,35 @@ bool CopyPermissions(int fd, const std::string& target) {
   struct stat old {};
   return ::stat(target.c_str(), &old) != 0 || ::fchmod(fd, old.st_mode & 07777) == 0;
 }
+
+// The file a chain of links ends at (itself when path is no link), which need not exist yet.
+// A relative link is read from its own folder, as the system reads it. False, with errno, for a
+// loop or a chain longer than the system would follow.
+bool FollowLinks(const std::string& path, std::string* resolved) {
+  std::string at = path;
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat info {};
+    if (::lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      *resolved = at;
+      return true;
+    }
+    std::string link(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
+    if (n < 0) return false;
+    link.resize(static_cast<std::size_t>(n));
+    at = link.empty() || link[0] == '/' ? link : FolderOf(at) + "/" + link;
+  }
+  errno = ELOOP;
+  return false;
+}
+
+// A device, pipe or socket: renaming a file over it would take it away from whoever uses it.
+bool IsSpecialFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
+int OpenInPlace(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC); }
 
 // Makes the rename itself survive a power cut. Best effort: the new file is complete and in
 // place either way, and some file systems refuse fsync on a folder.
@@ -185,14 +224,30 @@ AtomicFileWriter::~AtomicFileWriter() {
 
 bool AtomicFileWriter::Open(const std::string& target, std::string* why) {
   static std::atomic<unsigned> counter{0};
-  target_ = target;
+  // Asked of the name as given: the system's own links (/dev/stdout to a pipe) lead to objects
+  // that only opening the name reaches, whatever reading the link says.
+  if (IsSpecialFile(target)) {
+    // Nothing to keep whole there: the bytes go straight in, and its errors are the save's.
+    target_ = target;
+    inPlace_ = true;
+    fd_ = OpenInPlace(target_);
+    if (fd_ < 0) {
+      *why = ErrnoText("opening " + target_, errno);
+      return false;
+    }
+    return true;
+  }
+  if (!FollowLinks(target, &target_)) {
+    *why = ErrnoText("following the link", errno);
+    return false;
+  }
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name =
-        TemporaryName(target, ".tmp." + std::to_string(ProcessId()) + "." + std::to_string(counter++));
+        TemporaryName(target_, ".tmp." + std::to_string(ProcessId()) + "." + std::to_string(counter++));
     fd_ = OpenExclusive(name);
     if (fd_ >= 0) {
       tempPath_ = name;
-      if (!CopyPermissions(fd_, target)) {
+      if (!CopyPermissions(fd_, target_)) {
         *why = ErrnoText("copying permissions to the temporary", errno);
         return false;
       }
@@ -220,7 +275,20 @@ bool AtomicFileWriter::Write(const unsigned char* bytes, std::size_t n, std::str
 }
 
 bool AtomicFileWriter::Commit(std::string* why) {
-  int err = InjectedFault(FileCall::Fsync);
+  int err = 0;
+  if (inPlace_) {
+    // A pipe or a terminal has nothing to flush to (fsync refuses them); close still reports a
+    // device's late write error.
+    const int fd = fd_;
+    fd_ = -1;
+    if (CloseFile(fd) != 0) {
+      *why = ErrnoText("close", errno);
+      return false;
+    }
+    committed_ = true;
+    return true;
+  }
+  err = InjectedFault(FileCall::Fsync);
   if (err == 0 && SyncFile(fd_) != 0) err = errno;
   if (err != 0) {
     *why = ErrnoText("fsync", err);

@@ -27,9 +27,15 @@ class AtomicFileWriter {
 
   // Creates the temporary next to target, with target's permission bits when target exists. Its
   // name is target's (cut short when the suffix would not fit) and a suffix, never target's own.
+  // A symbolic link as target is followed: the temporary goes beside the file it names, which is
+  // what Commit replaces, and the link stays. A target that exists and is neither a regular file
+  // nor a folder (a device, a pipe, a socket) is opened and written in place, with no temporary
+  // and no rename; there is then no old content to keep, and a refused write fails the save.
   bool Open(const std::string& target, std::string* why);
-  // The temporary's descriptor, for writers that seek (WriteAllAt); -1 before Open.
+  // The temporary's (or the special file's) descriptor, for writers that seek (WriteAllAt); -1
+  // before Open.
   int fd() const { return fd_; }
+  // Empty when the target is written in place.
   const std::string& TemporaryPath() const { return tempPath_; }
   // Appends all n bytes, retrying short and interrupted writes.
   bool Write(const unsigned char* bytes, std::size_t n, std::string* why);
@@ -41,6 +47,7 @@ class AtomicFileWriter {
   std::string target_;
   std::string tempPath_;
   bool committed_ = false;
+  bool inPlace_ = false;
 };
 
 // ---- Test seam: failing system calls on purpose ------------------------------------------------

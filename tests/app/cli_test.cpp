@@ -1,12 +1,18 @@
 // The veldmap binary end to end: every command run as a user runs it, its files read back.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "app/image_io.h"
@@ -31,6 +37,11 @@ CliRun Veldmap(const std::string& args) {
   const int status = pclose(pipe);
   run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 class CliTest : public testing::Test {
@@ -75,18 +86,30 @@ TEST_F(CliTest, HeightColourAndBumpOfAKnownSlope) {
     EXPECT_NEAR(colour.pixels[static_cast<std::size_t>((5 * 16 + x) * 3)], std::clamp(u, 0.05f, 0.95f), 1e-6f);
     EXPECT_NEAR(alpha.pixels[static_cast<std::size_t>(5 * 16 + x)], u, 0.5f / 255.0f + 1e-6f);
   }
-  // The slope's normal is (-1, 0, 1) / sqrt 2 (the mesh normals, the default bump).
+  // The slope's normal is (-1, 0, 1) / sqrt 2 (the mesh normals, the default bump), stored as
+  // 0.5 + 0.5 n. The EXR holds our float arithmetic unrounded, so its bits are pinned: a change in
+  // how the normal is encoded shows here, however small.
+  const auto bits = [](const Image& image, int pixel, int channel) {
+    return std::bit_cast<std::uint32_t>(image.pixels[static_cast<std::size_t>(pixel * 3 + channel)]);
+  };
   const float* n = &bump.pixels[static_cast<std::size_t>((8 * 16 + 8) * 3)];
-  EXPECT_NEAR(n[0], 0.5f - 0.5f / std::sqrt(2.0f), 1e-4f);
-  EXPECT_NEAR(n[1], 0.5f, 1e-4f);
-  EXPECT_NEAR(n[2], 0.5f + 0.5f / std::sqrt(2.0f), 1e-4f);
-  // The numerical bump of the same slope agrees.
+  EXPECT_NEAR(n[0], 0.5f - 0.5f / std::sqrt(2.0f), 1e-6f);
+  EXPECT_EQ(n[1], 0.5f);
+  EXPECT_NEAR(n[2], 0.5f + 0.5f / std::sqrt(2.0f), 1e-6f);
+  for (const int pixel : {0, 8 * 16 + 8, 15 * 16 + 15}) {
+    EXPECT_EQ(bits(bump, pixel, 0), 0x3E15F618u) << pixel;
+    EXPECT_EQ(bits(bump, pixel, 1), 0x3F000000u) << pixel;
+    // The last pixel's interpolated normal is one step of float off the others'.
+    EXPECT_EQ(bits(bump, pixel, 2), pixel == 15 * 16 + 15 ? 0x3F5A8279u : 0x3F5A827Au) << pixel;
+  }
+  // The numerical bump of the same slope agrees inside the image.
   ASSERT_EQ(Veldmap("render " + Path("slope.obj") + " --size 16 --bump numerical -o " + Path("n.exr") +
                     " --kind bump -q").code,
             0);
   const Image numerical = Read(Path("n.exr"));
   EXPECT_NEAR(numerical.pixels[static_cast<std::size_t>((8 * 16 + 8) * 3)], n[0], 2e-3f);
   EXPECT_NEAR(numerical.pixels[static_cast<std::size_t>((8 * 16 + 8) * 3 + 2)], n[2], 2e-3f);
+  EXPECT_EQ(bits(numerical, 8 * 16 + 8, 1), 0x3F000000u);
 
   std::ifstream report(Path("r.json"));
   const std::string json((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
@@ -95,19 +118,39 @@ TEST_F(CliTest, HeightColourAndBumpOfAKnownSlope) {
 }
 
 TEST_F(CliTest, ThreadsAndTilesGiveTheSamePixels) {
-  const std::string common = "render " + Path("slope.obj") + " --size 37 --uv-angle 30 --ramp heat -q --format png16";
-  ASSERT_EQ(Veldmap(common + " --threads 1 --color-out " + Path("one.png")).code, 0);
-  ASSERT_EQ(Veldmap(common + " --threads 2 --color-out " + Path("two.png")).code, 0);
-  EXPECT_EQ(Read(Path("one.png")).pixels, Read(Path("two.png")).pixels);
-  std::string tiles;
-  for (int i = 1; i <= 6; ++i) {
-    const std::string tile = Path("t" + std::to_string(i) + ".png");
-    ASSERT_EQ(Veldmap(common + " --tile " + std::to_string(i) + "/6 --color-out " + tile).code, 0);
-    tiles += " " + tile;
+  // Colour through a ramp and both kinds of bump, in EXR so that every bit of every float counts.
+  for (const char* bump : {"numerical", "normals"}) {
+    SCOPED_TRACE(bump);
+    const std::string common = "render " + Path("slope.obj") + " --size 37 --uv-angle 30 --ramp heat -q --bump " +
+                               bump;
+    ASSERT_EQ(Veldmap(common + " --threads 1 --color-out " + Path("one.exr") + " --bump-out " + Path("bone.exr")).code,
+              0);
+    ASSERT_EQ(Veldmap(common + " --threads 2 --color-out " + Path("two.exr") + " --bump-out " + Path("btwo.exr")).code,
+              0);
+    EXPECT_EQ(Read(Path("one.exr")).pixels, Read(Path("two.exr")).pixels);
+    EXPECT_EQ(Read(Path("bone.exr")).pixels, Read(Path("btwo.exr")).pixels);
+    std::string tiles, bumpTiles;
+    for (int i = 1; i <= 6; ++i) {
+      const std::string tile = Path("t" + std::to_string(i) + ".exr"), bumpTile = Path("b" + std::to_string(i) + ".exr");
+      ASSERT_EQ(Veldmap(common + " --tile " + std::to_string(i) + "/6 --color-out " + tile + " --bump-out " + bumpTile)
+                    .code,
+                0);
+      tiles += " " + tile;
+      bumpTiles += " " + bumpTile;
+    }
+    CliRun join = Veldmap("join" + tiles + " -o " + Path("joined.exr"));
+    ASSERT_EQ(join.code, 0) << join.output;
+    EXPECT_EQ(Read(Path("joined.exr")).pixels, Read(Path("one.exr")).pixels);
+    join = Veldmap("join" + bumpTiles + " -o " + Path("bjoined.exr"));
+    ASSERT_EQ(join.code, 0) << join.output;
+    EXPECT_EQ(Read(Path("bjoined.exr")).pixels, Read(Path("bone.exr")).pixels);
   }
-  const CliRun join = Veldmap("join" + tiles + " -o " + Path("joined.png") + " --format png16");
-  ASSERT_EQ(join.code, 0) << join.output;
-  EXPECT_EQ(Read(Path("joined.png")).pixels, Read(Path("one.png")).pixels);
+  const std::string common = "render " + Path("slope.obj") + " --size 37 --uv-angle 30 --ramp heat -q --format png16";
+  for (int i = 1; i <= 2; ++i) {
+    ASSERT_EQ(Veldmap(common + " --tile " + std::to_string(i) + "/6 --color-out " + Path("t" + std::to_string(i) + ".png"))
+                  .code,
+              0);
+  }
   EXPECT_EQ(Veldmap("join " + Path("t1.png") + " " + Path("t2.png") + " -o " + Path("part.png")).code, 1);
 }
 
@@ -151,7 +194,7 @@ TEST_F(CliTest, BadInputIsOneLineExitOneAndLeavesNoFile) {
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.output.find("s.vlds"), std::string::npos) << run.output;
   EXPECT_EQ(Veldmap("render " + Path("slope.obj") + " -o " + Path("x.jpg")).code, 1);
-  EXPECT_EQ(Veldmap("render " + Path("slope.obj") + " --ramp 0:#zz0000 -o " + out).code, 1);
+  EXPECT_EQ(Veldmap("render " + Path("slope.obj") + " --ramp 0:#zz0000 --kind color -o " + out).code, 1);
   // A mesh whose quadtree would not fit the memory budget: 600 triangles each spanning the whole
   // square reach every one of depth 10's 512 x 512 leaves.
   {
@@ -188,8 +231,13 @@ TEST_F(CliTest, InfoHelpPreviewAndDemo) {
   EXPECT_EQ(std::string(magic, 2), "BM");
   run = Veldmap("demo -o " + Path("demo") + " -q");
   ASSERT_EQ(run.code, 0) << run.output;
+  const std::string report = ReadText((dir_ / "demo" / "report.json").string());
   for (const char* file : {"height.png", "height.exr", "color.png", "bump.png", "preview.bmp", "report.json"}) {
     EXPECT_TRUE(fs::exists(dir_ / "demo" / file)) << file;
+    // The report lists every image the demo wrote.
+    if (std::string(file) != "report.json") {
+      EXPECT_NE(report.find((dir_ / "demo" / file).string()), std::string::npos) << file << "\n" << report;
+    }
   }
 }
 
@@ -200,6 +248,169 @@ TEST_F(CliTest, RealModelsFromTheTestModelCollection) {
     const CliRun run = Veldmap(std::string("render ") + model + " --size 32 -o " + Path("m.png") + " -q");
     EXPECT_EQ(run.code, 0) << model << ": " << run.output;
   }
+}
+
+// Outputs land where the user points: through links, into devices and pipes, and to standard
+// output for "-"; a device that refuses the bytes fails the command.
+TEST_F(CliTest, OutputsThroughLinksDevicesAndStandardOutput) {
+  const std::string render = "render " + Path("slope.obj") + " --size 8 -q ";
+  ASSERT_EQ(Veldmap(render + "--format png16 -o " + Path("file.png")).code, 0);
+  const Image reference = Read(Path("file.png"));
+
+  fs::create_symlink("real.png", Path("link.png"));
+  fs::create_symlink("real.json", Path("link.json"));
+  CliRun run = Veldmap(render + "--format png16 -o " + Path("link.png") + " --report " + Path("link.json"));
+  ASSERT_EQ(run.code, 0) << run.output;
+  EXPECT_TRUE(fs::is_symlink(Path("link.png")));
+  EXPECT_TRUE(fs::is_symlink(Path("link.json")));
+  EXPECT_EQ(Read(Path("real.png")).pixels, reference.pixels);
+  EXPECT_NE(ReadText(Path("real.json")).find("\"veldmap:z_max\""), std::string::npos);
+
+  // "-": the image or the report on standard output, through a pipe and into a file.
+  run = Veldmap(render + "--format png16 -o - | cat > " + Path("piped.png"));
+  ASSERT_EQ(run.code, 0) << run.output;
+  EXPECT_EQ(Read(Path("piped.png")).pixels, reference.pixels);
+  run = Veldmap(render + "-o " + Path("h.exr") + " --report -");
+  ASSERT_EQ(run.code, 0) << run.output;
+  EXPECT_EQ(run.output.rfind("{\n", 0), 0u) << run.output;
+  EXPECT_NE(run.output.find("\"height\": \"" + Path("h.exr") + "\""), std::string::npos) << run.output;
+  // /dev/stdout names a pipe here (popen's), through a link the system makes up as it opens it.
+  run = Veldmap(render + "-o " + Path("h.exr") + " --report /dev/stdout");
+  ASSERT_EQ(run.code, 0) << run.output;
+  EXPECT_NE(run.output.find("\"veldmap:z_max\""), std::string::npos) << run.output;
+  EXPECT_TRUE(fs::is_symlink("/dev/stdout"));
+  // Two things on one standard output would be one unreadable stream.
+  EXPECT_EQ(Veldmap(render + "--format png16 -o - --report -").code, 2);
+
+  const std::string full = Path("full");
+  ASSERT_EQ(::mknod(full.c_str(), S_IFCHR | 0666, makedev(1, 7)), 0) << "device nodes need root";
+  run = Veldmap(render + "--format png16 -o " + full);
+  EXPECT_EQ(run.code, 1) << run.output;
+  EXPECT_NE(run.output.find("No space left on device"), std::string::npos) << run.output;
+  EXPECT_TRUE(fs::is_character_file(full));
+  EXPECT_EQ(Veldmap(render + "-o " + Path("h2.exr") + " --report " + full).code, 1);
+  EXPECT_TRUE(fs::is_character_file(full));
+}
+
+// A command that fails writes nothing: every output is checked before any work.
+TEST_F(CliTest, AFailingCommandWritesNothing) {
+  const std::string render = "render " + Path("slope.obj") + " --size 8 -q ";
+  CliRun run = Veldmap(render + "-o " + Path("h.png") + " --report " + Path("nodir/r.json"));
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.output.find("nodir"), std::string::npos) << run.output;
+  run = Veldmap(render + "-o " + Path("h.png") + " --color-out " + Path("nodir/c.png"));
+  EXPECT_EQ(run.code, 1);
+  run = Veldmap(render + "-o " + Path("h.png") + " --bump-out " + Path("b.tif"));
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.output.find("b.tif"), std::string::npos) << run.output;
+  // The preview is a BMP; a PNG name for it is refused rather than written as the wrong type.
+  run = Veldmap(render + "-o " + Path("h.png") + " --preview-out " + Path("p.png"));
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.output.find(".bmp"), std::string::npos) << run.output;
+  // A folder where a file should go.
+  fs::create_directories(Path("taken.png"));
+  EXPECT_EQ(Veldmap(render + "-o " + Path("h.png") + " --color-out " + Path("taken.png")).code, 1);
+  EXPECT_EQ(Veldmap("demo -q -o " + Path("slope.obj")).code, 1);
+  EXPECT_FALSE(fs::exists(Path("h.png")));
+  EXPECT_FALSE(fs::exists(Path("p.png")));
+  EXPECT_EQ(fs::directory_iterator(Path("taken.png")), fs::directory_iterator());
+}
+
+TEST_F(CliTest, OptionsThatWouldDoNothingOrSomethingElseAreRefusedWithTheRange) {
+  const std::string render = "render " + Path("slope.obj") + " --size 8 -q ";
+  // The ramp colours the colour output (and the preview); on a height map it did nothing.
+  CliRun run = Veldmap(render + "-o " + Path("c.png") + " --ramp terrain");
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.output.find("--kind color"), std::string::npos) << run.output;
+  ASSERT_EQ(Veldmap(render + "-o " + Path("c.png") + " --kind color --ramp 0:#000000,1:#ff0000").code, 0);
+  EXPECT_EQ(Read(Path("c.png")).channels, 3);
+  // Values outside a parameter's range, or not numbers at all, are refused with the range.
+  for (const char* bad : {"--u-scale 20000", "--u-scale inf", "--v-offset -10001", "--u-offset nan",
+                          "--bump-scale nan", "--bump-scale inf", "--uv-angle nan", "--uv-tiling 1 inf"}) {
+    run = Veldmap(render + "-o " + Path("x.png") + " " + bad);
+    EXPECT_EQ(run.code, 2) << bad << ": " << run.output;
+  }
+  run = Veldmap(render + "-o " + Path("x.png") + " --u-scale 20000");
+  EXPECT_NE(run.output.find("-10000"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("10000"), std::string::npos) << run.output;
+  ASSERT_EQ(Veldmap(render + "-o " + Path("ok.exr") + " --u-scale 10000 --u-offset -10000").code, 0);
+  // A size the images cannot hold names the limit.
+  run = Veldmap("render " + Path("slope.obj") + " --size 16385 -o " + Path("x.png"));
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.output.find("16384x16384"), std::string::npos) << run.output;
+  EXPECT_FALSE(fs::exists(Path("x.png")));
+
+  run = Veldmap("render --help");
+  EXPECT_EQ(run.code, 0);
+  for (const char* shown : {"=512", "normals for a new map", "--wrap", "--bump-scale FLOAT=1 "}) {
+    EXPECT_NE(run.output.find(shown), std::string::npos) << shown << "\n" << run.output;
+  }
+  run = Veldmap("--version");
+  EXPECT_EQ(run.code, 0) << run.output;
+  EXPECT_NE(run.output.find("veldmap 4.0.0"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("LibVersion 0x"), std::string::npos) << run.output;
+}
+
+TEST_F(CliTest, JoinKeepsTheTilesDepthAndRefusesTilesOfAnotherRender) {
+  const std::string render = "render " + Path("slope.obj") + " --size 24 -q --format png16 ";
+  ASSERT_EQ(Veldmap(render + "-o " + Path("whole.png")).code, 0);
+  for (int i = 1; i <= 2; ++i) {
+    ASSERT_EQ(Veldmap(render + "--tile " + std::to_string(i) + "/2 -o " + Path("t" + std::to_string(i) + ".png")).code,
+              0);
+  }
+  // 16-bit tiles into a .png make a 16-bit image, pixel for pixel the whole render.
+  ASSERT_EQ(Veldmap("join " + Path("t1.png") + " " + Path("t2.png") + " -o " + Path("joined.png")).code, 0);
+  EXPECT_EQ(Read(Path("joined.png")).pixels, Read(Path("whole.png")).pixels);
+  ImageMetadata meta;
+  Image joined;
+  std::string error;
+  ASSERT_TRUE(ReadImage(Path("joined.png"), &joined, &meta, &error)) << error;
+  for (const auto& [key, value] : meta.entries) {
+    EXPECT_NE(key, "veldmap:tile");
+    if (key == "veldmap:coverage") {
+      EXPECT_EQ(value, "1.000000");
+    }
+  }
+
+  // Tile 2 of a different mesh, of another size, with other options or another depth.
+  std::ofstream(Path("tall.obj")) << "v 0 0 0\nv 1 3 0\nv 1 3 -1\nv 0 0 -1\nf 1 2 3\nf 1 3 4\n";
+  ASSERT_EQ(Veldmap("render " + Path("tall.obj") + " --size 24 -q --format png16 --tile 2/2 -o " + Path("other.png"))
+                .code,
+            0);
+  ASSERT_EQ(Veldmap(render + "--depth 7 --tile 2/2 -o " + Path("depth.png")).code, 0);
+  ASSERT_EQ(Veldmap(render + "--width 25 --tile 2/2 -o " + Path("wide.png")).code, 0);
+  ASSERT_EQ(Veldmap("render " + Path("slope.obj") + " --size 24 -q --tile 2/2 -o " + Path("eight.png")).code, 0);
+  for (const char* odd : {"other.png", "depth.png", "wide.png", "eight.png"}) {
+    const CliRun run = Veldmap("join " + Path("t1.png") + " " + Path(odd) + " -o " + Path("bad.png"));
+    EXPECT_EQ(run.code, 1) << odd;
+    EXPECT_NE(run.output.find(odd), std::string::npos) << run.output;
+    EXPECT_FALSE(fs::exists(Path("bad.png"))) << odd;
+  }
+}
+
+// One image of a mesh does not repeat: the derivative at the last column must not reach round to
+// the first one, nor read nothing past the edge. Passes once the UV generator takes one-sided
+// differences at an edge that does not repeat.
+TEST_F(CliTest, BorderPixelsOfANumericalBumpMatchTheirNeighbours) {
+  ASSERT_EQ(Veldmap("render " + Path("slope.obj") + " --size 64 --bump numerical -q --bump-out " + Path("b.exr")).code,
+            0);
+  const Image bump = Read(Path("b.exr"));
+  ASSERT_EQ(bump.width, 64);
+  auto at = [&](int x, int y, int c) { return bump.pixels[(static_cast<std::size_t>(y) * 64 + x) * 3 + c]; };
+  for (int i = 0; i < 64; ++i) {
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_NEAR(at(0, i, c), at(1, i, c), 1e-3f) << "left, row " << i << " channel " << c;
+      EXPECT_NEAR(at(63, i, c), at(62, i, c), 1e-3f) << "right, row " << i << " channel " << c;
+      EXPECT_NEAR(at(i, 0, c), at(i, 1, c), 1e-3f) << "top, column " << i << " channel " << c;
+      EXPECT_NEAR(at(i, 63, c), at(i, 62, c), 1e-3f) << "bottom, column " << i << " channel " << c;
+    }
+  }
+  // Asked for, the map repeats: the left column's derivative reaches across to the right edge.
+  ASSERT_EQ(Veldmap("render " + Path("slope.obj") + " --size 64 --bump numerical --wrap -q --bump-out " +
+                    Path("w.exr")).code,
+            0);
+  const Image wrapped = Read(Path("w.exr"));
+  EXPECT_GT(std::fabs(wrapped.pixels[(32 * 64 + 63) * 3] - wrapped.pixels[(32 * 64 + 62) * 3]), 0.1f);
 }
 
 }  // namespace

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -15,6 +18,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <thread>
@@ -161,6 +165,96 @@ TEST(SafeSave, AKilledSaveLeavesOneWholeVersion) {
   EXPECT_GT(killedMidSave, 0);
   std::printf("20 kills: %d mid-save (%d temporaries removed), the target was version B %d times\n",
               killedMidSave, leftovers, sawB);
+}
+#endif
+
+#ifndef _WIN32
+bool WriteThrough(const fs::path& target, const std::string& text, std::string* why) {
+  AtomicFileWriter writer;
+  return writer.Open(target.string(), why) &&
+         writer.Write(reinterpret_cast<const unsigned char*>(text.data()), text.size(), why) && writer.Commit(why);
+}
+
+std::string ReadText(const fs::path& path) {
+  const Bytes bytes = ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// A link is where the user keeps the file, not the file: the save lands in the file it points to
+// (through a chain of links, relative or absolute) and the links stay links.
+TEST(SafeSave, ALinkIsFollowedAndStaysALink) {
+  ScratchFolder folder, elsewhere;
+  const fs::path real = elsewhere.path() / "real.png";
+  WriteFile(real, {'o', 'l', 'd'});
+  fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const fs::path middle = elsewhere.path() / "middle.png", link = folder.path() / "link.png";
+  fs::create_symlink("real.png", middle);   // relative to its own folder
+  fs::create_symlink(middle, link);         // absolute
+  std::string why;
+  {
+    AtomicFileWriter writer;
+    ASSERT_TRUE(writer.Open(link.string(), &why)) << why;
+    // The temporary sits beside the real file, so the rename stays within one file system.
+    EXPECT_EQ(fs::path(writer.TemporaryPath()).parent_path(), elsewhere.path());
+  }
+  ASSERT_TRUE(WriteThrough(link, "new", &why)) << why;
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_TRUE(fs::is_symlink(middle));
+  EXPECT_EQ(fs::read_symlink(middle), "real.png");
+  EXPECT_EQ(ReadText(real), "new");
+  EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(Entries(folder.path()), std::vector<std::string>{"link.png"});
+  EXPECT_EQ(Entries(elsewhere.path()), (std::vector<std::string>{"middle.png", "real.png"}));
+
+  // A link to a file not made yet makes that file.
+  const fs::path dangling = folder.path() / "dangling.png";
+  fs::create_symlink(elsewhere.path() / "later.png", dangling);
+  ASSERT_TRUE(WriteThrough(dangling, "made", &why)) << why;
+  EXPECT_TRUE(fs::is_symlink(dangling));
+  EXPECT_EQ(ReadText(elsewhere.path() / "later.png"), "made");
+
+  // A loop of links is an error, not a hang.
+  fs::create_symlink("loop_b", folder.path() / "loop_a");
+  fs::create_symlink("loop_a", folder.path() / "loop_b");
+  EXPECT_FALSE(WriteThrough(folder.path() / "loop_a", "x", &why));
+  EXPECT_TRUE(fs::is_symlink(folder.path() / "loop_a"));
+}
+
+// A device, a pipe or a socket cannot be replaced by a file without breaking whoever uses it: the
+// bytes go straight into it, and a write it refuses is a failed save.
+TEST(SafeSave, ASpecialFileIsWrittenInPlaceAndItsErrorsAreFailures) {
+  ScratchFolder folder;
+  std::string why;
+  const fs::path pipe = folder.path() / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  // The reader is there before the writer, as a shell's would be; non-blocking, so a save that
+  // misses the pipe cannot hang the test.
+  const int readEnd = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(readEnd, 0);
+  EXPECT_TRUE(WriteThrough(pipe, "through the pipe", &why)) << why;
+  char received[64] = {};
+  const long got = ::read(readEnd, received, sizeof received);
+  ::close(readEnd);
+  EXPECT_EQ(std::string(received, got > 0 ? static_cast<std::size_t>(got) : 0), "through the pipe");
+  EXPECT_TRUE(fs::is_fifo(pipe));
+
+  // Device nodes of our own (the null and full devices' numbers), so nothing outside the test's
+  // folder is at stake; making them needs root, which CI has.
+  const fs::path null = folder.path() / "null", full = folder.path() / "full";
+  if (::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0 ||
+      ::mknod(full.c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+    GTEST_SKIP() << "device nodes need root";
+  }
+  EXPECT_TRUE(WriteThrough(null, "gone", &why)) << why;
+  EXPECT_TRUE(fs::is_character_file(null));
+  EXPECT_FALSE(WriteThrough(full, std::string(100000, 'x'), &why));
+  EXPECT_NE(why.find(std::strerror(ENOSPC)), std::string::npos) << why;
+  EXPECT_TRUE(fs::is_character_file(full));
+  // Scene saves go back over their bytes; on a device that cannot seek that fails too, loudly.
+  EXPECT_NE(SaveSceneFile(full.string(), SceneRecords(1, 1, 10, 4), &why), IO_OK);
+  EXPECT_TRUE(fs::is_character_file(full));
+  EXPECT_EQ(Entries(folder.path()), (std::vector<std::string>{"full", "null", "pipe"}));
 }
 #endif
 

@@ -1,0 +1,61 @@
+// What the command line gathers for the commands, and how a command says it failed.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// A failure the user can act on: reported in one line, exit 1.
+struct BadInput {
+  std::string message;
+};
+
+// An option that cannot do what it asks (a value out of range, an option with nothing to act
+// on): reported in one line, exit 2, before any work.
+struct UsageError {
+  std::string message;
+};
+
+struct MeshOptions {
+  std::string up;
+  bool flat = false;
+  std::string node;
+};
+
+struct MapOptions {
+  std::optional<float> uOffset, vOffset, uScale, vScale;
+  std::optional<int> depth;
+  bool noNormalize = false;
+  bool affectAlpha = false;
+  std::string bump;  // "", "numerical" or "normals": the map's useNormals
+  std::string ramp;
+  std::vector<float> uvOffset, uvTiling;
+  std::optional<float> uvAngle;
+  bool wrap = false, noWrap = false, mirrorU = false, mirrorV = false;
+};
+
+struct OutputOptions {
+  std::string output;
+  std::string kind = "height";
+  std::map<std::string, std::string> paths;  // kind of RenderOutputs() -> file, from --KIND-out
+  std::string format;
+  int size = 512;
+  int width = 0, height = 0;
+  int time = 0;
+  std::string report;
+  int threads = 0;
+  bool filter = false;
+  std::string tile;
+  int tileRows = 0, tileCols = 0;
+  float bumpScale = 1.0f;
+  // Files an earlier render of the same command wrote, listed in this one's report (kind, path).
+  std::vector<std::pair<std::string, std::string>> alsoWritten;
+};
+
+struct Common {
+  std::string plugins;
+  bool quiet = false;
+  const char* program = nullptr;  // argv[0], which the default plug-in folder is found from
+};

@@ -1,0 +1,145 @@
+// The veldmap command line: options of each command, parsed into what the commands take.
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/commands.h"
+#include "app/outputs.h"
+#include "host/scene.h"
+
+namespace {
+
+void AddMeshOptions(CLI::App* cmd, MeshOptions& o) {
+  cmd->add_option("--up", o.up, "which axis of the file is up (x, y or z); default: the format's convention")
+      ->check(CLI::IsMember({"x", "y", "z"}));
+  cmd->add_flag("--flat", o.flat, "no smoothing groups: every face keeps its own normal");
+  cmd->add_option("--node", o.node, "use only the mesh of this node (default: all meshes merged)");
+}
+
+void AddMapOptions(CLI::App* cmd, MapOptions& o) {
+  cmd->add_option("--u-offset", o.uOffset, "map parameter uOffset (-10000..10000; a value outside is refused)");
+  cmd->add_option("--v-offset", o.vOffset, "map parameter vOffset (-10000..10000; a value outside is refused)");
+  cmd->add_option("--u-scale", o.uScale, "map parameter uScale (-10000..10000; a value outside is refused)");
+  cmd->add_option("--v-scale", o.vScale, "map parameter vScale (-10000..10000; a value outside is refused)");
+  cmd->add_option("--depth", o.depth, "quadtree depth (2..10)")->check(CLI::Range(2, 10));
+  cmd->add_flag("--no-normalize", o.noNormalize, "use the mesh's own coordinates instead of fitting it to 0..1");
+  cmd->add_flag("--alpha", o.affectAlpha, "the colour's alpha carries the height");
+  cmd->add_option("--bump", o.bump,
+                  "bump from the height's derivative (numerical) or the mesh normals (normals); default: the "
+                  "map's own, normals for a new map")
+      ->check(CLI::IsMember({BumpName(Bump::Numerical), BumpName(Bump::Normals)}));
+  cmd->add_option("--ramp", o.ramp,
+                  "colour ramp: POS:#RRGGBB,... (e.g. 0:#000000,0.5:#2e7d32,1:#ffffff), a preset "
+                  "(grey, terrain, heat, ocean) or an image file looked up along U");
+  cmd->add_option("--uv-offset", o.uvOffset, "UV generator offset U V")->expected(2);
+  cmd->add_option("--uv-tiling", o.uvTiling, "UV generator tiling U V")->expected(2);
+  cmd->add_option("--uv-angle", o.uvAngle, "UV generator W angle, degrees");
+  cmd->add_flag("--wrap", o.wrap,
+                "repeat the map outside 0..1, as a tiling texture (a render does not by default, unless "
+                "--uv-tiling is given; a bake keeps the map's own setting)");
+  cmd->add_flag("--no-wrap", o.noWrap, "never repeat the map outside 0..1, even with --uv-tiling");
+  cmd->add_flag("--mirror-u", o.mirrorU, "mirror the map along U");
+  cmd->add_flag("--mirror-v", o.mirrorV, "mirror the map along V");
+}
+
+}  // namespace
+
+int RunVeldmap(int argc, char** argv) {
+  CLI::App app{"veldmap: renders the height of a mesh seen from above as a texture map (height, colour, bump)"};
+  app.require_subcommand(0, 1);
+  // --plugins and --quiet may come after the command too.
+  app.fallthrough();
+  Common common;
+  common.program = argc > 0 ? argv[0] : nullptr;
+  app.add_option("--plugins", common.plugins, "folder of plug-in modules (default: plugins next to the executable)");
+  app.add_flag("-q,--quiet", common.quiet, "no progress or messages on stderr");
+  bool version = false;
+  app.add_flag("--version", version, "print veldmap's version and the module's");
+
+  MeshOptions meshOptions;
+  MapOptions mapOptions;
+  OutputOptions out;
+  std::string input, output, format, demoFolder = "veldmap-demo";
+  std::vector<std::string> tiles;
+
+  CLI::App* render = app.add_subcommand("render", "render a mesh file or a scene into images");
+  render->add_option("input", input, "mesh file (OBJ, PLY, STL, glTF/GLB, FBX, 3DS, DAE, ...) or scene")->required();
+  render->add_option("-o,--output", out.output, "output file (its kind: --kind); - for standard output");
+  std::vector<std::string> kinds;
+  for (const RenderOutput& entry : RenderOutputs()) kinds.emplace_back(entry.kind);
+  render->add_option("--kind", out.kind, "what -o holds: " + OutputKinds())
+      ->check(CLI::IsMember(kinds))
+      ->capture_default_str();
+  for (const RenderOutput& entry : RenderOutputs()) {
+    render->add_option(fmt::format("--{}-out", entry.kind), out.paths[entry.kind], entry.help);
+  }
+  render->add_option("--format", out.format, "png8, png16 or exr (default: from the extension, .png is png8)")
+      ->check(CLI::IsMember({"png8", "png16", "exr"}));
+  render->add_option("--size", out.size, "width and height in pixels (at most 16384x16384 in all)")
+      ->check(CLI::Range(1, 65535))
+      ->capture_default_str();
+  render->add_option("--width", out.width, "width in pixels")->check(CLI::Range(1, 65535));
+  render->add_option("--height", out.height, "height in pixels")->check(CLI::Range(1, 65535));
+  render->add_option("--time", out.time, "time in ticks (4800 a second)");
+  render->add_option("--report", out.report, "also write what was rendered, and how, as JSON; - for standard output");
+  render->add_option("--threads", out.threads, "threads (default: all cores)")->check(CLI::Range(1, 1024));
+  render->add_flag("--filter", out.filter, "average the height over each pixel's footprint");
+  render->add_option("--tile", out.tile, "render only tile I of N (I/N, from 1)");
+  render->add_option("--tile-rows", out.tileRows, "rows of tiles")->check(CLI::Range(1, 65535));
+  render->add_option("--tile-cols", out.tileCols, "columns of tiles")->check(CLI::Range(1, 65535));
+  render->add_option("--bump-scale", out.bumpScale, "strength of the bump in the normal map")->capture_default_str();
+  AddMeshOptions(render, meshOptions);
+  AddMapOptions(render, mapOptions);
+
+  CLI::App* bake = app.add_subcommand("bake", "bake a mesh into a new map and save it as a scene");
+  bake->add_option("input", input, "mesh file")->required();
+  bake->add_option("-o,--output", output, "scene file to write")->required();
+  AddMeshOptions(bake, meshOptions);
+  AddMapOptions(bake, mapOptions);
+
+  CLI::App* exportCmd = app.add_subcommand("export", "write a scene's baked mesh to a mesh file");
+  exportCmd->add_option("scene", input, "scene file")->required();
+  exportCmd->add_option("-o,--output", output, "mesh file (.obj, .ply, .stl, .glb, ...)")->required();
+
+  CLI::App* info = app.add_subcommand("info", "what a module, a scene or a mesh file holds");
+  info->add_option("file", input, "a .dlt module, a scene or a mesh file")->required();
+  AddMeshOptions(info, meshOptions);
+
+  CLI::App* help = app.add_subcommand("help", "the map's Help button: print the page it opens");
+
+  CLI::App* join = app.add_subcommand("join", "assemble tiles rendered with --tile into one image");
+  join->add_option("tiles", tiles, "tile images")->required();
+  join->add_option("-o,--output", output, "the whole image")->required();
+  join->add_option("--format", format, "png8, png16 or exr")->check(CLI::IsMember({"png8", "png16", "exr"}));
+
+  CLI::App* demo = app.add_subcommand("demo", "render the bundled sample mesh into a folder of images");
+  demo->add_option("-o,--output", demoFolder, "folder for the images");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+  try {
+    if (version) return Version(common);
+    if (*render) return Render(common, input, meshOptions, mapOptions, out);
+    if (*bake) return Bake(common, input, meshOptions, mapOptions, output);
+    if (*exportCmd) return Export(common, input, output);
+    if (*info) return Info(common, input, meshOptions);
+    if (*help) return Help(common);
+    if (*join) return Join(tiles, output, format);
+    return Demo(common, demoFolder);
+  } catch (const BadInput& bad) {
+    std::fprintf(stderr, "veldmap: %s\n", bad.message.c_str());
+    GetCOREInterface()->ResetScene();
+    return kExitBadInput;
+  } catch (const UsageError& usage) {
+    std::fprintf(stderr, "veldmap: %s\n", usage.message.c_str());
+    GetCOREInterface()->ResetScene();
+    return kExitUsage;
+  }
+}

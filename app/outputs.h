@@ -1,0 +1,65 @@
+// The images `veldmap render` writes. Each is one entry of RenderOutputs(): the command line
+// (its --KIND-out option and --kind value), the checks made before any work, the renderer and the
+// files written all read that entry, so a new output is one entry and one per-pixel function.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/mtl_base.h"
+
+// Where the bump comes from: the height's numerical derivative or the mesh's own normals. The
+// command line's `--bump numerical|normals` and the map's useNormals parameter (0 or 1) say the
+// same.
+enum class Bump { Numerical, Normals };
+const char* BumpName(Bump bump);
+
+// What a per-pixel function may look at. The colour is evaluated on first use, once per pixel
+// however many outputs want it.
+class PixelSample {
+ public:
+  PixelSample(Texmap& map, ShadeContext& sc, float mono, Bump bump, float bumpScale)
+      : map_(map), sc_(sc), mono_(mono), bump_(bump), bumpScale_(bumpScale) {}
+  Texmap& Map() { return map_; }
+  ShadeContext& Context() { return sc_; }
+  float Mono() const { return mono_; }
+  Bump BumpSource() const { return bump_; }
+  float BumpScale() const { return bumpScale_; }
+  const AColor& Color();
+
+ private:
+  Texmap& map_;
+  ShadeContext& sc_;
+  float mono_;
+  Bump bump_;
+  float bumpScale_;
+  bool haveColor_ = false;
+  AColor color_;
+};
+
+// Writes the output's channels for one pixel at out.
+using PixelFunction = void (*)(PixelSample& sample, float* out);
+
+enum class OutputFile {
+  Image,  // PNG or EXR, from the extension or --format
+  Bmp,    // the map's viewport preview, made by the map itself rather than pixel by pixel
+};
+
+struct RenderOutput {
+  const char* kind;  // the --kind value, the KIND of --KIND-out and the report's key
+  const char* help;
+  OutputFile file;
+  int channels;          // floats per pixel; 0 for a BMP output
+  const char* encoding;  // what the values mean, in the file's veldmap:encoding entry
+  PixelFunction pixel;   // null for a BMP output
+};
+
+const std::vector<RenderOutput>& RenderOutputs();
+// nullptr for a kind no entry has.
+const RenderOutput* FindOutput(std::string_view kind);
+// "height, color, ..." for messages and help.
+std::string OutputKinds();
+
+// A tangent-space normal from the map's perturbation, encoded as 0.5 + 0.5 n.
+Point3 EncodeNormal(const Point3& perturb, Bump bump, float scale);

@@ -1,0 +1,199 @@
+// veldmap render: one image of the map for each output asked for, every output an entry of
+// RenderOutputs().
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <sstream>
+
+#include "app/commands.h"
+#include "app/output_files.h"
+#include "app/outputs.h"
+#include "app/progress.h"
+#include "app/render.h"
+#include "app/scene_setup.h"
+#include "host/bitmap.h"
+
+namespace {
+
+struct Target {
+  const RenderOutput* output;
+  std::string path;
+};
+
+bool EndsWithBmp(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string extension = path.substr(path.size() - 4);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension == ".bmp";
+}
+
+// Which outputs go where. Everything that could refuse a file is checked here, before any work,
+// so a command that fails writes nothing.
+std::vector<Target> Targets(const OutputOptions& out, const MapOptions& mapOptions) {
+  std::map<std::string, std::string> paths = out.paths;
+  if (!out.output.empty()) {
+    const RenderOutput* kind = FindOutput(out.kind);
+    if (kind == nullptr) throw UsageError{"--kind " + out.kind + ": use " + OutputKinds()};
+    if (!paths[out.kind].empty()) {
+      throw UsageError{fmt::format("-o and --{}-out both name the {} image", out.kind, out.kind)};
+    }
+    paths[out.kind] = out.output;
+  }
+  std::vector<Target> targets;
+  for (const RenderOutput& output : RenderOutputs()) {
+    const auto it = paths.find(output.kind);
+    if (it != paths.end() && !it->second.empty()) targets.push_back({&output, it->second});
+  }
+  if (targets.empty()) {
+    throw BadInput{"nothing to write: give -o FILE (and --kind) or --" +
+                   std::string(RenderOutputs()[0].kind) + "-out/--color-out/... FILE"};
+  }
+  int toStandardOutput = out.report == kStandardOutput ? 1 : 0;
+  bool rampShown = false;
+  for (const Target& target : targets) {
+    const std::string kind = target.output->kind;
+    rampShown = rampShown || kind == "color" || kind == "alpha" || kind == "preview";
+    if (target.path == kStandardOutput) ++toStandardOutput;
+    if (target.output->file == OutputFile::Bmp) {
+      if (target.path == kStandardOutput || !EndsWithBmp(target.path)) {
+        throw BadInput{target.path + ": the " + kind + " is a BMP image; give it a .bmp file name"};
+      }
+    } else {
+      FormatFor(target.path, out.format);
+    }
+    CheckWritable(target.path, kind + " image");
+  }
+  if (toStandardOutput > 1) throw UsageError{"only one output can go to standard output (-)"};
+  if (!out.report.empty()) CheckWritable(out.report, "report");
+  if (!mapOptions.ramp.empty() && !rampShown) {
+    throw UsageError{"--ramp colours the color image (and the alpha and preview), and none is written: use "
+                     "--kind color with -o, or --color-out FILE"};
+  }
+  return targets;
+}
+
+std::string Encoding(const RenderOutput& output, const RenderRequest& request) {
+  if (output.pixel != nullptr && std::string(output.kind) == "bump") {
+    return fmt::format("{}; from {}, scale {}", output.encoding, BumpName(request.bump), request.bumpScale);
+  }
+  return output.encoding;
+}
+
+}  // namespace
+
+int Render(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
+           OutputOptions out) {
+  const std::vector<Target> targets = Targets(out, mapOptions);
+  const int width = out.width > 0 ? out.width : out.size;
+  const int height = out.height > 0 ? out.height : out.size;
+  if (width < 1 || height < 1 || static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > kMaxImagePixels) {
+    const auto side = static_cast<int>(std::sqrt(static_cast<double>(kMaxImagePixels)));
+    throw UsageError{fmt::format("image size {}x{} is out of range: at most {} pixels, {}x{}", width, height,
+                                 kMaxImagePixels, side, side)};
+  }
+  if (!std::isfinite(out.bumpScale)) throw UsageError{fmt::format("--bump-scale {}: not a number", out.bumpScale)};
+
+  Session session;
+  OpenSession(session, common, common.program);
+  std::string error;
+  Loaded loaded = LoadInput(session, input, meshOptions);
+  Texmap* map = loaded.map;
+  MapGuard guard(map);
+  ApplyMapOptions(map, mapOptions, Tiling::SingleImage);
+  CheckQuadtreeBudget(map, loaded.mesh, input, out.time);
+  Interval valid = FOREVER;
+  const auto updateStart = std::chrono::steady_clock::now();
+  map->Update(out.time, valid);
+  const double updateSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - updateStart).count();
+
+  RenderRequest request;
+  request.width = width;
+  request.height = height;
+  request.time = out.time;
+  request.filter = out.filter;
+  request.outputs.clear();
+  for (const Target& target : targets) request.outputs.push_back(target.output);
+  request.bumpScale = out.bumpScale;
+  request.threads = out.threads;
+  int useNormals = 0;
+  Interval ignore = FOREVER;
+  Block(map)->GetValue(ParamByName(Block(map), "useNormals"), out.time, useNormals, ignore);
+  request.bump = useNormals != 0 ? Bump::Normals : Bump::Numerical;
+  std::string tileText;
+  if (!out.tile.empty()) {
+    int index = 0, count = 0;
+    char slash = 0;
+    std::istringstream in(out.tile);
+    if (!(in >> index >> slash >> count) || slash != '/' || !in.eof()) throw BadInput{"--tile " + out.tile + ": use I/N"};
+    if (!SplitTile(width, height, index - 1, count, out.tileRows, out.tileCols, &request.tile, &error)) {
+      throw BadInput{error};
+    }
+    tileText = fmt::format("{},{},{},{},{},{}", request.tile.x0, request.tile.y0, request.tile.width,
+                           request.tile.height, width, height);
+  }
+
+  RenderResult result;
+  if (std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.output->pixel != nullptr; })) {
+    Progress progress("render", common.quiet);
+    result = RenderMap(*map, request, [&progress](long long done, long long total) { progress(done, total); });
+  }
+
+  const auto zRange = ZRange(loaded.mesh);
+  int normalized = 1;
+  Block(map)->GetValue(ParamByName(Block(map), "normalizeMesh"), out.time, normalized, ignore);
+  ImageMetadata meta;
+  meta.entries = {
+      {"veldmap:source", input},
+      {"veldmap:z_min", zRange ? fmt::format("{}", zRange->first) : "none"},
+      {"veldmap:z_max", zRange ? fmt::format("{}", zRange->second) : "none"},
+      {"veldmap:normalized", normalized != 0 ? "yes: z = z_min + height * (z_max - z_min)"
+                                             : "no: z = height * (z_max - z_min)"},
+      {"veldmap:params", ParamSummary(map)},
+      {"veldmap:size", fmt::format("{}x{}", width, height)},
+      {"veldmap:coverage", fmt::format("{:.6f}", result.coverage)},
+      {"veldmap:seconds", fmt::format("update {:.3f} render {:.3f}", updateSeconds, result.seconds)},
+  };
+  if (!tileText.empty()) meta.entries.emplace_back("veldmap:tile", tileText);
+
+  std::vector<std::pair<std::string, std::string>> written = out.alsoWritten;
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    const Target& target = targets[i];
+    if (target.output->file == OutputFile::Bmp) {
+      ViewportTexHandleMaker viewport(std::min(width, height));
+      Interval previewValid;
+      BITMAPINFO* dib = map->GetVPDisplayDIB(out.time, viewport, previewValid, FALSE, 0, 0);
+      if (dib == nullptr) throw BadInput{"the map made no preview"};
+      const bool saved = SaveDIBAsBMP(dib, target.path, &error);
+      FreeDIB(dib);
+      if (!saved) throw BadInput{error};
+    } else {
+      ImageMetadata imageMeta = meta;
+      imageMeta.entries.emplace_back("veldmap:encoding", Encoding(*target.output, request));
+      if (!WriteImage(target.path, result.images[i], FormatFor(target.path, out.format), imageMeta, &error)) {
+        throw BadInput{error};
+      }
+    }
+    written.emplace_back(target.output->kind, target.path);
+  }
+
+  if (!out.report.empty()) {
+    std::string json = "{\n";
+    for (const auto& [key, value] : meta.entries) json += "  " + JsonString(key) + ": " + JsonString(value) + ",\n";
+    json += "  \"outputs\": {";
+    for (std::size_t i = 0; i < written.size(); ++i) {
+      json += (i ? ", " : "") + JsonString(written[i].first) + ": " + JsonString(written[i].second);
+    }
+    json += "}\n}\n";
+    WriteText(out.report, json);
+  }
+  if (!common.quiet) {
+    for (const auto& [kind, path] : written) {
+      std::fprintf(stderr, "wrote %s: %s\n", kind.c_str(), path == kStandardOutput ? "standard output" : path.c_str());
+    }
+  }
+  return kExitOk;
+}
