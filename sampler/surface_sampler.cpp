@@ -34,6 +34,11 @@ bool IsFinite(const Point3& p) { return std::isfinite(p.x) && std::isfinite(p.y)
 
 bool InUnitRange(float b) { return b >= 0.0f && b <= 1.0f; }
 
+// Whether a squared edge length, computed as a float sum of squares, stays far inside the normal
+// float range: below FLT_MAX with room for the three terms, and with its largest term (at least
+// a third of it) far above FLT_MIN, so that squares lost to underflow are negligible beside it.
+bool InFloatSquareRange(double length2) { return length2 >= 1e-30 && length2 <= 1e30; }
+
 // Frees a vector's storage; clear() and assigning {} keep the capacity.
 template <typename T>
 void Release(std::vector<T>& v) {
@@ -85,7 +90,7 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
     // Counting pass, then each face is written into its cells in increasing face order, so
     // every cell list comes out sorted. Offsets are 32-bit; a grid whose lists would not fit
     // is coarsened (answers do not depend on the grid).
-    for (gridSide_ = ChooseGridSide();; gridSide_ /= 2) {
+    for (gridSide_ = forcedGridSide_ > 0 ? forcedGridSide_ : ChooseGridSide();; gridSide_ /= 2) {
       const auto side = static_cast<std::size_t>(gridSide_);
       cellStart_.assign(side * side + 1, 0);
       std::uint64_t listed = 0;
@@ -161,13 +166,18 @@ bool SurfaceSampler::FacesUpward(int f) const {
   const Point3& r = workMesh.verts[face.v[2]];
   if (!IsFinite(p) || !IsFinite(q) || !IsFinite(r)) return false;
   // The test proper is on the normalised edges below. Where the plain cross product is far
-  // from zero relative to the edge lengths, the rounding of that test (a few float ulps)
-  // cannot change its sign, and the square roots and divisions can be skipped.
+  // from zero relative to the edge lengths (|c.z| > 1e-4), the rounding of that test (a few
+  // float ulps) cannot change its sign, and the square roots and divisions can be skipped; but
+  // only while every float it takes is a normal number: an edge whose squared length leaves the
+  // float range normalises to zero (overflow) or to a vector far from unit length (underflow),
+  // and the float test then says "not upward" where the exact sign would say otherwise.
   const double ex = double(q.x) - p.x, ey = double(q.y) - p.y, ez = double(q.z) - p.z;
   const double gx = double(r.x) - p.x, gy = double(r.y) - p.y, gz = double(r.z) - p.z;
   const double cross = ex * gy - ey * gx;
-  const double lengths2 = (ex * ex + ey * ey + ez * ez) * (gx * gx + gy * gy + gz * gz);
-  if (cross * cross > 1e-8 * lengths2) return cross > 0.0;
+  const double lengthE2 = ex * ex + ey * ey + ez * ez, lengthG2 = gx * gx + gy * gy + gz * gz;
+  if (InFloatSquareRange(lengthE2) && InFloatSquareRange(lengthG2) && cross * cross > 1e-8 * lengthE2 * lengthG2) {
+    return cross > 0.0;
+  }
   // A zero-length edge normalises to a zero vector, so c.z = 0 and the face is not stored.
   const Point3 c = CrossProd(Normalize(q - p), Normalize(r - p));
   return c.z > 0.0f;

@@ -104,6 +104,9 @@ class SurfaceSampler {
   // reaches the leaf, less those whose triangle cannot (allocates; not for the query path).
   std::vector<int> LeafFaces(const QuadNode& leaf) const;
   int CellsPerSide() const { return gridSide_; }
+  // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
+  // the one they would choose; 0 restores the choice. The answers do not depend on it.
+  void SetGridSide(int side) { forcedGridSide_ = side; }
   int NodeCount() const { return static_cast<int>(nodes_.size()); }
   std::size_t IndexBytes() const;
 
@@ -154,6 +157,7 @@ class SurfaceSampler {
   NormalChainPool chainPool_;
   std::vector<QuadNode> nodes_;              // arena of the quadtree, root first
   int gridSide_ = 0;                         // G
+  int forcedGridSide_ = 0;                   // SetGridSide, or 0
   std::vector<IndexedFace> indexed_;         // the upward faces, in increasing face order
   std::vector<std::int32_t> indexOfFace_;    // face -> position in indexed_, or -1 (during Rebuild)
   std::vector<std::uint32_t> cellStart_;     // G*G + 1 offsets into cellFaces_, row-major (y, x)
