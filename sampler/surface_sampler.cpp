@@ -34,6 +34,15 @@ bool IsFinite(const Point3& p) { return std::isfinite(p.x) && std::isfinite(p.y)
 
 bool InUnitRange(float b) { return b >= 0.0f && b <= 1.0f; }
 
+// Heights are weighted sums of finite corner heights with weights in [0, 1] summing to 1 within
+// 1e-6, so the exact answer lies within the float range; only its rounding can overflow, at
+// corners within 1e-6 of FLT_MAX (a mean of such heights likewise). The nearest finite float is
+// the answer then. Finite values pass unchanged, NaN cannot occur.
+float WithinFloatRange(float h) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  return std::fabs(h) <= kMax ? h : std::copysign(kMax, h);
+}
+
 // Whether a squared edge length, computed as a float sum of squares, stays far inside the normal
 // float range: below FLT_MAX with room for the three terms, and with its largest term (at least
 // a third of it) far above FLT_MIN, so that squares lost to underflow are negligible beside it.
@@ -354,7 +363,7 @@ bool SurfaceSampler::HeightAt(Point3 p, float& height) const {
   }
   Hit hit;
   if (!FindTopFace(p.x, p.y, hit)) return false;
-  height = hit.height;
+  height = WithinFloatRange(hit.height);
   return true;
 }
 
@@ -379,7 +388,7 @@ float SurfaceSampler::FilteredHeight(float u, float v, float du, float dv) const
     sum += tap;
     count = count + 2.0f;
   }
-  return sum / count;
+  return WithinFloatRange(sum / count);
 }
 
 bool SurfaceSampler::NormalAt(Point3 p, Point3& normal) const {

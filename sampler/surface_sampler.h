@@ -5,6 +5,18 @@
 // point tests only the faces whose UV box holds it. The answer at a point is the greatest
 // interpolated height of the upward faces that cover it, the lowest face index winning ties.
 //
+// Units and frames. Rebuild takes the mesh in its own coordinates (object space); queries take
+// points in UV space and return heights in height units; NormalAt answers in object space. Each
+// axis is mapped on its own, by a factor and an offset, with the finite vertices' box
+// (minX..maxX, minY..maxY, minZ..maxZ) and su = uScale / (maxX - minX), sv = vScale / (maxY - minY),
+// fz = 1 / (maxZ - minZ) (each reciprocal 1 where it is not finite, see below):
+//   normalisation on:  U = su (x - minX) + uOffset,   V = sv (y - minY) + vOffset,   h = fz (z - minZ)
+//   normalisation off: U = uScale x + uOffset,        V = vScale y + vOffset,        h = fz z
+// So heights run 0..1 with normalisation on and keep their offset from zero with it off, and one
+// unit of U, V and h is 1 / su, 1 / sv (uScale, vScale off) and 1 / fz object units. workMesh and
+// faceBoxes hold UV-space positions. A slope in true degrees from height derivatives in UV:
+// tan(slope) = sqrt((dh/dU su)^2 + (dh/dV sv)^2) / fz, with su = uScale, sv = vScale when off.
+//
 // Threads: the queries (HeightAt, FilteredHeight, NormalAt) are const, take no lock and
 // allocate nothing; any number may run at once. Nothing may run while Rebuild or a setter does.
 //
@@ -15,8 +27,13 @@
 //    has no upward face and answers nothing.
 //  - vertices with a NaN or infinite coordinate do not count toward the bounding box; a mesh
 //    without any finite vertex is treated as having its box at the origin with zero extents.
-//  - a face with a vertex index outside the mesh, or whose normalised vertices are not all
-//    finite, is never indexed and adds no vertex normal; its UV box stays empty.
+//  - a face with a vertex index outside the mesh is never indexed and adds no vertex normal; its
+//    UV box stays empty. A face whose normalised vertices are not all finite is never indexed.
+//  - a face whose normal in object space, (V1 - V0) x (V2 - V1), is not finite adds no vertex
+//    normal (a vertex that is not finite always makes it so; so does a face too large for the
+//    cross product): added, it would turn the normals of the good faces sharing its records to NaN.
+//  - an interpolated height, or the mean of FilteredHeight, that rounds past the float range
+//    (corners within about 1e-6 of +-FLT_MAX) is returned as +-FLT_MAX.
 // So every height a query returns is finite.
 //
 // Layout: the quadtree's leaves list every upward face whose closed UV box reaches them, and a
