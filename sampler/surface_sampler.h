@@ -121,11 +121,28 @@ class SurfaceSampler {
   // reaches the leaf, less those whose triangle cannot (allocates; not for the query path).
   std::vector<int> LeafFaces(const QuadNode& leaf) const;
   int CellsPerSide() const { return gridSide_; }
+  // Bytes the face index holds: the node arena, the face records, the cell grid's offsets and
+  // lists, and faceBoxes (capacities, so a sampler rebuilt from a larger mesh reports more).
+  std::size_t IndexBytes() const;
+
+  // What Rebuild(mesh) with the current settings would make IndexBytes() of a fresh sampler,
+  // worked out without building the index, by the steps Rebuild takes: the same placement,
+  // upward test, grid side and cells listed. It is exact unless the lists overflow 32-bit
+  // offsets and Rebuild coarsens the grid, which lists fewer; then it is a bound. Costs a copy
+  // of the mesh and the time of Rebuild's counting pass. The node arena, the one part that
+  // grows with quadTreeDepth, is at most 11 MB (depth 10).
+  struct IndexEstimate {
+    int gridSide = 0;                // CellsPerSide() after the rebuild, or more if it coarsens
+    std::int64_t upwardFaces = 0;    // faces the index will hold
+    std::uint64_t nodeBytes = 0;     // the node arena at the depth
+    std::uint64_t listEntries = 0;   // face entries over all cells, at most
+    std::uint64_t bytes = 0;         // bound on IndexBytes()
+  };
+  IndexEstimate EstimateIndex(const Mesh& mesh) const;
   // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
   // the one they would choose; 0 restores the choice. The answers do not depend on it.
   void SetGridSide(int side) { forcedGridSide_ = side; }
   int NodeCount() const { return static_cast<int>(nodes_.size()); }
-  std::size_t IndexBytes() const;
 
  private:
   struct CellRange {
@@ -156,10 +173,23 @@ class SurfaceSampler {
   void Subdivide(QuadNode* node, int levels);
   void InsertFace(int f, const Box2D& box);
   void InsertIntoNode(const QuadNode* node, int f, const Box2D& box);
-  void NormaliseWorkMesh();
+  // Moves mesh from object space into UV space with the current settings.
+  void NormaliseMesh(Mesh& mesh) const;
   void ComputeFaceBoxes();
-  int ChooseGridSide() const;
-  CellRange CellsReached(const Box2D& box, int side) const;
+  static Box2D FaceBox(const Mesh& uvMesh, int f);
+  static bool FacesUpward(const Mesh& uvMesh, int f);
+  // The sizing rule of the cell grid, fed with the UV box of every upward face.
+  struct GridStats {
+    double sumArea = 0.0, sumSides = 0.0;
+    std::int64_t count = 0;
+    void Add(const Box2D& box);
+  };
+  static int ChooseGridSide(const GridStats& stats);
+  static IndexedFace MakeIndexedFace(const Mesh& uvMesh, int f, const Box2D& box);
+  // The cells of a side x side grid that face t is listed in; adds one to counts[cell] for
+  // each (row-major) when counts is not null.
+  static std::uint64_t CountCells(const IndexedFace& t, int side, std::uint32_t* counts);
+  static CellRange CellsReached(const Box2D& box, int side);
   // The grown edges of one face, to rule out the cells of its box that its triangle misses.
   struct CoverageTest {
     const IndexedFace* corners = nullptr;  // null: every cell of the box counts
