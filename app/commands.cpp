@@ -322,8 +322,8 @@ Loaded LoadInput(Session& session, const std::string& path, const MeshOptions& m
   return loaded;
 }
 
-// Refuses, with the depth that would fit, a mesh whose quadtree would not fit the memory
-// budget at the map's depth, rather than let the map exhaust memory building it.
+// Refuses, with a remedy that reduces it, a mesh whose face index would not fit the memory
+// budget at the map's settings, rather than let the map exhaust memory building it.
 void CheckQuadtreeBudget(Texmap* map, const Mesh& mesh, const std::string& input, TimeValue t) {
   IParamBlock2* block = Block(map);
   Placement placement;
@@ -336,13 +336,8 @@ void CheckQuadtreeBudget(Texmap* map, const Mesh& mesh, const std::string& input
   block->GetValue(ParamByName(block, "uScale"), t, placement.uScale, ignore);
   block->GetValue(ParamByName(block, "vScale"), t, placement.vScale, ignore);
   placement.normalize = normalize != 0;
-  const std::uint64_t needed = QuadtreeReferences(mesh, placement, depth);
-  if (needed <= kMaxQuadtreeReferences) return;
-  int fits = depth - 1;
-  while (fits >= 2 && QuadtreeReferences(mesh, placement, fits) > kMaxQuadtreeReferences) --fits;
-  throw BadInput{fmt::format("{}: at quadtree depth {} the map would list {} face references (limit {}); {}", input,
-                             depth, needed, kMaxQuadtreeReferences,
-                             fits >= 2 ? fmt::format("try --depth {}", fits) : std::string("even depth 2 is too much"))};
+  const std::string problem = IndexBudgetProblem(mesh, placement, depth);
+  if (!problem.empty()) throw BadInput{input + ": " + problem};
 }
 
 // ---- Outputs ----------------------------------------------------------------------------------
