@@ -120,7 +120,8 @@ std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int
   }
   if (remedy.empty()) {
     // The rest grows about in proportion to the upward faces.
-    const double share = double(limit - std::min(limit, cost.nodeBytes)) / double(cost.bytes - cost.nodeBytes);
+    const double share =
+        double(limit - std::min(limit, cost.nodeBytes)) / double(std::max<std::uint64_t>(cost.bytes - cost.nodeBytes, 1));
     remedy = fmt::format("simplify the mesh to fewer than about {} upward faces",
                          static_cast<std::int64_t>(share * double(cost.upwardFaces)));
   }
