@@ -40,7 +40,8 @@
 // point lies in exactly one leaf, so the answer at a point does not depend on quadTreeDepth:
 // it is decided by the faces whose box holds the point. The tree is kept (one arena, children
 // consecutive) but queries do not walk it. They read a flat "cell grid" of G x G cells instead
-// (G a power of two chosen from the face count and box sizes, 128 to 2048), each cell listing
+// (G a power of two chosen from the face count and box sizes: up to 2048, and 128 or more unless
+// faces with large boxes would fill too many cells; see EstimateIndex), each cell listing
 // in increasing order the upward faces whose box reaches it, less those whose triangle, grown
 // by a margin far wider than the rounding of the barycentric test, misses the cell: faces that
 // could not be accepted anywhere in it. The answers therefore equal the literal tree's, bit for
