@@ -244,13 +244,8 @@ void CheckQuadtreeBudget(Texmap* map, const Mesh& mesh, const std::string& input
   block->GetValue(ParamByName(block, "uScale"), t, placement.uScale, ignore);
   block->GetValue(ParamByName(block, "vScale"), t, placement.vScale, ignore);
   placement.normalize = normalize != 0;
-  const std::uint64_t needed = QuadtreeReferences(mesh, placement, depth);
-  if (needed <= kMaxQuadtreeReferences) return;
-  int fits = depth - 1;
-  while (fits >= 2 && QuadtreeReferences(mesh, placement, fits) > kMaxQuadtreeReferences) --fits;
-  throw BadInput{fmt::format("{}: at quadtree depth {} the map would list {} face references (limit {}); {}", input,
-                             depth, needed, kMaxQuadtreeReferences,
-                             fits >= 2 ? fmt::format("try --depth {}", fits) : std::string("even depth 2 is too much"))};
+  const std::string problem = IndexBudgetProblem(mesh, placement, depth);
+  if (!problem.empty()) throw BadInput{input + ": " + problem};
 }
 
 std::string ParamSummary(Texmap* map) {

@@ -7,9 +7,12 @@
 #include <cmath>
 #include <cstdlib>
 
+#include <fmt/format.h>
+
 #include "app/ramps.h"
 #include "host/geometry.h"
 #include "host/mtl_base.h"
+#include "sampler/surface_sampler.h"
 
 std::filesystem::path DefaultPluginDir(const char* argv0) {
   if (const char* env = std::getenv("VELDMAP_PLUGIN_DIR"); env != nullptr && *env != '\0') return env;
@@ -93,55 +96,35 @@ std::optional<std::pair<float, float>> ZRange(const Mesh& mesh) {
   return range;
 }
 
-std::uint64_t QuadtreeReferences(const Mesh& mesh, const Placement& placement, int depth) {
-  // The same box the map normalises by: finite vertices only.
-  double lo[2] = {0, 0}, hi[2] = {0, 0};
-  bool any = false;
-  for (const Point3& p : mesh.verts) {
-    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
-    const double c[2] = {p.x, p.y};
-    for (int k = 0; k < 2; ++k) {
-      lo[k] = any ? std::min(lo[k], c[k]) : c[k];
-      hi[k] = any ? std::max(hi[k], c[k]) : c[k];
-    }
-    any = true;
+IndexCost MapIndexCost(const Mesh& mesh, const Placement& placement, int depth) {
+  SurfaceSampler sampler;
+  sampler.normalizeMesh = placement.normalize ? 1 : 0;
+  sampler.quadTreeDepth = depth;
+  sampler.uOffset = placement.uOffset;
+  sampler.vOffset = placement.vOffset;
+  sampler.uScale = placement.uScale;
+  sampler.vScale = placement.vScale;
+  const SurfaceSampler::IndexEstimate estimate = sampler.EstimateIndex(mesh);
+  return {estimate.bytes, estimate.nodeBytes, estimate.upwardFaces};
+}
+
+std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int depth, std::uint64_t limit) {
+  const IndexCost cost = MapIndexCost(mesh, placement, depth);
+  if (cost.bytes <= limit) return {};
+  constexpr double kMiB = 1024.0 * 1024.0;
+  std::string remedy;
+  // Only the node arena shrinks with the depth; an empty mesh measures it alone.
+  for (int lower = depth - 1; lower >= 2 && remedy.empty(); --lower) {
+    const std::uint64_t nodes = MapIndexCost(Mesh(), placement, lower).nodeBytes;
+    if (cost.bytes - cost.nodeBytes + nodes <= limit) remedy = fmt::format("try --depth {}", lower);
   }
-  const double scale[2] = {placement.uScale, placement.vScale};
-  const double offset[2] = {placement.uOffset, placement.vOffset};
-  double factor[2];
-  for (int k = 0; k < 2; ++k) {
-    const double extent = hi[k] - lo[k];
-    factor[k] = (placement.normalize && extent > 0.0 ? 1.0 / extent : 1.0) * scale[k];
-    if (!placement.normalize) lo[k] = 0.0;
+  if (remedy.empty()) {
+    // The rest grows about in proportion to the upward faces.
+    const double share =
+        double(limit - std::min(limit, cost.nodeBytes)) / double(std::max<std::uint64_t>(cost.bytes - cost.nodeBytes, 1));
+    remedy = fmt::format("simplify the mesh to fewer than about {} upward faces",
+                         static_cast<std::int64_t>(share * double(cost.upwardFaces)));
   }
-  const double side = std::ldexp(1.0, depth - 1);
-  std::uint64_t total = 0;
-  for (int f = 0; f < mesh.getNumFaces(); ++f) {
-    if (!mesh.faceIsValid(f)) continue;
-    const Face& face = mesh.faces[static_cast<std::size_t>(f)];
-    double box[2][2] = {{1e300, 1e300}, {-1e300, -1e300}};
-    double uv[3][2];
-    bool finite = true;
-    for (int c = 0; c < 3; ++c) {
-      const Point3& p = mesh.verts[face.v[c]];
-      const double xy[2] = {p.x, p.y};
-      for (int k = 0; k < 2; ++k) {
-        uv[c][k] = (xy[k] - lo[k]) * factor[k] + offset[k];
-        finite = finite && std::isfinite(uv[c][k]);
-        box[0][k] = std::min(box[0][k], uv[c][k]);
-        box[1][k] = std::max(box[1][k], uv[c][k]);
-      }
-    }
-    const double cross = (uv[1][0] - uv[0][0]) * (uv[2][1] - uv[0][1]) - (uv[1][1] - uv[0][1]) * (uv[2][0] - uv[0][0]);
-    if (!finite || !(cross > 0.0)) continue;
-    std::uint64_t leaves = 1;
-    for (int k = 0; k < 2; ++k) {
-      const double first = std::clamp(std::floor(box[0][k] * side), 0.0, side - 1);
-      const double last = std::clamp(std::floor(box[1][k] * side), 0.0, side - 1);
-      if (box[1][k] < 0.0 || box[0][k] > 1.0) leaves = 0;
-      leaves *= static_cast<std::uint64_t>(last - first + 1);
-    }
-    total += leaves;
-  }
-  return total;
+  return fmt::format("at quadtree depth {} the map's face index would take {:.0f} MiB for {} upward faces (limit {:.0f} MiB); {}",
+                     depth, double(cost.bytes) / kMiB, cost.upwardFaces, double(limit) / kMiB, remedy);
 }

@@ -58,13 +58,21 @@ struct Placement {
   float uOffset = 0.0f, vOffset = 0.0f, uScale = 1.0f, vScale = 1.0f;
 };
 
-// Face references the map's quadtree holds at depth for this mesh: every upward face is listed
-// in every leaf its UV box reaches, and the leaves are 2^(depth-1) a side over the unit square.
-// An estimate from the boxes, computed in double; what the CLI checks against its memory
-// budget before it lets the map build.
-std::uint64_t QuadtreeReferences(const Mesh& mesh, const Placement& placement, int depth);
-// The most face references the CLI lets a map build: 2^27, about half a gigabyte of lists.
-inline constexpr std::uint64_t kMaxQuadtreeReferences = std::uint64_t{1} << 27;
+// What the map's face index will take for this mesh at depth, by the sampler's own sizing rule
+// (SurfaceSampler::EstimateIndex) with the mesh placed as the map places it. Above two levels
+// the depth adds only its node arena (at most 11 MB); the rest grows with the upward faces.
+struct IndexCost {
+  std::uint64_t bytes = 0;
+  std::uint64_t nodeBytes = 0;  // the part that depends on the depth
+  std::int64_t upwardFaces = 0;
+};
+IndexCost MapIndexCost(const Mesh& mesh, const Placement& placement, int depth);
+// The most the CLI lets a map's face index take before it refuses the mesh: 1 GiB.
+inline constexpr std::uint64_t kMaxIndexBytes = std::uint64_t{1} << 30;
+// Empty when the index fits limit at depth; otherwise one line saying why not, with a remedy
+// that does reduce it: a lower depth where the node arena tips the balance, else fewer faces.
+std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int depth,
+                               std::uint64_t limit = kMaxIndexBytes);
 
 // The Z range of the mesh's finite vertices; nullopt for a mesh without one.
 std::optional<std::pair<float, float>> ZRange(const Mesh& mesh);

@@ -2,6 +2,8 @@
 // smoothing bit, then each chain folds records that share bits and normalises what is left.
 #include "sampler/normal_chain.h"
 
+#include <cmath>
+
 NormalChain* NormalChainPool::New(const Point3& normal, DWORD bits) {
   NormalChain& record = records_.emplace_back();
   record.normal = normal;
@@ -60,6 +62,10 @@ void ComputeVertexNormals(const Mesh& mesh, Tab<NormalChain>& chains, NormalChai
     const Point3& v2 = mesh.verts[face.v[2]];
     // Not normalised: its length is twice the face's area, so larger faces weigh more.
     const Point3 n = CrossProd(v1 - v0, v2 - v1);
+    // A vertex that is not finite always makes n non-finite, and so does a face too large for
+    // its cross product; added to a record, either would turn the normal of every good face
+    // sharing it into NaN.
+    if (!std::isfinite(n.x) || !std::isfinite(n.y) || !std::isfinite(n.z)) continue;
     for (int k = 0; k < 3; ++k) chains[static_cast<int>(face.v[k])].Add(n, face.smGroup, pool);
   }
   for (NormalChain& head : chains) head.MergeAndNormalize();

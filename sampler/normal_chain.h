@@ -52,7 +52,9 @@ struct NormalChain {
 
 // Fills chains with one head per vertex of mesh from the face normals n = (V1 - V0) x (V2 - V1),
 // added at v[0], v[1], v[2] in face order, then merges and normalises every chain. Extra records
-// come from pool, which is cleared first. Faces with a vertex index outside the mesh are skipped.
+// come from pool, which is cleared first. Faces with a vertex index outside the mesh are skipped,
+// and so are faces whose normal n is not finite (a vertex that is not finite, or a face so large
+// that the cross product overflows): they add nothing to any record.
 void ComputeVertexNormals(const Mesh& mesh, Tab<NormalChain>& chains, NormalChainPool& pool);
 
 // The interpolated normal of face f of mesh at barycentric weights b: the three corner records

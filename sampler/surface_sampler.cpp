@@ -34,6 +34,20 @@ bool IsFinite(const Point3& p) { return std::isfinite(p.x) && std::isfinite(p.y)
 
 bool InUnitRange(float b) { return b >= 0.0f && b <= 1.0f; }
 
+// Heights are weighted sums of finite corner heights with weights in [0, 1] summing to 1 within
+// 1e-6, so the exact answer lies within the float range; only its rounding can overflow, at
+// corners within 1e-6 of FLT_MAX (a mean of such heights likewise). The nearest finite float is
+// the answer then. Finite values pass unchanged, NaN cannot occur.
+float WithinFloatRange(float h) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  return std::fabs(h) <= kMax ? h : std::copysign(kMax, h);
+}
+
+// Whether a squared edge length, computed as a float sum of squares, stays far inside the normal
+// float range: below FLT_MAX with room for the three terms, and with its largest term (at least
+// a third of it) far above FLT_MIN, so that squares lost to underflow are negligible beside it.
+bool InFloatSquareRange(double length2) { return length2 >= 1e-30 && length2 <= 1e30; }
+
 // Frees a vector's storage; clear() and assigning {} keep the capacity.
 template <typename T>
 void Release(std::vector<T>& v) {
@@ -58,23 +72,26 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
   root = &nodes_.front();
   Subdivide(root, depth);
 
-  NormaliseWorkMesh();
+  NormaliseMesh(workMesh);
   ComputeFaceBoxes();
 
+  // The upward faces are counted first so that their records take exactly the room they need
+  // (EstimateIndex relies on it).
   const int faceCount = workMesh.getNumFaces();
   indexed_.clear();
   indexOfFace_.assign(static_cast<std::size_t>(faceCount), -1);
+  std::size_t upward = 0;
   for (int f = 0; f < faceCount; ++f) {
-    if (!FacesUpward(f)) continue;
-    const Face& face = workMesh.faces[static_cast<std::size_t>(f)];
-    const Point3& p0 = workMesh.verts[face.v[0]];
-    const Point3& p1 = workMesh.verts[face.v[1]];
-    const Point3& p2 = workMesh.verts[face.v[2]];
+    if (FacesUpward(f)) {
+      indexOfFace_[static_cast<std::size_t>(f)] = 0;
+      ++upward;
+    }
+  }
+  indexed_.reserve(upward);
+  for (int f = 0; f < faceCount; ++f) {
+    if (indexOfFace_[static_cast<std::size_t>(f)] < 0) continue;
     indexOfFace_[static_cast<std::size_t>(f)] = static_cast<std::int32_t>(indexed_.size());
-    const Box2D& box = faceBoxes[f];
-    indexed_.push_back({box.min.x, box.min.y, box.max.x, box.max.y, {p0.x, p1.x, p2.x}, {p0.y, p1.y, p2.y},
-                        {p0.z, p1.z, p2.z}, f,
-                        InverseDoubleArea2D(Point3(p0.x, p0.y, 0.0f), Point3(p1.x, p1.y, 0.0f), Point3(p2.x, p2.y, 0.0f))});
+    indexed_.push_back(MakeIndexedFace(workMesh, f, faceBoxes[f]));
   }
 
   // Insertion starts below the root, so a root that is its own leaf (depth 1) holds nothing.
@@ -85,21 +102,13 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
     // Counting pass, then each face is written into its cells in increasing face order, so
     // every cell list comes out sorted. Offsets are 32-bit; a grid whose lists would not fit
     // is coarsened (answers do not depend on the grid).
-    for (gridSide_ = ChooseGridSide();; gridSide_ /= 2) {
+    GridStats stats;
+    for (const IndexedFace& t : indexed_) stats.Add(t.Box());
+    for (gridSide_ = forcedGridSide_ > 0 ? forcedGridSide_ : ChooseGridSide(stats);; gridSide_ /= 2) {
       const auto side = static_cast<std::size_t>(gridSide_);
       cellStart_.assign(side * side + 1, 0);
       std::uint64_t listed = 0;
-      for (const IndexedFace& t : indexed_) {
-        const CellRange r = CellsReached(t.Box(), gridSide_);
-        const CoverageTest test = MakeCoverageTest(t, r);
-        for (int y = r.y0; y <= r.y1; ++y) {
-          for (int x = r.x0; x <= r.x1; ++x) {
-            if (!MayCoverCell(test, x, y, gridSide_)) continue;
-            ++cellStart_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x) + 1];
-            ++listed;
-          }
-        }
-      }
+      for (const IndexedFace& t : indexed_) listed += CountCells(t, gridSide_, cellStart_.data() + 1);
       if (listed <= std::numeric_limits<std::uint32_t>::max() || gridSide_ == 1) break;
     }
     for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
@@ -115,9 +124,61 @@ void SurfaceSampler::RebuildFromStoredMesh() { Rebuild(storedMesh); }
 
 void SurfaceSampler::ComputeVertexNormals() { ::ComputeVertexNormals(workMesh, normalChains, chainPool_); }
 
-void SurfaceSampler::NormaliseWorkMesh() {
-  workMesh.buildBoundingBox();
-  const Box3 bounds = workMesh.getBoundingBox();
+SurfaceSampler::IndexEstimate SurfaceSampler::EstimateIndex(const Mesh& mesh) const {
+  IndexEstimate estimate;
+  const int depth = std::clamp(quadTreeDepth, kMinDepth, kMaxDepth);
+  estimate.nodeBytes = std::uint64_t(NodesInTree(depth)) * sizeof(QuadNode);
+  Mesh uvMesh = mesh;
+  NormaliseMesh(uvMesh);
+  const int faceCount = uvMesh.getNumFaces();
+  GridStats stats;
+  for (int f = 0; f < faceCount; ++f) {
+    if (FacesUpward(uvMesh, f)) stats.Add(FaceBox(uvMesh, f));
+  }
+  estimate.upwardFaces = stats.count;
+  std::uint64_t gridBytes = 0;
+  if (depth > 1) {
+    // A coarser grid, which Rebuild falls back to when the lists overflow 32-bit offsets,
+    // reaches no more cells than the finer one, so the first side bounds them all.
+    estimate.gridSide = forcedGridSide_ > 0 ? forcedGridSide_ : ChooseGridSide(stats);
+    for (int f = 0; f < faceCount; ++f) {
+      if (!FacesUpward(uvMesh, f)) continue;
+      estimate.listEntries += CountCells(MakeIndexedFace(uvMesh, f, FaceBox(uvMesh, f)), estimate.gridSide, nullptr);
+    }
+    const auto side = std::uint64_t(estimate.gridSide);
+    gridBytes = (side * side + 1 + estimate.listEntries) * sizeof(std::uint32_t);
+  }
+  estimate.bytes = estimate.nodeBytes + std::uint64_t(estimate.upwardFaces) * sizeof(IndexedFace) + gridBytes +
+                   std::uint64_t(faceCount) * sizeof(Box2D);
+  return estimate;
+}
+
+SurfaceSampler::IndexedFace SurfaceSampler::MakeIndexedFace(const Mesh& uvMesh, int f, const Box2D& box) {
+  const Face& face = uvMesh.faces[static_cast<std::size_t>(f)];
+  const Point3& p0 = uvMesh.verts[face.v[0]];
+  const Point3& p1 = uvMesh.verts[face.v[1]];
+  const Point3& p2 = uvMesh.verts[face.v[2]];
+  return {box.min.x, box.min.y, box.max.x, box.max.y, {p0.x, p1.x, p2.x}, {p0.y, p1.y, p2.y}, {p0.z, p1.z, p2.z}, f,
+          InverseDoubleArea2D(Point3(p0.x, p0.y, 0.0f), Point3(p1.x, p1.y, 0.0f), Point3(p2.x, p2.y, 0.0f))};
+}
+
+std::uint64_t SurfaceSampler::CountCells(const IndexedFace& t, int side, std::uint32_t* counts) {
+  const CellRange r = CellsReached(t.Box(), side);
+  const CoverageTest test = MakeCoverageTest(t, r);
+  std::uint64_t listed = 0;
+  for (int y = r.y0; y <= r.y1; ++y) {
+    for (int x = r.x0; x <= r.x1; ++x) {
+      if (!MayCoverCell(test, x, y, side)) continue;
+      if (counts != nullptr) ++counts[static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x)];
+      ++listed;
+    }
+  }
+  return listed;
+}
+
+void SurfaceSampler::NormaliseMesh(Mesh& mesh) const {
+  mesh.buildBoundingBox();
+  const Box3 bounds = mesh.getBoundingBox();
   Point3 lo = bounds.Min();
   Point3 hi = bounds.Max();
   if (bounds.IsEmpty()) lo = hi = Point3(0.0f, 0.0f, 0.0f);
@@ -129,7 +190,7 @@ void SurfaceSampler::NormaliseWorkMesh() {
   const float sv = fy * vScale;
   // The translation leaves the extent as it is, so the Z factor comes from the box as built.
   const float fz = Reciprocal(hi.z - lo.z);
-  for (Point3& p : workMesh.verts) {
+  for (Point3& p : mesh.verts) {
     if (normalize) p -= lo;
     p.x = su * p.x + uOffset;
     p.y = sv * p.y + vOffset;
@@ -140,34 +201,43 @@ void SurfaceSampler::NormaliseWorkMesh() {
 void SurfaceSampler::ComputeFaceBoxes() {
   const int faceCount = workMesh.getNumFaces();
   faceBoxes.SetCount(faceCount);
-  for (int f = 0; f < faceCount; ++f) {
-    Box2D box;
-    if (workMesh.faceIsValid(f)) {
-      const Face& face = workMesh.faces[static_cast<std::size_t>(f)];
-      for (int k = 0; k < 3; ++k) {
-        const Point3& p = workMesh.verts[face.v[k]];
-        box += Point2(p.x, p.y);
-      }
-    }
-    faceBoxes[f] = box;
-  }
+  for (int f = 0; f < faceCount; ++f) faceBoxes[f] = FaceBox(workMesh, f);
 }
 
-bool SurfaceSampler::FacesUpward(int f) const {
-  if (!workMesh.faceIsValid(f)) return false;
-  const Face& face = workMesh.faces[static_cast<std::size_t>(f)];
-  const Point3& p = workMesh.verts[face.v[0]];
-  const Point3& q = workMesh.verts[face.v[1]];
-  const Point3& r = workMesh.verts[face.v[2]];
+Box2D SurfaceSampler::FaceBox(const Mesh& uvMesh, int f) {
+  Box2D box;
+  if (uvMesh.faceIsValid(f)) {
+    const Face& face = uvMesh.faces[static_cast<std::size_t>(f)];
+    for (int k = 0; k < 3; ++k) {
+      const Point3& p = uvMesh.verts[face.v[k]];
+      box += Point2(p.x, p.y);
+    }
+  }
+  return box;
+}
+
+bool SurfaceSampler::FacesUpward(int f) const { return FacesUpward(workMesh, f); }
+
+bool SurfaceSampler::FacesUpward(const Mesh& uvMesh, int f) {
+  if (!uvMesh.faceIsValid(f)) return false;
+  const Face& face = uvMesh.faces[static_cast<std::size_t>(f)];
+  const Point3& p = uvMesh.verts[face.v[0]];
+  const Point3& q = uvMesh.verts[face.v[1]];
+  const Point3& r = uvMesh.verts[face.v[2]];
   if (!IsFinite(p) || !IsFinite(q) || !IsFinite(r)) return false;
   // The test proper is on the normalised edges below. Where the plain cross product is far
-  // from zero relative to the edge lengths, the rounding of that test (a few float ulps)
-  // cannot change its sign, and the square roots and divisions can be skipped.
+  // from zero relative to the edge lengths (|c.z| > 1e-4), the rounding of that test (a few
+  // float ulps) cannot change its sign, and the square roots and divisions can be skipped; but
+  // only while every float it takes is a normal number: an edge whose squared length leaves the
+  // float range normalises to zero (overflow) or to a vector far from unit length (underflow),
+  // and the float test then says "not upward" where the exact sign would say otherwise.
   const double ex = double(q.x) - p.x, ey = double(q.y) - p.y, ez = double(q.z) - p.z;
   const double gx = double(r.x) - p.x, gy = double(r.y) - p.y, gz = double(r.z) - p.z;
   const double cross = ex * gy - ey * gx;
-  const double lengths2 = (ex * ex + ey * ey + ez * ez) * (gx * gx + gy * gy + gz * gz);
-  if (cross * cross > 1e-8 * lengths2) return cross > 0.0;
+  const double lengthE2 = ex * ex + ey * ey + ez * ez, lengthG2 = gx * gx + gy * gy + gz * gz;
+  if (InFloatSquareRange(lengthE2) && InFloatSquareRange(lengthG2) && cross * cross > 1e-8 * lengthE2 * lengthG2) {
+    return cross > 0.0;
+  }
   // A zero-length edge normalises to a zero vector, so c.z = 0 and the face is not stored.
   const Point3 c = CrossProd(Normalize(q - p), Normalize(r - p));
   return c.z > 0.0f;
@@ -188,19 +258,21 @@ void SurfaceSampler::Subdivide(QuadNode* node, int levels) {
   for (int k = 0; k < 4; ++k) Subdivide(first + k, levels - 1);
 }
 
-int SurfaceSampler::ChooseGridSide() const {
+void SurfaceSampler::GridStats::Add(const Box2D& box) {
+  const double w = std::min(double(box.max.x) - box.min.x, 1.0), h = std::min(double(box.max.y) - box.min.y, 1.0);
+  sumArea += w * h;
+  sumSides += w + h;
+  ++count;
+}
+
+int SurfaceSampler::ChooseGridSide(const GridStats& stats) {
   // Queries are bound by memory latency, so the grid aims at a few faces per cell while its
   // offsets stay small: about one cell per two faces, but no coarser than 128 x 128 (128 KB of
   // offsets) and no finer than 2048 x 2048. A face with a UV box of w x h reaches about
   // (w G + 1)(h G + 1) cells, and the grid is coarsened while that would list faces more often
   // than the budget allows (faces with large boxes would fill many cells each).
-  double sumArea = 0.0, sumSides = 0.0;
-  for (const IndexedFace& t : indexed_) {
-    const double w = std::min(double(t.maxX) - t.minX, 1.0), h = std::min(double(t.maxY) - t.minY, 1.0);
-    sumArea += w * h;
-    sumSides += w + h;
-  }
-  const auto count = static_cast<std::int64_t>(indexed_.size());
+  const double sumArea = stats.sumArea, sumSides = stats.sumSides;
+  const std::int64_t count = stats.count;
   const double budget = kMaxCellsPerFace * double(count) + double(1 << 22);
   int side = kMinGridSide;
   while (side < kMaxGridSide && std::int64_t(side) * side * 2 < count) side *= 2;
@@ -208,7 +280,7 @@ int SurfaceSampler::ChooseGridSide() const {
   return side;
 }
 
-SurfaceSampler::CellRange SurfaceSampler::CellsReached(const Box2D& box, int side) const {
+SurfaceSampler::CellRange SurfaceSampler::CellsReached(const Box2D& box, int side) {
   if (box.IsEmpty()) return {0, 0, -1, -1};
   // Cell i spans [i / side, (i + 1) / side] with both bounds closed, as the quadrants do; the
   // box reaches it when max >= i / side and min <= (i + 1) / side, that is for
@@ -344,7 +416,7 @@ bool SurfaceSampler::HeightAt(Point3 p, float& height) const {
   }
   Hit hit;
   if (!FindTopFace(p.x, p.y, hit)) return false;
-  height = hit.height;
+  height = WithinFloatRange(hit.height);
   return true;
 }
 
@@ -369,7 +441,7 @@ float SurfaceSampler::FilteredHeight(float u, float v, float du, float dv) const
     sum += tap;
     count = count + 2.0f;
   }
-  return sum / count;
+  return WithinFloatRange(sum / count);
 }
 
 bool SurfaceSampler::NormalAt(Point3 p, Point3& normal) const {

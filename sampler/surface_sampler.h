@@ -5,6 +5,18 @@
 // point tests only the faces whose UV box holds it. The answer at a point is the greatest
 // interpolated height of the upward faces that cover it, the lowest face index winning ties.
 //
+// Units and frames. Rebuild takes the mesh in its own coordinates (object space); queries take
+// points in UV space and return heights in height units; NormalAt answers in object space. Each
+// axis is mapped on its own, by a factor and an offset, with the finite vertices' box
+// (minX..maxX, minY..maxY, minZ..maxZ) and su = uScale / (maxX - minX), sv = vScale / (maxY - minY),
+// fz = 1 / (maxZ - minZ) (each reciprocal 1 where it is not finite, see below):
+//   normalisation on:  U = su (x - minX) + uOffset,   V = sv (y - minY) + vOffset,   h = fz (z - minZ)
+//   normalisation off: U = uScale x + uOffset,        V = vScale y + vOffset,        h = fz z
+// So heights run 0..1 with normalisation on and keep their offset from zero with it off, and one
+// unit of U, V and h is 1 / su, 1 / sv (uScale, vScale off) and 1 / fz object units. workMesh and
+// faceBoxes hold UV-space positions. A slope in true degrees from height derivatives in UV:
+// tan(slope) = sqrt((dh/dU su)^2 + (dh/dV sv)^2) / fz, with su = uScale, sv = vScale when off.
+//
 // Threads: the queries (HeightAt, FilteredHeight, NormalAt) are const, take no lock and
 // allocate nothing; any number may run at once. Nothing may run while Rebuild or a setter does.
 //
@@ -15,15 +27,21 @@
 //    has no upward face and answers nothing.
 //  - vertices with a NaN or infinite coordinate do not count toward the bounding box; a mesh
 //    without any finite vertex is treated as having its box at the origin with zero extents.
-//  - a face with a vertex index outside the mesh, or whose normalised vertices are not all
-//    finite, is never indexed and adds no vertex normal; its UV box stays empty.
+//  - a face with a vertex index outside the mesh is never indexed and adds no vertex normal; its
+//    UV box stays empty. A face whose normalised vertices are not all finite is never indexed.
+//  - a face whose normal in object space, (V1 - V0) x (V2 - V1), is not finite adds no vertex
+//    normal (a vertex that is not finite always makes it so; so does a face too large for the
+//    cross product): added, it would turn the normals of the good faces sharing its records to NaN.
+//  - an interpolated height, or the mean of FilteredHeight, that rounds past the float range
+//    (corners within about 1e-6 of +-FLT_MAX) is returned as +-FLT_MAX.
 // So every height a query returns is finite.
 //
 // Layout: the quadtree's leaves list every upward face whose closed UV box reaches them, and a
 // point lies in exactly one leaf, so the answer at a point does not depend on quadTreeDepth:
 // it is decided by the faces whose box holds the point. The tree is kept (one arena, children
 // consecutive) but queries do not walk it. They read a flat "cell grid" of G x G cells instead
-// (G a power of two chosen from the face count and box sizes, 128 to 2048), each cell listing
+// (G a power of two chosen from the face count and box sizes: up to 2048, and 128 or more unless
+// faces with large boxes would fill too many cells; see EstimateIndex), each cell listing
 // in increasing order the upward faces whose box reaches it, less those whose triangle, grown
 // by a margin far wider than the rounding of the barycentric test, misses the cell: faces that
 // could not be accepted anywhere in it. The answers therefore equal the literal tree's, bit for
@@ -104,8 +122,28 @@ class SurfaceSampler {
   // reaches the leaf, less those whose triangle cannot (allocates; not for the query path).
   std::vector<int> LeafFaces(const QuadNode& leaf) const;
   int CellsPerSide() const { return gridSide_; }
-  int NodeCount() const { return static_cast<int>(nodes_.size()); }
+  // Bytes the face index holds: the node arena, the face records, the cell grid's offsets and
+  // lists, and faceBoxes (capacities, so a sampler rebuilt from a larger mesh reports more).
   std::size_t IndexBytes() const;
+
+  // What Rebuild(mesh) with the current settings would make IndexBytes() of a fresh sampler,
+  // worked out without building the index, by the steps Rebuild takes: the same placement,
+  // upward test, grid side and cells listed. It is exact unless the lists overflow 32-bit
+  // offsets and Rebuild coarsens the grid, which lists fewer; then it is a bound. Costs a copy
+  // of the mesh and the time of Rebuild's counting pass. The node arena, the one part that
+  // grows with quadTreeDepth, is at most 11 MB (depth 10).
+  struct IndexEstimate {
+    int gridSide = 0;                // CellsPerSide() after the rebuild, or more if it coarsens
+    std::int64_t upwardFaces = 0;    // faces the index will hold
+    std::uint64_t nodeBytes = 0;     // the node arena at the depth
+    std::uint64_t listEntries = 0;   // face entries over all cells, at most
+    std::uint64_t bytes = 0;         // bound on IndexBytes()
+  };
+  IndexEstimate EstimateIndex(const Mesh& mesh) const;
+  // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
+  // the one they would choose; 0 restores the choice. The answers do not depend on it.
+  void SetGridSide(int side) { forcedGridSide_ = side; }
+  int NodeCount() const { return static_cast<int>(nodes_.size()); }
 
  private:
   struct CellRange {
@@ -136,10 +174,23 @@ class SurfaceSampler {
   void Subdivide(QuadNode* node, int levels);
   void InsertFace(int f, const Box2D& box);
   void InsertIntoNode(const QuadNode* node, int f, const Box2D& box);
-  void NormaliseWorkMesh();
+  // Moves mesh from object space into UV space with the current settings.
+  void NormaliseMesh(Mesh& mesh) const;
   void ComputeFaceBoxes();
-  int ChooseGridSide() const;
-  CellRange CellsReached(const Box2D& box, int side) const;
+  static Box2D FaceBox(const Mesh& uvMesh, int f);
+  static bool FacesUpward(const Mesh& uvMesh, int f);
+  // The sizing rule of the cell grid, fed with the UV box of every upward face.
+  struct GridStats {
+    double sumArea = 0.0, sumSides = 0.0;
+    std::int64_t count = 0;
+    void Add(const Box2D& box);
+  };
+  static int ChooseGridSide(const GridStats& stats);
+  static IndexedFace MakeIndexedFace(const Mesh& uvMesh, int f, const Box2D& box);
+  // The cells of a side x side grid that face t is listed in; adds one to counts[cell] for
+  // each (row-major) when counts is not null.
+  static std::uint64_t CountCells(const IndexedFace& t, int side, std::uint32_t* counts);
+  static CellRange CellsReached(const Box2D& box, int side);
   // The grown edges of one face, to rule out the cells of its box that its triangle misses.
   struct CoverageTest {
     const IndexedFace* corners = nullptr;  // null: every cell of the box counts
@@ -154,6 +205,7 @@ class SurfaceSampler {
   NormalChainPool chainPool_;
   std::vector<QuadNode> nodes_;              // arena of the quadtree, root first
   int gridSide_ = 0;                         // G
+  int forcedGridSide_ = 0;                   // SetGridSide, or 0
   std::vector<IndexedFace> indexed_;         // the upward faces, in increasing face order
   std::vector<std::int32_t> indexOfFace_;    // face -> position in indexed_, or -1 (during Rebuild)
   std::vector<std::uint32_t> cellStart_;     // G*G + 1 offsets into cellFaces_, row-major (y, x)

@@ -17,6 +17,7 @@
 
 #include "app/image_io.h"
 #include "app/mesh_io.h"
+#include "app/session.h"
 
 namespace fs = std::filesystem;
 
@@ -195,16 +196,6 @@ TEST_F(CliTest, BadInputIsOneLineExitOneAndLeavesNoFile) {
   EXPECT_NE(run.output.find("s.vlds"), std::string::npos) << run.output;
   EXPECT_EQ(Veldmap("render " + Path("slope.obj") + " -o " + Path("x.jpg")).code, 1);
   EXPECT_EQ(Veldmap("render " + Path("slope.obj") + " --ramp 0:#zz0000 --kind color -o " + out).code, 1);
-  // A mesh whose quadtree would not fit the memory budget: 600 triangles each spanning the whole
-  // square reach every one of depth 10's 512 x 512 leaves.
-  {
-    std::ofstream many(Path("many.obj"));
-    for (int i = 0; i < 600; ++i) many << "v 0 " << i * 0.001 << " 0\nv 1 0 0\nv 0 0 -1\n";
-    for (int i = 0; i < 600; ++i) many << "f " << 3 * i + 1 << " " << 3 * i + 2 << " " << 3 * i + 3 << "\n";
-  }
-  run = Veldmap("render " + Path("many.obj") + " --depth 10 -o " + out);
-  EXPECT_EQ(run.code, 1);
-  EXPECT_NE(run.output.find("try --depth 9"), std::string::npos) << run.output;
   // Usage errors.
   EXPECT_EQ(Veldmap("render").code, 2);
   EXPECT_EQ(Veldmap("render " + Path("slope.obj") + " --depth 11 -o " + out).code, 2);
@@ -411,6 +402,49 @@ TEST_F(CliTest, BorderPixelsOfANumericalBumpMatchTheirNeighbours) {
             0);
   const Image wrapped = Read(Path("w.exr"));
   EXPECT_GT(std::fabs(wrapped.pixels[(32 * 64 + 63) * 3] - wrapped.pixels[(32 * 64 + 62) * 3]), 0.1f);
+}
+
+TEST_F(CliTest, MemoryGuardWeighsTheIndexTheMapBuilds) {
+  // 600 stacked squares (1,200 faces over the whole square) at the greatest depth: the index is
+  // a few megabytes whatever the depth, so the mesh renders.
+  {
+    std::ofstream squares(Path("squares.obj"));
+    for (int i = 0; i < 600; ++i) {
+      const double z = i * 0.001;
+      squares << "v 0 0 " << z << "\nv 1 0 " << z << "\nv 1 1 " << z << "\nv 0 1 " << z << "\n";
+    }
+    for (int i = 0; i < 600; ++i) {
+      const int b = 4 * i + 1;
+      squares << "f " << b << " " << b + 1 << " " << b + 2 << "\nf " << b << " " << b + 2 << " " << b + 3 << "\n";
+    }
+  }
+  const CliRun run = Veldmap("render " + Path("squares.obj") + " --up z --depth 10 --size 16 -o " + Path("sq.png") + " -q");
+  EXPECT_EQ(run.code, 0) << run.output;
+  EXPECT_TRUE(fs::exists(Path("sq.png")));
+
+  // The same mesh against tighter limits: the remedy named is one that reduces what the index
+  // takes, a lower depth while the node arena decides it, fewer faces after that.
+  Mesh mesh;
+  for (int i = 0; i < 600; ++i) {
+    const float z = float(i) * 0.001f;
+    const auto b = static_cast<DWORD>(mesh.verts.size());
+    for (const Point3& p : {Point3(0, 0, z), Point3(1, 0, z), Point3(1, 1, z), Point3(0, 1, z)}) mesh.verts.push_back(p);
+    Face a, c;
+    a.setVerts(b, b + 1, b + 2);
+    c.setVerts(b, b + 2, b + 3);
+    mesh.faces.push_back(a);
+    mesh.faces.push_back(c);
+  }
+  const IndexCost cost = MapIndexCost(mesh, {}, 10);
+  EXPECT_EQ(cost.upwardFaces, 1200);
+  EXPECT_LT(cost.bytes, std::uint64_t{64} << 20);
+  EXPECT_GT(cost.nodeBytes, std::uint64_t{1} << 20);
+  EXPECT_TRUE(IndexBudgetProblem(mesh, {}, 10, cost.bytes).empty());
+  const std::string tight = IndexBudgetProblem(mesh, {}, 10, cost.bytes - 1);
+  EXPECT_NE(tight.find("try --depth 9"), std::string::npos) << tight;
+  const std::string tighter = IndexBudgetProblem(mesh, {}, 10, (cost.bytes - cost.nodeBytes) / 2);
+  EXPECT_EQ(tighter.find("--depth"), std::string::npos) << tighter;
+  EXPECT_NE(tighter.find("fewer than about"), std::string::npos) << tighter;
 }
 
 }  // namespace

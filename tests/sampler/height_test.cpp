@@ -232,6 +232,38 @@ TEST(SurfaceSamplerDegenerate, ZeroExtentsGiveFiniteHeights) {
   }
 }
 
+TEST(SurfaceSamplerDegenerate, HeightsAtTheEdgeOfTheFloatRangeStayFinite) {
+  // Without normalisation a flat mesh keeps its own Z. At Z = +-FLT_MAX the interpolation
+  // b2 z + b1 z + b0 z overflows wherever the weights sum to just above 1; the answer is still
+  // a float next to z, and so is the mean of five such taps.
+  constexpr float kMax = std::numeric_limits<float>::max();
+  for (const float z : {kMax, -kMax}) {
+    SurfaceSampler sampler;
+    sampler.normalizeMesh = 0;
+    Mesh flat = GridTerrain(3, 9);
+    for (Point3& p : flat.verts) {
+      p.x *= 0.1f;
+      p.y *= 0.1f;
+      p.z = z;
+    }
+    sampler.Rebuild(flat);
+    int found = 0;
+    for (float u = 0.0013f; u < 1.0f; u += 0.0071f) {
+      for (float v = 0.0017f; v < 1.0f; v += 0.0093f) {
+        float h = 0.0f;
+        if (!sampler.HeightAt({u, v, 0}, h)) continue;
+        ++found;
+        ASSERT_TRUE(std::isfinite(h)) << u << ", " << v;
+        ASSERT_LE(std::fabs(h / z - 1.0f), 1e-6f) << u << ", " << v;
+        const float mean = sampler.FilteredHeight(u, v, 0.01f, 0.01f);
+        ASSERT_TRUE(std::isfinite(mean)) << u << ", " << v;
+        ASSERT_LE(std::fabs(mean / z - 1.0f), 1e-6f) << u << ", " << v;
+      }
+    }
+    EXPECT_GT(found, 15000);
+  }
+}
+
 TEST(SurfaceSamplerDegenerate, BadFacesAreIgnoredSafely) {
   // A good roof at 0.5 surrounded by faces with NaN and infinite vertices, indices past the
   // vertex array, and faces partly or wholly outside the square.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "sampler/normal_chain.h"
 #include "sampler/surface_sampler.h"
@@ -101,6 +102,64 @@ TEST(VertexNormals, AreaWeightedAndComputedBeforeNormalising) {
   EXPECT_EQ(chains.Count(), 3);
   EXPECT_EQ(chains[0].used, FALSE);
   EXPECT_EQ(chains[0].normal, Point3(0, 0, 0));
+}
+
+TEST(VertexNormals, FacesWithNonFiniteNormalsAddNothing) {
+  // A good face shares vertices 0 and 1 and group 1 with a face that has a NaN vertex, one with
+  // an infinite vertex, and one whose cross product overflows: none of them may reach the shared
+  // records, so the good face keeps its own normal there.
+  const float nan = std::nanf("");
+  const float inf = std::numeric_limits<float>::infinity();
+  const float big = 2e38f;
+  const Mesh mesh = MakeMesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0.5f, nan, 1}, {0.5f, -1, inf}, {big, 0, 0}, {0, big, 0}},
+                             {{0, 1, 2}, {1, 0, 3}, {1, 0, 4}, {0, 5, 6}});
+  Tab<NormalChain> chains;
+  NormalChainPool pool;
+  ComputeVertexNormals(mesh, chains, pool);
+  for (int v : {0, 1, 2}) {
+    EXPECT_EQ(chains[v].normal, Point3(0, 0, 1)) << v;
+    EXPECT_EQ(chains[v].next, nullptr) << v;
+  }
+  EXPECT_EQ(chains[3].used, FALSE);
+
+  // Through the sampler: the good face's normal, not NaN, wherever it is found.
+  SurfaceSampler sampler;
+  sampler.normalizeMesh = 0;
+  sampler.Rebuild(mesh);
+  int found = 0;
+  for (float u = 0.05f; u < 1.0f; u += 0.1f) {
+    for (float v = 0.05f; u + v < 1.0f; v += 0.1f) {
+      Point3 n;
+      if (!sampler.NormalAt({u, v, 0}, n)) continue;
+      ++found;
+      EXPECT_EQ(n.x, 0.0f) << u << ", " << v;
+      EXPECT_EQ(n.y, 0.0f) << u << ", " << v;
+      EXPECT_NEAR(n.z, 1.0f, 1e-6f) << u << ", " << v;
+    }
+  }
+  EXPECT_GT(found, 20);
+}
+
+TEST(SurfaceSamplerNormalAt, AmongEqualHeightsTheLowestFaceIndexWins) {
+  // Faces 0 and 1 are the same triangle at z = 0, in groups 1 and 2; a wall (face 2) tilts the
+  // corner normals of group 2, so the normal tells which of the two equal faces won.
+  const Mesh mesh = MakeMesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}},
+                             {{0, 1, 2, 1}, {0, 1, 2, 2}, {0, 4, 1, 2}, {0, 2, 3, 1}});
+  SurfaceSampler sampler;
+  sampler.normalizeMesh = 0;
+  sampler.Rebuild(mesh);
+  Point3 n;
+  ASSERT_TRUE(sampler.NormalAt({0.7f, 0.2f, 0}, n));
+  EXPECT_EQ(n.y, 0.0f);  // face 0: group 1, flat corners
+  EXPECT_NEAR(n.z, 1.0f, 1e-6f);
+
+  // Swapping the two faces' groups swaps the answer: the winner is still the lower index.
+  Mesh swapped = mesh;
+  swapped.faces[0].smGroup = 2;
+  swapped.faces[1].smGroup = 1;
+  sampler.Rebuild(swapped);
+  ASSERT_TRUE(sampler.NormalAt({0.7f, 0.2f, 0}, n));
+  EXPECT_GT(n.y, 0.1f);  // face 0 again, now in group 2: the wall tilts its corners 0 and 1
 }
 
 TEST(SurfaceSamplerNormalAt, TiltedPlaneKeepsItsOwnNormalInAnyPlacement) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <vector>
 
 #include "sampler/surface_sampler.h"
@@ -127,6 +128,81 @@ TEST(SurfaceSamplerIndex, LeavesListOnlyFacesOfTheLiteralTree) {
   }
   // Big triangles' boxes reach many leaves that the triangles themselves miss.
   EXPECT_GT(skipped, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// 600 triangles stacked over the whole square, each reaching every leaf at any depth.
+Mesh StackedTriangles(int count) {
+  Mesh mesh;
+  for (int i = 0; i < count; ++i) {
+    const auto base = static_cast<DWORD>(mesh.verts.size());
+    mesh.verts.emplace_back(0.0f, 0.0f, float(i));
+    mesh.verts.emplace_back(1.0f, 0.0f, float(i));
+    mesh.verts.emplace_back(0.0f, 1.0f + 0.001f * float(i), float(i));
+    Face face;
+    face.setVerts(base, base + 1, base + 2);
+    mesh.faces.push_back(face);
+  }
+  return mesh;
+}
+
+TEST(SurfaceSamplerIndex, EstimateEqualsTheRealIndexAndPicksItsGridSide) {
+  struct Case {
+    const char* name;
+    Mesh mesh;
+    int normalizeMesh;
+    float uScale;
+  };
+  const Case cases[] = {
+      {"random", RandomMesh(5, 2000), 1, 1.0f},
+      {"random, large faces", RandomMesh(6, 3000, 1.0f), 1, 1.0f},
+      {"random, half outside", RandomMesh(7, 2000), 1, 2.0f},
+      {"terrain", GridTerrain(8, 200), 1, 1.0f},
+      {"terrain without normalisation", GridTerrain(9, 150), 0, 0.05f},
+      {"stacked", StackedTriangles(600), 1, 1.0f},
+      {"empty", Mesh(), 1, 1.0f},
+  };
+  for (const Case& c : cases) {
+    for (int depth : {1, 2, 6, 10}) {
+      SurfaceSampler sampler;
+      sampler.normalizeMesh = c.normalizeMesh;
+      sampler.uScale = c.uScale;
+      sampler.vScale = c.uScale;
+      sampler.quadTreeDepth = depth;
+      const SurfaceSampler::IndexEstimate estimate = sampler.EstimateIndex(c.mesh);
+      sampler.Rebuild(c.mesh);
+      const std::size_t real = sampler.IndexBytes();
+      // No grid here is coarsened for overflowing its offsets, so the estimate is exact.
+      EXPECT_EQ(real, estimate.bytes) << c.name << " depth " << depth;
+      EXPECT_EQ(estimate.gridSide, sampler.CellsPerSide()) << c.name << " depth " << depth;
+      if (depth > 1) {
+        EXPECT_TRUE(std::has_single_bit(unsigned(estimate.gridSide))) << c.name << ": " << estimate.gridSide;
+      }
+      int upward = 0;
+      for (int f = 0; f < c.mesh.getNumFaces(); ++f) upward += sampler.FacesUpward(f);
+      EXPECT_EQ(estimate.upwardFaces, upward) << c.name;
+    }
+  }
+}
+
+TEST(SurfaceSamplerIndex, GridSideFollowsTheFacesNotTheDepth) {
+  // Small meshes get the coarsest regular grid, dense ones a finer one; faces with large boxes
+  // hold it back. None of it depends on the depth.
+  const auto side = [](const Mesh& mesh, int depth) {
+    SurfaceSampler sampler;
+    sampler.quadTreeDepth = depth;
+    sampler.Rebuild(mesh);
+    return sampler.CellsPerSide();
+  };
+  EXPECT_EQ(side(RandomMesh(1, 100, 0.02f), 6), 128);
+  const int dense = side(GridTerrain(2, 300), 6);
+  EXPECT_GE(dense, 256);
+  EXPECT_EQ(side(GridTerrain(2, 300), 10), dense);
+  EXPECT_EQ(side(GridTerrain(2, 300), 2), dense);
+  EXPECT_LT(side(StackedTriangles(600), 10), 128);
 }
 
 }  // namespace
