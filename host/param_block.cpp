@@ -1,5 +1,4 @@
-// Parameter blocks. Keyed values are piecewise linear in time, so the interval over which a value
-// holds is found from the runs of equal keys around the time asked for.
+// Parameter blocks. Animatable values follow the host's key model (host/key_track.h).
 #include "host/param_block.h"
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 #include <cstring>
 
 #include "host/byte_order.h"
+#include "host/key_track.h"
 #include "host/mtl_params.h"
 #include "host/scene.h"
 #include "host/win32.h"
@@ -91,48 +91,15 @@ const ParamDef* IParamBlock2::Checked(ParamID id, int tabIndex, bool wantReferen
 
 ParamNumber IParamBlock2::ValueAt(const ParamDef& def, const Slot& slot, TimeValue t, Interval& valid) const {
   if (slot.keys.empty()) return slot.value;
-  const std::vector<std::pair<TimeValue, ParamNumber>> keys(slot.keys.begin(), slot.keys.end());
-  const std::size_t n = keys.size();
-  // The run of equal keys through index i, and the times it spans (the ends reach infinity).
-  auto runStart = [&](std::size_t i) {
-    while (i > 0 && SameNumber(keys[i - 1].second, keys[i].second)) --i;
-    return i == 0 ? TIME_NegInfinity : keys[i].first;
-  };
-  auto runEnd = [&](std::size_t i) {
-    while (i + 1 < n && SameNumber(keys[i + 1].second, keys[i].second)) ++i;
-    return i + 1 == n ? TIME_PosInfinity : keys[i].first;
-  };
-  if (t <= keys.front().first) {
-    valid &= Interval(TIME_NegInfinity, runEnd(0));
-    return keys.front().second;
-  }
-  if (t >= keys.back().first) {
-    valid &= Interval(runStart(n - 1), TIME_PosInfinity);
-    return keys.back().second;
-  }
-  std::size_t i = 0;
-  while (keys[i + 1].first <= t) ++i;  // keys[i].first <= t < keys[i + 1].first
-  const ParamNumber& a = keys[i].second;
-  const ParamNumber& b = keys[i + 1].second;
-  if (keys[i].first == t) {
-    valid &= Interval(runStart(i), runEnd(i));
-    return a;
-  }
-  if (SameNumber(a, b)) {
-    valid &= Interval(runStart(i), runEnd(i + 1));
-    return a;
-  }
-  // In double: key times may lie anywhere in TimeValue's range, and their difference need not.
-  const double s = (static_cast<double>(t) - keys[i].first) /
-                   (static_cast<double>(keys[i + 1].first) - keys[i].first);
-  ParamNumber v;
-  if (def.type == TYPE_FLOAT) {
-    v.f = static_cast<float>(a.f + (static_cast<double>(b.f) - a.f) * s);
-  } else {
-    v.i = static_cast<int>(std::lround(a.i + (static_cast<double>(b.i) - a.i) * s));
-  }
-  valid &= Interval(t, t);
-  return v;
+  return KeyedValueAt(slot.keys, t, valid, SameNumber, [&](const ParamNumber& a, const ParamNumber& b, double s) {
+    ParamNumber v;
+    if (def.type == TYPE_FLOAT) {
+      v.f = static_cast<float>(a.f + (static_cast<double>(b.f) - a.f) * s);
+    } else {
+      v.i = static_cast<int>(std::lround(a.i + (static_cast<double>(b.i) - a.i) * s));
+    }
+    return v;
+  });
 }
 
 ParamNumber IParamBlock2::Clamped(const ParamDef& def, ParamNumber v) const {
@@ -155,20 +122,14 @@ BOOL IParamBlock2::SetNumber(const ParamDef& def, TimeValue t, ParamNumber v) {
   if (def.type == TYPE_FLOAT && std::isnan(v.f)) return FALSE;
   v = Clamped(def, v);
   Slot& slot = slots_[static_cast<std::size_t>(desc_->IDtoIndex(def.id))];
-  Interval ignored = FOREVER;
-  const ParamNumber before = ValueAt(def, slot, t, ignored);
-  const bool keyed = (def.flags & P_ANIMATABLE) != 0 && (Animating() || !slot.keys.empty());
-  if (keyed) {
-    const bool wasConstant = slot.keys.empty();
-    if (wasConstant && t != 0) slot.keys[0] = slot.value;
-    const auto old = slot.keys.find(t);
-    if (!wasConstant && old != slot.keys.end() && SameNumber(old->second, v)) return TRUE;
-    slot.keys[t] = v;
-  } else {
-    if (SameNumber(slot.value, v)) return TRUE;
+  bool changed = false;
+  if ((def.flags & P_ANIMATABLE) != 0) {
+    changed = WriteKeyed(slot.value, slot.keys, t, v, Animating(), SameNumber);
+  } else if (!SameNumber(slot.value, v)) {
     slot.value = v;
+    changed = true;
   }
-  if (keyed || !SameNumber(before, v)) NotifyChanged(def.id);
+  if (changed) NotifyChanged(def.id);
   return TRUE;
 }
 
