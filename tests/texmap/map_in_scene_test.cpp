@@ -75,4 +75,34 @@ TEST_F(MapInSceneTest, ChangingAMapUsedAsRampInvalidatesTheMapUsingIt) {
   EXPECT_EQ(outer.texHandle, nullptr);
 }
 
+TEST_F(MapInSceneTest, AMovingNodeNarrowsTheMapsValidityAndBakeTakesTheCurrentTime) {
+  VeldmapTexmap map;
+  INode* node = NodeWith(Slope());
+  ASSERT_TRUE(map.pblock->SetValue(pb_node, 0, node));
+  EXPECT_EQ(UpdateAt(map, 50), FOREVER);  // an unmoved node holds forever
+
+  // The node rises by 4 between times 0 and 100.
+  AnimateOn();
+  ASSERT_TRUE(node->SetPosition(100, Point3(0, 0, 4)));
+  AnimateOff();
+  EXPECT_EQ(map.Validity(0), NEVER);  // the node's change reached the map
+  EXPECT_EQ(UpdateAt(map, 50), Interval(50, 50));
+  EXPECT_EQ(UpdateAt(map, 300), Interval(100, TIME_PosInfinity));
+  EXPECT_EQ(UpdateAt(map, -20), Interval(TIME_NegInfinity, 0));
+
+  // Bake copies the mesh as it stands at the host's current time.
+  GetCOREInterface()->SetTime(25);
+  map.BakeNodeMesh();
+  ASSERT_TRUE(map.hasStoredMesh);
+  Mesh expected = Slope();
+  for (Point3& p : expected.verts) p.z += 1.0f;
+  EXPECT_EQ(map.sampler.storedMesh, expected);
+  INode* picked = node;
+  Interval ignore = FOREVER;
+  map.pblock->GetValue(pb_node, 0, picked, ignore);
+  EXPECT_EQ(picked, nullptr);
+  // The baked map no longer follows the node: it holds forever.
+  EXPECT_EQ(UpdateAt(map, 50), FOREVER);
+}
+
 }  // namespace
