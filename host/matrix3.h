@@ -24,6 +24,16 @@ class Matrix3 {
   void Scale(const Point3& s) {
     for (Point3& row : m_) row = {row.x * s.x, row.y * s.y, row.z * s.z};
   }
+  // Rotation by angle radians about X, counter-clockwise seen from +X (Y turns toward Z).
+  void RotateX(float angle) {
+    const float c = std::cos(angle), s = std::sin(angle);
+    for (Point3& row : m_) row = {row.x, row.y * c - row.z * s, row.y * s + row.z * c};
+  }
+  // Rotation by angle radians about Y, counter-clockwise seen from +Y (Z turns toward X).
+  void RotateY(float angle) {
+    const float c = std::cos(angle), s = std::sin(angle);
+    for (Point3& row : m_) row = {row.x * c + row.z * s, row.y, row.z * c - row.x * s};
+  }
   // Rotation by angle radians about Z, counter-clockwise seen from +Z (X turns toward Y).
   void RotateZ(float angle) {
     const float c = std::cos(angle), s = std::sin(angle);

@@ -401,6 +401,8 @@ class IAutoMParamDlg : public ParamDlg {
   // to the object, each secondary dialog through the object's SetDlgThing.
   void SetThing(ReferenceTarget* thing) override;
   ReferenceTarget* GetThing() override { return thing_; }
+  // The material editor whose pages the maps are in (null without one).
+  IMtlParams* GetEditor() const { return editor_; }
   void SetTime(TimeValue t) override;
   void ReloadDialog() override;
   void DeleteThis() override { delete this; }

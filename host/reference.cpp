@@ -13,6 +13,39 @@ void DeleteIfUnreferenced(ReferenceTarget* target) {
   if (target != nullptr && target->DependentCount() == 0) target->DeleteThis();
 }
 
+// One message on its way through the graph, and every maker that has heard it. Handlers often
+// pass a change on themselves as well as letting the host propagate it, and a handler may send
+// the message again from further down; both must reach each maker once, or a loop through the
+// handlers would never end.
+struct Delivery {
+  RefMessage message;
+  std::set<const ReferenceMaker*> heard;
+};
+
+// The deliveries under way on this thread, innermost last. A NotifyDependents of the message
+// being delivered joins that delivery; another message starts its own (a handler may answer a
+// change with a different message, which is news to everyone).
+thread_local std::vector<Delivery*> deliveries;
+
+class DeliveryScope {
+ public:
+  explicit DeliveryScope(Delivery& own) {
+    joined_ = !deliveries.empty() && deliveries.back()->message == own.message;
+    current_ = joined_ ? deliveries.back() : &own;
+    if (!joined_) deliveries.push_back(&own);
+  }
+  ~DeliveryScope() {
+    if (!joined_) deliveries.pop_back();
+  }
+  DeliveryScope(const DeliveryScope&) = delete;
+  DeliveryScope& operator=(const DeliveryScope&) = delete;
+  Delivery& Current() const { return *current_; }
+
+ private:
+  bool joined_ = false;
+  Delivery* current_ = nullptr;
+};
+
 }  // namespace
 
 ReferenceMaker::~ReferenceMaker() {
@@ -91,16 +124,24 @@ ReferenceTarget::~ReferenceTarget() {
   for (ReferenceMaker* maker : dependents) maker->DropTarget(this);
 }
 
-RefResult ReferenceTarget::NotifyDependents(const Interval& changeInt, PartID partID, RefMessage message) {
+RefResult ReferenceTarget::NotifyDependents(const Interval& changeInt, PartID partID, RefMessage message, SClass_ID sclass,
+                                           BOOL propagate, RefTargetHandle hTarg) {
+  Delivery own{message, {}};
+  const DeliveryScope scope(own);
+  Delivery& delivery = scope.Current();
+  RefTargetHandle changed = hTarg != nullptr ? hTarg : this;
   const std::vector<ReferenceMaker*> dependents = dependents_;
-  for (std::size_t i = 0; i < dependents.size(); ++i) {
-    // Skip repeats: a maker holding two references to this target hears once.
-    if (std::find(dependents.begin(), dependents.begin() + static_cast<std::ptrdiff_t>(i), dependents[i]) !=
-        dependents.begin() + static_cast<std::ptrdiff_t>(i)) {
-      continue;
-    }
+  for (ReferenceMaker* maker : dependents) {
+    // A handler may have let go of this target (or been deleted) since the list was taken.
+    if (std::find(dependents_.begin(), dependents_.end(), maker) == dependents_.end()) continue;
+    if (sclass != NOTIFY_ALL && maker->SuperClassID() != sclass) continue;
+    // Also skips a maker holding two references to this target, and ends loops through handlers.
+    if (!delivery.heard.insert(maker).second) continue;
     PartID part = partID;
-    dependents[i]->NotifyRefChanged(changeInt, this, part, message);
+    const RefResult result = maker->NotifyRefChanged(changeInt, changed, part, message);
+    if (propagate && result != REF_STOP) {
+      if (auto* target = dynamic_cast<ReferenceTarget*>(maker)) target->NotifyDependents(changeInt, part, message, sclass, TRUE);
+    }
   }
   return REF_SUCCEED;
 }

@@ -33,6 +33,9 @@ inline constexpr RefMessage REFMSG_UV_SYM_CHANGE = 0x10B;
 using PartID = DWORD;
 inline constexpr PartID PART_ALL = 0x800037FF;
 
+// NotifyDependents' class filter that lets every dependent hear.
+inline constexpr SClass_ID NOTIFY_ALL = 0xFFFFFFF0;
+
 class ReferenceTarget;
 using RefTargetHandle = ReferenceTarget*;
 class RemapDir;
@@ -111,9 +114,14 @@ class ReferenceTarget : public ReferenceMaker {
  public:
   ~ReferenceTarget() override;
 
-  // Sends message to every dependent; they may act on it (their NotifyRefChanged). The
-  // dependents are those at the time of the call.
-  RefResult NotifyDependents(const Interval& changeInt, PartID partID, RefMessage message);
+  // Sends message to every dependent (of super class sclass, or all); they may act on it (their
+  // NotifyRefChanged) and are told that hTarg changed (this target when null). With propagate,
+  // a dependent that is itself a target and does not answer REF_STOP passes the message on to
+  // its own dependents, and so on up the graph. One message reaches each maker once, however
+  // many paths lead to it and whoever sends it again while it travels. The dependents are
+  // those at the time of the call, less any that let go of this target meanwhile.
+  RefResult NotifyDependents(const Interval& changeInt, PartID partID, RefMessage message,
+                             SClass_ID sclass = NOTIFY_ALL, BOOL propagate = TRUE, RefTargetHandle hTarg = nullptr);
 
   // A copy of this target whose references are remapped through remap. The base class cannot
   // copy anything and returns null; classes that can be copied override it.

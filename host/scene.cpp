@@ -1,8 +1,12 @@
 #include "host/scene.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "host/byte_order.h"
+#include "host/key_track.h"
+#include "host/param_block.h"
 
 ReferenceTarget* TriObject::Clone(RemapDir& remap) {
   TriObject* copy = CreateNewTriObject();
@@ -55,32 +59,190 @@ ReferenceTarget* PointHelperObject::Clone(RemapDir& remap) {
 
 INode::INode(Object* object) { ReplaceReference(0, object); }
 
+INode::~INode() {
+  if (worldState_ != nullptr) worldState_->DeleteThis();
+}
+
 namespace {
 
+// What EvalWorldState gives out for a moved node: a mesh that holds only while the object and
+// the transform it was made from do.
+class WorldStateMesh final : public TriObject {
+ public:
+  Interval ObjectValidity(TimeValue) override { return validity; }
+  Interval validity = FOREVER;
+};
+
+// Bit for bit, so that a run of equal keys is exactly that (and -0 differs from 0, as the
+// parameter block has it).
+bool SamePoint(const Point3& a, const Point3& b) { return std::memcmp(&a, &b, sizeof(Point3)) == 0; }
+
+bool Finite(const Point3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+
+Point3 LerpPoint(const Point3& a, const Point3& b, double s) {
+  auto lerp = [s](float from, float to) { return static_cast<float>(from + (static_cast<double>(to) - from) * s); };
+  return Point3(lerp(a.x, b.x), lerp(a.y, b.y), lerp(a.z, b.z));
+}
+
 constexpr unsigned short kNodeNameChunk = 0x0100;
+// The transform: for position, rotation and scale in turn, the value (3 f32), a u32 key count
+// and per key an i32 time and the value (3 f32); key times strictly increasing. Little-endian.
+constexpr unsigned short kNodeTransformChunk = 0x0110;
+constexpr std::uint64_t kTransformKeyBytes = 16;
 constexpr unsigned short kMeshChunk = 0x0200;
 constexpr std::size_t kMaxNodeNameBytes = 4096;
 // Matches what the importer accepts; a scene holding more is not one we wrote.
 constexpr std::uint64_t kMaxMeshRecords = std::uint64_t{1} << 27;
+// Three tracks of up to a million keys each is more than any scene we write.
+constexpr std::size_t kMaxTransformBytes = 3 * (16 + (std::size_t{1} << 20) * kTransformKeyBytes);
 
 }  // namespace
 
-IOResult INode::Save(ISave* save) {
-  return WriteChunkBytes(*save, kNodeNameChunk, std::vector<unsigned char>(name_.begin(), name_.end()));
+Point3 Point3Track::At(TimeValue t, Interval& valid) const {
+  if (keys.empty()) return value;
+  return KeyedValueAt(keys, t, valid, SamePoint, LerpPoint);
 }
+
+Matrix3 INode::GetNodeTM(TimeValue t, Interval* valid) const {
+  Interval holds = FOREVER;
+  const Point3 scale = scale_.At(t, holds);
+  const Point3 rotation = rotation_.At(t, holds);
+  const Point3 position = position_.At(t, holds);
+  Matrix3 tm;
+  tm.Scale(scale);
+  tm.RotateX(rotation.x);
+  tm.RotateY(rotation.y);
+  tm.RotateZ(rotation.z);
+  tm.Translate(position);
+  if (valid != nullptr) *valid &= holds;
+  return tm;
+}
+
+bool INode::HasTransform() const {
+  const Point3Track unmoved{Point3(0.0f, 0.0f, 0.0f), {}};
+  const Point3Track unscaled{Point3(1.0f, 1.0f, 1.0f), {}};
+  return !(position_ == unmoved && rotation_ == unmoved && scale_ == unscaled);
+}
+
+BOOL INode::WriteTrack(Point3Track& track, TimeValue t, const Point3& v) {
+  if (!Finite(v)) return FALSE;
+  if (WriteKeyed(track.value, track.keys, t, v, Animating(), SamePoint)) NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);
+  return TRUE;
+}
+
+BOOL INode::SetPosition(TimeValue t, const Point3& position) { return WriteTrack(position_, t, position); }
+BOOL INode::SetRotation(TimeValue t, const Point3& radians) { return WriteTrack(rotation_, t, radians); }
+BOOL INode::SetScale(TimeValue t, const Point3& scale) { return WriteTrack(scale_, t, scale); }
+
+IOResult INode::Save(ISave* save) {
+  if (WriteChunkBytes(*save, kNodeNameChunk, std::vector<unsigned char>(name_.begin(), name_.end())) != IO_OK) {
+    return IO_ERROR;
+  }
+  if (!HasTransform()) return IO_OK;  // a node that was never moved is saved as before
+  std::vector<unsigned char> body;
+  auto appendPoint = [&body](const Point3& p) {
+    for (const float c : {p.x, p.y, p.z}) AppendF32(body, c);
+  };
+  for (const Point3Track* track : {&position_, &rotation_, &scale_}) {
+    appendPoint(track->value);
+    AppendLE32(body, static_cast<std::uint32_t>(track->keys.size()));
+    for (const auto& [time, value] : track->keys) {
+      AppendLE32(body, static_cast<std::uint32_t>(time));
+      appendPoint(value);
+    }
+  }
+  return WriteChunkBytes(*save, kNodeTransformChunk, body);
+}
+
+namespace {
+
+// Reads the transform chunk's body into tracks; false with *why when it is not one we wrote.
+bool ParseTransform(const std::vector<unsigned char>& body, Point3Track* tracks[3], std::string* why) {
+  std::size_t at = 0;
+  auto point = [&](Point3* p) {
+    if (body.size() - at < 12) return false;
+    *p = Point3(LoadF32(&body[at]), LoadF32(&body[at + 4]), LoadF32(&body[at + 8]));
+    at += 12;
+    return true;
+  };
+  static const char* const kTrackNames[3] = {"position", "rotation", "scale"};
+  for (int i = 0; i < 3; ++i) {
+    const std::string track = kTrackNames[i];
+    Point3Track read;
+    if (!point(&read.value) || body.size() - at < 4) {
+      *why = "ends inside the " + track + " track";
+      return false;
+    }
+    const std::uint64_t count = LoadLE32(&body[at]);
+    at += 4;
+    // The count must fit what is left before anything is made from it.
+    if (count > (body.size() - at) / kTransformKeyBytes) {
+      *why = "the " + track + " track claims " + std::to_string(count) + " keys, more than the chunk holds";
+      return false;
+    }
+    if (!Finite(read.value)) {
+      *why = "the " + track + " value is not a finite number";
+      return false;
+    }
+    for (std::uint64_t k = 0; k < count; ++k) {
+      const auto time = static_cast<TimeValue>(LoadLE32(&body[at]));
+      at += 4;
+      Point3 value;
+      point(&value);
+      if (!read.keys.empty() && time <= read.keys.rbegin()->first) {
+        *why = "the " + track + " keys are not in increasing time order";
+        return false;
+      }
+      if (!Finite(value)) {
+        *why = "a " + track + " key is not a finite number";
+        return false;
+      }
+      read.keys.emplace(time, value);
+    }
+    *tracks[i] = std::move(read);
+  }
+  if (at != body.size()) {
+    *why = std::to_string(body.size() - at) + " bytes left over after the scale track";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 IOResult INode::Load(ILoad* load) {
   std::string name = name_;
+  Point3Track position = position_, rotation = rotation_, scale = scale_;
+  loadError_.clear();
+  auto refuse = [this](const std::string& why) {
+    loadError_ = why;
+    return IO_ERROR;
+  };
   while (load->OpenChunk() == IO_OK) {
-    bool ok = true;
-    if (load->CurChunkID() == kNodeNameChunk) {
+    const unsigned short id = load->CurChunkID();
+    if (id == kNodeNameChunk) {
       std::vector<unsigned char> body;
-      ok = ReadChunkBytes(*load, kMaxNodeNameBytes, &body);
+      if (!ReadChunkBytes(*load, kMaxNodeNameBytes, &body)) {
+        return refuse("name chunk 0x0100: longer than " + std::to_string(kMaxNodeNameBytes) + " bytes or short");
+      }
       name.assign(body.begin(), body.end());
+    } else if (id == kNodeTransformChunk) {
+      std::vector<unsigned char> body;
+      std::string why;
+      Point3Track* tracks[3] = {&position, &rotation, &scale};
+      if (!ReadChunkBytes(*load, kMaxTransformBytes, &body)) {
+        why = "longer than " + std::to_string(kMaxTransformBytes) + " bytes or short";
+      } else {
+        ParseTransform(body, tracks, &why);
+      }
+      if (!why.empty()) return refuse("transform chunk 0x0110: " + why);
     }
-    if (load->CloseChunk() != IO_OK || !ok) return IO_ERROR;
+    if (load->CloseChunk() != IO_OK) return refuse("a chunk of the node record is damaged");
   }
   name_ = name;
+  position_ = std::move(position);
+  rotation_ = std::move(rotation);
+  scale_ = std::move(scale);
   return IO_OK;
 }
 
@@ -141,7 +303,29 @@ IOResult TriObject::Load(ILoad* load) {
   return IO_OK;
 }
 
-ObjectState INode::EvalWorldState(TimeValue, BOOL) { return ObjectState{object_}; }
+ObjectState INode::EvalWorldState(TimeValue t, BOOL) {
+  if (object_ == nullptr || !HasTransform() || !object_->CanConvertToType(triObjectClassID)) return ObjectState{object_};
+  Object* converted = object_->ConvertToType(t, triObjectClassID);
+  auto* tri = dynamic_cast<TriObject*>(converted);
+  if (tri == nullptr) {
+    if (converted != nullptr && converted != object_) converted->DeleteThis();
+    return ObjectState{object_};
+  }
+  auto* world = new WorldStateMesh();
+  world->validity = object_->ObjectValidity(t);
+  const Matrix3 tm = GetNodeTM(t, &world->validity);
+  world->mesh = tri->GetMesh();
+  if (tri != object_ && tri->DependentCount() == 0) tri->DeleteThis();
+  for (Point3& p : world->mesh.verts) p = tm.PointTransform(p);
+  // A mirroring transform turns every face inside out; swapping two corners turns it back.
+  const float det = tm.GetRow(0) % CrossProd(tm.GetRow(1), tm.GetRow(2));
+  if (det < 0.0f) {
+    for (Face& f : world->mesh.faces) std::swap(f.v[1], f.v[2]);
+  }
+  if (worldState_ != nullptr) worldState_->DeleteThis();
+  worldState_ = world;
+  return ObjectState{world};
+}
 
 RefResult INode::NotifyRefChanged(const Interval& changeInt, RefTargetHandle, PartID& part, RefMessage message) {
   // A change of the object is a change of the node for whoever refers to the node.

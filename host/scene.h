@@ -1,21 +1,24 @@
 // The scene: objects, the nodes that place them, and the core interface through which a plug-in
 // reaches the scene (current time, unique names, new nodes, redraws).
 //
-// Nodes carry no transform of their own: whoever builds a scene puts meshes in world space
-// (the command-line host applies a file's node transforms when it imports), so a node's world
-// state is its object as it is.
+// A node places its object with a keyable transform (position, rotation, scale). A node that
+// was never moved (identity, no keys) shows its object as it is, so whoever builds a scene may
+// also put meshes in world space themselves (the command-line host applies a file's node
+// transforms when it imports).
 //
 // Ownership: the core interface owns the nodes it creates; a node refers to its object through
 // the reference system, so an object lives as long as some node (or other maker) refers to it.
 // Threads: the scene is changed on the host's main thread only.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "host/class_id.h"
 #include "host/cstr.h"
 #include "host/interval.h"
+#include "host/matrix3.h"
 #include "host/mesh.h"
 #include "host/reference.h"
 #include "host/types.h"
@@ -86,25 +89,64 @@ struct ObjectState {
   Object* obj = nullptr;
 };
 
+// One keyable Point3 of a node's transform, in the host's key model (host/key_track.h): value
+// while there are no keys, else linear between keys and held beyond them.
+struct Point3Track {
+  Point3 value;
+  std::map<TimeValue, Point3> keys;
+
+  // The value at t; valid is narrowed to the times over which it stays the same.
+  Point3 At(TimeValue t, Interval& valid) const;
+  friend bool operator==(const Point3Track&, const Point3Track&) = default;
+};
+
 class INode : public ReferenceTarget {
  public:
   explicit INode(Object* object);
+  ~INode() override;
 
   const char* GetName() const { return name_.c_str(); }
   void SetName(const char* name) { name_ = name == nullptr ? "" : name; }
   Object* GetObjectRef() { return object_; }
-  // The node's object in world space at time t (see the header comment: nodes carry no
-  // transform, so it is the object itself).
+  // The node's object in world space at time t. A node that was never moved gives its object
+  // itself. Otherwise an object that converts to a triangle mesh is given as a triangle mesh
+  // object owned by the node, holding the object's mesh at t moved by GetNodeTM(t) (faces turned
+  // over when the transform mirrors, so that they keep facing the way they did); its
+  // ObjectValidity is the object's validity narrowed by the transform's. It stays valid until
+  // the node's next EvalWorldState or its deletion. An object that cannot become a mesh has no
+  // geometry to move and is given as it is.
   ObjectState EvalWorldState(TimeValue t, BOOL stopAtWSMs = TRUE);
+
+  // The transform from the object's space to world space at t: scale, then rotation about X,
+  // then Y, then Z (radians, counter-clockwise seen from the axis), then position. valid, when
+  // given, is narrowed to the times over which the transform stays the same (unchanged for an
+  // unkeyed node: it holds forever).
+  Matrix3 GetNodeTM(TimeValue t, Interval* valid = nullptr) const;
+  // Write the position, the rotation (radians about X, Y and Z) or the scale at t: a key while
+  // the animate button is on or once the track has keys, else the value itself (the parameter
+  // block's rule). Dependents hear REFMSG_CHANGE when something changed. FALSE, nothing changed,
+  // for a NaN or infinite component.
+  BOOL SetPosition(TimeValue t, const Point3& position);
+  BOOL SetRotation(TimeValue t, const Point3& radians);
+  BOOL SetScale(TimeValue t, const Point3& scale);
+  const Point3Track& PositionTrack() const { return position_; }
+  const Point3Track& RotationTrack() const { return rotation_; }
+  const Point3Track& ScaleTrack() const { return scale_; }
+  // Whether the node moves its object at all: any key, or a value other than the identity's.
+  bool HasTransform() const;
 
   int NumRefs() override { return 1; }
   RefTargetHandle GetReference(int i) override { return i == 0 ? object_ : nullptr; }
   RefResult NotifyRefChanged(const Interval& changeInt, RefTargetHandle, PartID& part, RefMessage message) override;
   Class_ID ClassID() override { return Class_ID(0x0001, 0); }
   SClass_ID SuperClassID() override { return NODE_CLASS_ID; }
-  // The name; the object is the node's reference.
+  // The name, and the transform when the node has one; the object is the node's reference.
+  // Load refuses a damaged chunk (LoadError says which and why) and leaves the node as it was;
+  // a record without a transform (older files) leaves the node unmoved.
   IOResult Save(ISave* save) override;
   IOResult Load(ILoad* load) override;
+  // Why the latest Load refused the node's record; empty after one that succeeded.
+  const std::string& LoadError() const { return loadError_; }
 
   static constexpr SClass_ID NODE_CLASS_ID = 0x1;
 
@@ -112,8 +154,15 @@ class INode : public ReferenceTarget {
   void SetReference(int i, RefTargetHandle target) override;
 
  private:
+  BOOL WriteTrack(Point3Track& track, TimeValue t, const Point3& v);
+
   std::string name_;
   Object* object_ = nullptr;
+  Point3Track position_;
+  Point3Track rotation_;
+  Point3Track scale_{Point3(1.0f, 1.0f, 1.0f), {}};
+  TriObject* worldState_ = nullptr;  // owned; what EvalWorldState last gave out for a moved node
+  std::string loadError_;
 };
 
 inline constexpr int REDRAW_NORMAL = 1;

@@ -302,7 +302,10 @@ IOResult LoadScene(const std::string& path, const SceneClassFactory& factory, st
     if (LoadObjectData(objects[i], records[i].data) != IO_OK) {
       CStr name;
       objects[i]->GetClassName(name);
-      return refuse("object " + std::to_string(i) + " (" + name.data() + "): its data was refused");
+      // A node says which of its chunks was damaged.
+      const auto* node = dynamic_cast<INode*>(objects[i]);
+      const std::string detail = node != nullptr && !node->LoadError().empty() ? ": " + node->LoadError() : "";
+      return refuse("object " + std::to_string(i) + " (" + name.data() + "): its data was refused" + detail);
     }
   }
   for (std::size_t i = 0; i < records.size(); ++i) {

@@ -38,7 +38,8 @@ class Item : public ReferenceTarget {
   RefTargetHandle GetReference(int i) override { return i >= 0 && i < NumRefs() ? refs_[i] : nullptr; }
   RefResult NotifyRefChanged(const Interval&, RefTargetHandle target, PartID& part, RefMessage message) override {
     heard.push_back({target, part, message});
-    return REF_SUCCEED;
+    if (echo != nullptr && echoes-- > 0) echo->NotifyDependents(FOREVER, PART_ALL, message);
+    return answer;
   }
   ReferenceTarget* Clone(RemapDir& remap) override {
     auto* copy = new Item(deaths_, NumRefs());
@@ -52,6 +53,10 @@ class Item : public ReferenceTarget {
     RefMessage message;
   };
   std::vector<Heard> heard;
+  RefResult answer = REF_SUCCEED;  // what NotifyRefChanged answers
+  // When set, NotifyRefChanged sends what it heard again from echo, at most echoes times.
+  ReferenceTarget* echo = nullptr;
+  int echoes = 0;
 
  protected:
   void SetReference(int i, RefTargetHandle target) override { refs_[i] = target; }
@@ -134,6 +139,75 @@ TEST(References, DeletedTargetsAreForgottenByTheirDependents) {
   EXPECT_EQ(owner->heard[0].message, REFMSG_TARGET_DELETED);
   EXPECT_FALSE(owner->RefersTo(target));
   owner->DeleteThis();
+}
+
+// leaf <- middle <- top, and a second path leaf <- side <- top.
+TEST(References, MessagesPassOnToDependentsOfDependentsUnlessStopped) {
+  auto* top = new Item();
+  auto* middle = new Item();
+  auto* side = new Item();
+  auto* leaf = new Item();
+  top->ReplaceReference(0, middle);
+  top->ReplaceReference(1, side);
+  middle->ReplaceReference(0, leaf);
+  side->ReplaceReference(0, leaf);
+
+  // top hears once, from whichever of its targets passed the message on first.
+  EXPECT_EQ(leaf->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE), REF_SUCCEED);
+  ASSERT_EQ(middle->heard.size(), 1u);
+  EXPECT_EQ(middle->heard[0].target, leaf);
+  ASSERT_EQ(side->heard.size(), 1u);
+  ASSERT_EQ(top->heard.size(), 1u);
+  EXPECT_EQ(top->heard[0].target, middle);
+  EXPECT_EQ(top->heard[0].message, REFMSG_CHANGE);
+
+  // Without propagation only the direct dependents hear.
+  top->heard.clear();
+  leaf->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE, NOTIFY_ALL, FALSE);
+  EXPECT_EQ(middle->heard.size(), 2u);
+  EXPECT_TRUE(top->heard.empty());
+
+  // REF_STOP from a dependent keeps the message from its own dependents; the other path still
+  // carries it.
+  top->heard.clear();
+  middle->answer = REF_STOP;
+  leaf->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);
+  ASSERT_EQ(top->heard.size(), 1u);
+  EXPECT_EQ(top->heard[0].target, side);
+  top->heard.clear();
+  side->answer = REF_STOP;
+  leaf->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);
+  EXPECT_TRUE(top->heard.empty());
+
+  // A class filter: only dependents of that super class hear (and pass it on).
+  middle->heard.clear();
+  leaf->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE, 0x777);
+  EXPECT_TRUE(middle->heard.empty());
+  top->DeleteThis();
+}
+
+TEST(References, AMessageSentAgainWhileItTravelsReachesNobodyTwice) {
+  auto* top = new Item();
+  auto* middle = new Item();
+  auto* leaf = new Item();
+  top->ReplaceReference(0, middle);
+  middle->ReplaceReference(0, leaf);
+  // top answers by sending the same message from leaf again (a loop through the handlers that
+  // the reference graph cannot see), and middle forwards it itself as well as propagating.
+  top->echo = leaf;
+  top->echoes = 4;
+  middle->echo = middle;
+  middle->echoes = 4;
+  leaf->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);
+  EXPECT_EQ(middle->heard.size(), 1u);
+  EXPECT_EQ(top->heard.size(), 1u);
+  // A later message is a new one and is heard again.
+  top->echoes = 0;
+  middle->echoes = 0;
+  leaf->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);
+  EXPECT_EQ(middle->heard.size(), 2u);
+  EXPECT_EQ(top->heard.size(), 2u);
+  top->DeleteThis();
 }
 
 TEST(References, CloneRefCopiesASharedTargetOnce) {

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
+#include "host/param_block.h"
 #include "host/plugin_loader.h"
 #include "host/scene.h"
 #include "host/uvgen.h"
@@ -136,6 +138,73 @@ TEST_F(SceneIoTest, ReferencesOfTheWrongKindAreRefused) {
   EXPECT_EQ(LoadScene(path_, factory_, &roots, &error), IO_ERROR);
   EXPECT_NE(error.find("cannot hold object 2"), std::string::npos) << error;
   EXPECT_TRUE(GetCOREInterface()->Nodes().empty());
+}
+
+TEST_F(SceneIoTest, NodeTransformsAndKeysComeBackAndDamagedKeysAreRefused) {
+  TriObject* object = CreateNewTriObject();
+  object->GetMesh() = SquareAt(0, 0, 1, 1, 0);
+  INode* node = GetCOREInterface()->CreateObjectNode(object);
+  node->SetName("mover");
+  ASSERT_TRUE(node->SetScale(0, Point3(2, 2, 1)));
+  AnimateOn();
+  ASSERT_TRUE(node->SetPosition(160, Point3(1, 2, 3)));
+  ASSERT_TRUE(node->SetPosition(320, Point3(-1, 0, 0.5f)));
+  ASSERT_TRUE(node->SetRotation(-480, Point3(0.25f, 0, 0)));
+  AnimateOff();
+  const Point3Track position = node->PositionTrack(), rotation = node->RotationTrack(), scale = node->ScaleTrack();
+  std::string error;
+  ASSERT_EQ(SaveScene(path_, {}, &error), IO_OK) << error;
+  GetCOREInterface()->ResetScene();
+
+  std::vector<ReferenceTarget*> roots;
+  ASSERT_EQ(LoadScene(path_, factory_, &roots, &error), IO_OK) << error;
+  ASSERT_EQ(GetCOREInterface()->Nodes().size(), 1u);
+  INode* loaded = GetCOREInterface()->Nodes()[0];
+  EXPECT_STREQ(loaded->GetName(), "mover");
+  EXPECT_EQ(loaded->PositionTrack(), position);
+  EXPECT_EQ(loaded->RotationTrack(), rotation);
+  EXPECT_EQ(loaded->ScaleTrack(), scale);
+  EXPECT_EQ(loaded->EvalWorldState(240).obj->ObjectValidity(240), Interval(240, 240));
+  GetCOREInterface()->ResetScene();
+
+  // The transform chunk: id 0x0110, an 8-byte length, then the position value and key count.
+  std::ifstream in(path_, std::ios::binary);
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const char id[] = {0x10, 0x01};
+  auto chunk = std::search(bytes.begin(), bytes.end(), id, id + sizeof id);
+  ASSERT_NE(chunk, bytes.end());
+  const auto body = static_cast<std::size_t>(chunk - bytes.begin()) + 10;
+  auto refused = [&](std::vector<char> damaged, const char* why) {
+    std::ofstream(path_, std::ios::binary | std::ios::trunc).write(damaged.data(), static_cast<std::streamsize>(damaged.size()));
+    std::vector<ReferenceTarget*> got;
+    EXPECT_EQ(LoadScene(path_, factory_, &got, &error), IO_ERROR) << why;
+    EXPECT_NE(error.find("transform chunk 0x0110"), std::string::npos) << why << ": " << error;
+    EXPECT_TRUE(GetCOREInterface()->Nodes().empty()) << why;
+    for (ReferenceTarget* root : got) root->DeleteThis();
+    GetCOREInterface()->ResetScene();
+  };
+  std::vector<char> damaged = bytes;
+  damaged[body + 12 + 3] = 0x40;  // a position key count far beyond the chunk
+  refused(damaged, "key count");
+  damaged = bytes;
+  damaged[body + 16 + 3] = 0x10;  // the first key's time after the second's
+  refused(damaged, "key order");
+  damaged = bytes;
+  for (int i = 0; i < 4; ++i) damaged[body + static_cast<std::size_t>(i)] = static_cast<char>(i < 2 ? 0 : 0xFF);
+  damaged[body + 1] = static_cast<char>(0xC0);  // the position's x a NaN
+  refused(damaged, "NaN value");
+}
+
+TEST_F(SceneIoTest, ScenesSavedBeforeNodesHadTransformsStillLoad) {
+  std::vector<ReferenceTarget*> roots;
+  std::string error;
+  ASSERT_EQ(LoadScene(VELDMAP_SCENE_BEFORE_TRANSFORMS, factory_, &roots, &error), IO_OK) << error;
+  ASSERT_FALSE(GetCOREInterface()->Nodes().empty());
+  for (INode* node : GetCOREInterface()->Nodes()) {
+    EXPECT_FALSE(node->HasTransform());
+    EXPECT_EQ(node->EvalWorldState(0).obj, node->GetObjectRef());
+  }
+  for (ReferenceTarget* root : roots) root->DeleteThis();
 }
 
 }  // namespace

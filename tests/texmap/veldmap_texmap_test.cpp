@@ -367,17 +367,19 @@ TEST_F(VeldmapTexmapTest, NotificationsInvalidateAndDropTheViewportTexture) {
   const std::uintptr_t second = map.GetActiveTexHandle(0, viewport);
   EXPECT_NE(second, first);
 
-  // A parameter change: stale, UI refreshed, texture dropped; dependents of the map hear nothing
-  // from a block change.
+  // A parameter change: stale, UI refreshed, texture dropped; the change goes on to the map's
+  // dependents, once.
   UpdateAt(map, 0);
+  watcher.changes = 0;
   map.pblock->SetValue(pb_quad_tree_depth, 0, 7);
   EXPECT_EQ(map.Validity(0), NEVER);
   EXPECT_EQ(map.texHandle, nullptr);
-  EXPECT_EQ(watcher.changes, 0);
-  // A UV generator change reaches the dependents; a symmetry change drops the texture.
+  EXPECT_EQ(watcher.changes, 1);
+  // A UV generator change reaches the dependents once (the map passes it on itself, too); a
+  // symmetry change drops the texture.
   map.GetActiveTexHandle(0, viewport);
   map.uvGen->SetUOffset(0.25f);
-  EXPECT_EQ(watcher.changes, 1);
+  EXPECT_EQ(watcher.changes, 2);
   EXPECT_NE(map.texHandle, nullptr);
   map.uvGen->SetTextureTiling(U_MIRROR);
   EXPECT_EQ(map.texHandle, nullptr);
