@@ -395,7 +395,9 @@ bool WriteExr(const std::string& path, const Image& image, const ImageMetadata& 
   try {
     Imf::Header header(image.width, image.height);
     header.compression() = Imf::ZIP_COMPRESSION;
-    for (const auto& [key, value] : meta.entries) {
+    for (const auto& entry : meta.entries) {
+      const std::string& key = entry.first;
+      const std::string& value = entry.second;
       const bool structural = std::any_of(std::begin(kExrStructuralNames), std::end(kExrStructuralNames),
                                           [&](const char* name) { return key == name; });
       if (structural || header.find(key) != header.end())

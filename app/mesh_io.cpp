@@ -185,7 +185,7 @@ std::optional<SignedAxis> ParseAxis(std::string_view word) {
 // PLY has no up-axis field; some writers state it in a header comment. Accepted, in a "comment"
 // or "obj_info" line: "up z", "up_axis: -y", "upaxis=Z", or one word "z_up", "zup", "z-up".
 std::optional<SignedAxis> PlyHeaderUpAxis(const std::string& path) {
-  const std::string head = ReadHead(path, 64 * 1024);
+  const std::string head = ReadHead(path, std::size_t{64} * 1024);
   const std::size_t end = head.find("end_header");
   std::size_t pos = 0;
   while (pos < std::min(end, head.size())) {
@@ -224,7 +224,7 @@ std::optional<SignedAxis> PlyHeaderUpAxis(const std::string& path) {
 // the scene keeps the file's own axes, which --up names) and we apply it here instead. A zipped
 // .zae cannot be scanned and reads as COLLADA's default, Y up.
 std::optional<SignedAxis> ColladaUpAxis(const std::string& path) {
-  const std::string head = ReadHead(path, 64 * 1024);
+  const std::string head = ReadHead(path, std::size_t{64} * 1024);
   const std::size_t open = head.find("<up_axis>");
   if (open == std::string::npos) return std::nullopt;
   const std::size_t from = open + std::strlen("<up_axis>");

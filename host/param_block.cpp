@@ -3,7 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <bit>
+#include <cstdint>
 
 #include "host/byte_order.h"
 #include "host/key_track.h"
@@ -16,7 +17,7 @@ namespace {
 bool animateMode = false;
 
 bool SameNumber(const ParamNumber& a, const ParamNumber& b) {
-  return std::memcmp(&a.f, &b.f, sizeof a.f) == 0 && a.i == b.i;
+  return std::bit_cast<std::uint32_t>(a.f) == std::bit_cast<std::uint32_t>(b.f) && a.i == b.i;
 }
 
 // A number as 4 bytes: a float's bits or an int's, as def's type says.

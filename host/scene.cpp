@@ -2,7 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <bit>
+#include <cstdint>
 
 #include "host/byte_order.h"
 #include "host/key_track.h"
@@ -75,7 +76,10 @@ class WorldStateMesh final : public TriObject {
 
 // Bit for bit, so that a run of equal keys is exactly that (and -0 differs from 0, as the
 // parameter block has it).
-bool SamePoint(const Point3& a, const Point3& b) { return std::memcmp(&a, &b, sizeof(Point3)) == 0; }
+bool SamePoint(const Point3& a, const Point3& b) {
+  const auto bits = [](float f) { return std::bit_cast<std::uint32_t>(f); };
+  return bits(a.x) == bits(b.x) && bits(a.y) == bits(b.y) && bits(a.z) == bits(b.z);
+}
 
 bool Finite(const Point3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 

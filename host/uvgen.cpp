@@ -240,7 +240,7 @@ ReferenceTarget* StdUVGen::Clone(RemapDir& remap) {
 
 void StdUVGen::Encode(const Params& params, int slotType, unsigned char* bytes) {
   const float floats[5] = {params.uOffset, params.vOffset, params.uTiling, params.vTiling, params.wAngle};
-  for (int i = 0; i < 5; ++i) StoreF32(bytes + 4 * i, floats[i]);
+  for (std::size_t i = 0; i < 5; ++i) StoreF32(bytes + 4 * i, floats[i]);
   StoreLE32(bytes + 20, static_cast<std::uint32_t>(params.tiling));
   StoreLE32(bytes + 24, static_cast<std::uint32_t>(params.channel));
   StoreLE32(bytes + 28, static_cast<std::uint32_t>(slotType));
@@ -250,7 +250,7 @@ bool StdUVGen::Decode(const unsigned char* bytes, Params& params, int& slotType)
   float* const floats[5] = {&params.uOffset, &params.vOffset, &params.uTiling, &params.vTiling,
                             &params.wAngle};
   bool valid = true;
-  for (int i = 0; i < 5; ++i) {
+  for (std::size_t i = 0; i < 5; ++i) {
     *floats[i] = LoadF32(bytes + 4 * i);
     valid = valid && std::isfinite(*floats[i]);
   }

@@ -22,14 +22,14 @@ void EncodeVert(unsigned char* out, const Point3& p) {
 Point3 DecodeVert(const unsigned char* in) { return {LoadF32(in), LoadF32(in + 4), LoadF32(in + 8)}; }
 
 void EncodeFace(unsigned char* out, const Face& f) {
-  for (int k = 0; k < 3; ++k) StoreLE32(out + 4 * k, static_cast<std::uint32_t>(f.v[k]));
+  for (std::size_t k = 0; k < 3; ++k) StoreLE32(out + 4 * k, static_cast<std::uint32_t>(f.v[k]));
   StoreLE32(out + 12, static_cast<std::uint32_t>(f.smGroup));
   StoreLE32(out + 16, static_cast<std::uint32_t>(f.flags));
 }
 
 Face DecodeFace(const unsigned char* in) {
   Face f;
-  for (int k = 0; k < 3; ++k) f.v[k] = static_cast<DWORD>(LoadLE32(in + 4 * k));
+  for (std::size_t k = 0; k < 3; ++k) f.v[k] = static_cast<DWORD>(LoadLE32(in + 4 * k));
   f.smGroup = static_cast<DWORD>(LoadLE32(in + 12));
   f.flags = static_cast<DWORD>(LoadLE32(in + 16));
   return f;

@@ -91,7 +91,7 @@ TEST_F(CliTest, HeightColourAndBumpOfAKnownSlope) {
   // 0.5 + 0.5 n. The EXR holds our float arithmetic unrounded, so its bits are pinned: a change in
   // how the normal is encoded shows here, however small.
   const auto bits = [](const Image& image, int pixel, int channel) {
-    return std::bit_cast<std::uint32_t>(image.pixels[static_cast<std::size_t>(pixel * 3 + channel)]);
+    return std::bit_cast<std::uint32_t>(image.pixels[static_cast<std::size_t>(pixel) * 3 + channel]);
   };
   const float* n = &bump.pixels[static_cast<std::size_t>((8 * 16 + 8) * 3)];
   EXPECT_NEAR(n[0], 0.5f - 0.5f / std::sqrt(2.0f), 1e-6f);
@@ -401,7 +401,7 @@ TEST_F(CliTest, BorderPixelsOfANumericalBumpMatchTheirNeighbours) {
                     Path("w.exr")).code,
             0);
   const Image wrapped = Read(Path("w.exr"));
-  EXPECT_GT(std::fabs(wrapped.pixels[(32 * 64 + 63) * 3] - wrapped.pixels[(32 * 64 + 62) * 3]), 0.1f);
+  EXPECT_GT(std::fabs(wrapped.pixels[std::size_t{32 * 64 + 63} * 3] - wrapped.pixels[std::size_t{32 * 64 + 62} * 3]), 0.1f);
 }
 
 TEST_F(CliTest, MemoryGuardWeighsTheIndexTheMapBuilds) {

@@ -90,7 +90,8 @@ void ParsePng(const Bytes& png, std::vector<std::string>* types, Bytes* rows, st
               std::size_t height, std::size_t bpp) {
   Bytes idat;
   for (std::size_t at = 8; at + 12 <= png.size(); at += 12 + Get32(&png[at])) {
-    types->emplace_back(png.begin() + at + 4, png.begin() + at + 8);
+    const auto type = png.begin() + static_cast<std::ptrdiff_t>(at) + 4;
+    types->emplace_back(type, type + 4);
     if (types->back() == "IDAT") idat.insert(idat.end(), &png[at + 8], &png[at + 8] + Get32(&png[at]));
   }
   Bytes& r = *rows;
@@ -194,7 +195,7 @@ TEST(ImageIo, PngStoresClampedRoundedCodesAndReadsThemBack) {
   // Arbitrary values come back within half a step.
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-  std::vector<float> values(64 * 3);
+  std::vector<float> values(std::size_t{64} * 3);
   for (float& v : values) v = unit(rng);
   for (const auto& [format, step] :
        {std::pair{ImageFormat::Png8, 255.0f}, std::pair{ImageFormat::Png16, 65535.0f}}) {
@@ -320,7 +321,7 @@ TEST(ImageIo, DamagedOrOversizedFilesFailWithAMessage) {
   std::mt19937 rng(11);
   Bytes noise(4096);
   for (auto& b : noise) b = static_cast<unsigned char>(rng());
-  std::vector<float> values(64 * 64 * 4);
+  std::vector<float> values(std::size_t{64} * 64 * 4);
   for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i % 97) / 97.0f;
   ASSERT_TRUE(
       WriteImage(dir / "good.png", Make(64, 64, 4, values), ImageFormat::Png16, {{{"k", "v"}}}, nullptr));

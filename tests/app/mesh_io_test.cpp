@@ -38,7 +38,7 @@ Box3 BoundsOf(Mesh mesh) {
   return mesh.getBoundingBox();
 }
 
-ImportResult Import(const std::string& path, ImportOptions options = {}) {
+ImportResult Import(const std::string& path, const ImportOptions& options = {}) {
   ImportResult result = ImportMesh(path, options);
   EXPECT_EQ(result.error, "") << path;
   return result;

@@ -51,7 +51,8 @@ TEST(MapThroughLoader, PickedMeshRendersAsTheSamplerSaysAndSurvivesBakeAndLoad) 
   UVContext sc;
   for (int i = 0; i < 200; ++i) {
     const float u = static_cast<float>(i % 20) / 20.0f + 0.01f;
-    const float v = static_cast<float>(i / 20) / 10.0f + 0.02f;
+    const int row = i / 20;
+    const float v = static_cast<float>(row) / 10.0f + 0.02f;
     sc.uvw = Point3(u, v, 0);
     const float h = expected.FilteredHeight(u, v, 0, 0);
     EXPECT_EQ(map->EvalMono(sc), h) << u << "," << v;

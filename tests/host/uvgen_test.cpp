@@ -81,7 +81,7 @@ Point2 MappedUV(UVGen& gen, UVContext& sc, Point3 source) {
 }
 
 // The parameter chunk as its documented layout has it, built here independently of Save.
-std::vector<unsigned char> ParamBytes(std::vector<float> floats, std::uint32_t flags, int channel, int slot) {
+std::vector<unsigned char> ParamBytes(const std::vector<float>& floats, std::uint32_t flags, int channel, int slot) {
   std::vector<std::uint32_t> words;
   for (float f : floats) words.push_back(std::bit_cast<std::uint32_t>(f));
   words.insert(words.end(), {flags, static_cast<std::uint32_t>(channel), static_cast<std::uint32_t>(slot)});

@@ -954,7 +954,7 @@ TEST_F(VeldmapTexmapTest, ThirtyTwoThreadsSeeWhatOneThreadSees) {
     map.pblock->SetValue(pb_color_ramp, 0, rampAndNormals ? 1 : 0);
     map.pblock->SetValue(pb_use_normals, 0, rampAndNormals ? 1 : 0);
     UpdateAt(map, 0);
-    std::vector<float> expected(kPoints * 8);
+    std::vector<float> expected(static_cast<std::size_t>(kPoints) * 8);
     UVContext one;
     for (int i = 0; i < kPoints; ++i) evaluate(i, one, &expected[static_cast<std::size_t>(i) * 8]);
 
@@ -972,7 +972,13 @@ TEST_F(VeldmapTexmapTest, ThirtyTwoThreadsSeeWhatOneThreadSees) {
         for (int k = 0; k < kEvaluations; ++k) {
           const int i = (t * 131 + k) % kPoints;
           evaluate(i, sc, got);
-          if (std::memcmp(got, &expected[static_cast<std::size_t>(i) * 8], sizeof got) != 0) ++wrong;
+          for (std::size_t c = 0; c < 8; ++c) {
+            if (std::bit_cast<std::uint32_t>(got[c]) !=
+                std::bit_cast<std::uint32_t>(expected[static_cast<std::size_t>(i) * 8 + c])) {
+              ++wrong;
+              break;
+            }
+          }
         }
         mismatches += wrong;
       });
