@@ -1,0 +1,28 @@
+// The host's rollout model as the page draws it, and user edits through it.
+//
+// A control's box comes from the module's dialog template (dialog units), its state from the
+// parameter map; parameters are described from the block description, never from a list of
+// the map's parameters kept here.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "host/param_block.h"
+#include "host/uvgen.h"
+
+// The parameter map's page: template size and font, controls in tab order with their boxes,
+// state and parameter, and the block's parameters with values at the editor's time.
+nlohmann::json ParameterPageJson(IParamMap2& rollout);
+// The UV generator's "Coordinates" page and its values (angle in degrees).
+nlohmann::json CoordinatesPageJson(const ParamDlg& page, UVGen* gen);
+
+// {"param": internal name, "value": ...} applied as the user would through the rollout: a
+// spinner takes a number (clamped by the block), a check box a boolean, the pick button a node
+// name or null. Returns the parameter's description with the value it now has. Throws
+// StudioError: 404 unknown parameter, 400 wrong type or a value no control accepts, 409 a
+// disabled control. Texture-map parameters are not editable here yet (400).
+nlohmann::json ApplyEdit(IParamMap2& rollout, const nlohmann::json& request);
+
+// {"control": id} of a command button (a custom button that shows no parameter): the rollout
+// sends WM_COMMAND for it. Throws StudioError 404 for anything else, 409 when disabled.
+void PressCommand(IParamMap2& rollout, const nlohmann::json& request);
