@@ -4,6 +4,8 @@
 #include <httplib.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 
@@ -261,6 +263,64 @@ TEST_F(StudioServerTest, ServesThePageAndItsScriptWithoutEmbeddingParameterNames
   for (const char* name : {"uScale", "quadTreeDepth", "Pick Object", "1165"}) {
     EXPECT_EQ(script->body.find(name), std::string::npos) << name;
   }
+}
+
+// The page in a real browser: headless Chromium loads it, its script draws the rollout, and the
+// DOM it leaves must hold every control at its template box scaled as the page says (1.5 px per
+// horizontal and 1.625 px per vertical dialog unit), with the state the server reported.
+std::string JsNumber(double v) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, v).ptr;  // shortest, as JavaScript prints
+  return std::string(text, end);
+}
+
+TEST_F(StudioServerTest, PageInHeadlessChromiumDrawsTheRolloutAtTheTemplateBoxes) {
+  std::string browser;
+  for (const char* candidate : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
+    if (fs::exists(candidate)) browser = candidate;
+  }
+  if (browser.empty()) GTEST_SKIP() << "no chromium installed (Debian package chromium)";
+  const json rollouts = GetJson("/api/maps/1/rollouts");
+  const fs::path profile = root_ / "browser-profile";
+  const std::string command = "timeout 120 " + browser +
+                              " --headless --no-sandbox --disable-gpu --no-first-run --user-data-dir=" +
+                              profile.string() + " --virtual-time-budget=10000 --dump-dom '" + server_->Address() +
+                              "' 2>/dev/null";
+  std::string dom;
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) dom.append(buffer, n);
+  ASSERT_EQ(pclose(pipe), 0) << dom;
+
+  int drawn = 0;
+  for (const json& control : rollouts["pages"][0]["controls"]) {
+    if (control["id"] == -1) {
+      // Captions of static texts: the credit's lines and the labels.
+      const std::string caption = control["caption"];
+      EXPECT_NE(dom.find(caption.substr(0, caption.find('\n'))), std::string::npos) << caption;
+      continue;
+    }
+    const std::string marker = "data-control-id=\"" + std::to_string(control["id"].get<int>()) + "\"";
+    const std::size_t at = dom.find(marker);
+    ASSERT_NE(at, std::string::npos) << marker;
+    const std::size_t tagStart = dom.rfind('<', at);
+    const std::string tag = dom.substr(tagStart, dom.find('>', at) - tagStart);
+    const json& box = control["box"];
+    const std::string style = "left: " + JsNumber(box[0].get<int>() * 1.5) + "px; top: " +
+                              JsNumber(box[1].get<int>() * 1.625) + "px; width: " + JsNumber(box[2].get<int>() * 1.5) +
+                              "px; height: " + JsNumber(box[3].get<int>() * 1.625) + "px;";
+    EXPECT_NE(tag.find(style), std::string::npos) << tag << "\n expected " << style;
+    if (control["kind"] == "button" || control["kind"] == "checkbox") {
+      // The element up to its closing tag: a check box's input sits inside its label.
+      const std::string element = dom.substr(tagStart, dom.find("</", at) - tagStart);
+      EXPECT_EQ(element.find("disabled") != std::string::npos, !control["enabled"].get<bool>()) << element;
+    }
+    ++drawn;
+  }
+  EXPECT_EQ(drawn, 19);  // the template's items less its six static texts
+  EXPECT_NE(dom.find(">hills</button>"), std::string::npos);  // the pick button names the node
+  EXPECT_NE(dom.find("/api/maps/1/sample.png"), std::string::npos);
 }
 
 }  // namespace
