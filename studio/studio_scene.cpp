@@ -256,8 +256,36 @@ json StudioScene::Save(const std::optional<std::string>& relative, std::size_t r
   return Scene();
 }
 
+// Refuses, before the map builds its quadtree, a picked mesh whose tree at the map's depth would
+// not fit the command line's memory budget: one spinner click on a large mesh must not exhaust
+// the host's memory. A baked map's own mesh is not looked at (the map keeps it to itself).
+void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
+  IParamBlock2* block = BlockOf(map);
+  const TimeValue t = editor_.time;
+  Interval valid = FOREVER;
+  INode* node = nullptr;
+  block->GetValue(ParamByName(block, "node"), t, node, valid);
+  auto* tri = node == nullptr ? nullptr : dynamic_cast<TriObject*>(node->EvalWorldState(t).obj);
+  if (tri == nullptr) return;
+  Placement placement;
+  int depth = 0, normalize = 1;
+  block->GetValue(ParamByName(block, "quadTreeDepth"), t, depth, valid);
+  block->GetValue(ParamByName(block, "normalizeMesh"), t, normalize, valid);
+  block->GetValue(ParamByName(block, "uOffset"), t, placement.uOffset, valid);
+  block->GetValue(ParamByName(block, "vOffset"), t, placement.vOffset, valid);
+  block->GetValue(ParamByName(block, "uScale"), t, placement.uScale, valid);
+  block->GetValue(ParamByName(block, "vScale"), t, placement.vScale, valid);
+  placement.normalize = normalize != 0;
+  const std::uint64_t needed = QuadtreeReferences(tri->GetMesh(), placement, depth);
+  if (needed <= kMaxQuadtreeReferences) return;
+  throw StudioError(422, "at Quad Tree Depth " + std::to_string(depth) + " the map would list " +
+                             std::to_string(needed) + " face references of " + node->GetName() + " (limit " +
+                             std::to_string(kMaxQuadtreeReferences) + "); lower Quad Tree Depth");
+}
+
 std::string StudioScene::SampleSlotPng(int mapId) {
   Texmap* map = FindMap(mapId);
+  CheckQuadtreeBudget(map);
   Interval valid = FOREVER;
   map->Update(editor_.time, valid);
   RenderRequest request;
@@ -271,6 +299,7 @@ std::string StudioScene::SampleSlotPng(int mapId) {
 
 std::string StudioScene::PreviewPng(int mapId) {
   Texmap* map = FindMap(mapId);
+  CheckQuadtreeBudget(map);
   ViewportTexHandleMaker viewport(kPreviewSize);
   Interval valid = FOREVER;
   BITMAPINFO* dib = map->GetVPDisplayDIB(editor_.time, viewport, valid, FALSE, 0, 0);

@@ -44,7 +44,8 @@ class StudioScene {
   nlohmann::json Command(int mapId, const nlohmann::json& request);
   // Saves the scene to its file, or to relative inside root number rootIndex (save as).
   nlohmann::json Save(const std::optional<std::string>& relative, std::size_t rootIndex);
-  // The sample slot: the map's colour at 256 x 256 as PNG bytes.
+  // The sample slot: the map's colour at 256 x 256 as PNG bytes. Both images are refused (422)
+  // when the picked mesh's quadtree would not fit the command line's memory budget.
   std::string SampleSlotPng(int mapId);
   // The viewport preview (GetVPDisplayDIB) as PNG bytes.
   std::string PreviewPng(int mapId);
@@ -59,6 +60,8 @@ class StudioScene {
   };
 
   Texmap* FindMap(int mapId) const;
+  // Throws StudioError (422) when the map's quadtree would exceed kMaxQuadtreeReferences.
+  void CheckQuadtreeBudget(Texmap* map) const;
   // Opens map's rollouts in the editor (closing another map's first) and returns its parameter map.
   IParamMap2* Edit(int mapId);
   void CloseRollout();

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -263,6 +264,33 @@ TEST_F(StudioServerTest, ServesThePageAndItsScriptWithoutEmbeddingParameterNames
   for (const char* name : {"uScale", "quadTreeDepth", "Pick Object", "1165"}) {
     EXPECT_EQ(script->body.find(name), std::string::npos) << name;
   }
+}
+
+// 600 upward triangles that each cover the whole mesh from above: at depth 10 every one is listed in
+// all 512 x 512 leaves, 157 million references, more than the command line lets a map build.
+TEST_F(StudioServerTest, RefusesToRenderAQuadtreeBeyondTheMemoryBudget) {
+  {
+    std::ofstream obj(root_ / "layers.obj");
+    for (int i = 0; i < 600; ++i) {
+      const double z = i * 0.001;
+      // OBJ is Y-up: the file's y is the height, and its -z the host's y.
+      obj << "v 0 " << z << " 0\nv 1 " << z << " 0\nv 0 " << z << " -1\n";
+    }
+    obj << "vn 0 1 0\n";
+    for (int i = 0; i < 600; ++i) obj << "f " << 3 * i + 1 << "//1 " << 3 * i + 2 << "//1 " << 3 * i + 3 << "//1\n";
+  }
+  PostJson("/api/open", {{"path", "layers.obj"}});
+  PostJson("/api/maps/1/params", {{"param", "node"}, {"value", "layers"}});
+  PostJson("/api/maps/1/params", {{"param", "quadTreeDepth"}, {"value", 10}});
+  for (const char* image : {"sample.png", "preview.png"}) {
+    auto res = Get(std::string("/api/maps/1/") + image);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 422) << image;
+    EXPECT_NE(res->body.find("Quad Tree Depth"), std::string::npos) << res->body;
+  }
+  // One level less fits, and the server is still there to render it.
+  PostJson("/api/maps/1/params", {{"param", "quadTreeDepth"}, {"value", 9}});
+  EXPECT_FALSE(Image("sample.png").empty());
 }
 
 // The page in a real browser: headless Chromium loads it, its script draws the rollout, and the
