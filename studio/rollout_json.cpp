@@ -4,6 +4,7 @@
 #include <numbers>
 #include <string>
 
+#include "app/ramps.h"
 #include "host/scene.h"
 #include "host/win32.h"
 #include "studio/studio_error.h"
@@ -181,7 +182,25 @@ json CoordinatesPageJson(const ParamDlg& page, UVGen* gen) {
   return result;
 }
 
-json ApplyEdit(IParamMap2& rollout, const json& request) {
+namespace {
+
+// The ramp a map button's value asks for, owned by the caller until a reference holds it.
+Texmap* NewRamp(const std::string& name, const json& value, const BitmapLoader& loadBitmap) {
+  if (value.is_object() && value.size() == 1 && value.contains("gradient") && value["gradient"].is_string()) {
+    std::string error;
+    const auto stops = ParseGradient(value["gradient"].get<std::string>(), &error);
+    if (!stops) throw StudioError(400, "\"" + name + "\": " + error);
+    return new GradientMap(*stops);
+  }
+  if (value.is_object() && value.size() == 1 && value.contains("bitmap") && value["bitmap"].is_string()) {
+    return loadBitmap(value["bitmap"].get<std::string>());
+  }
+  throw StudioError(400, "\"" + name + "\" takes null, {\"gradient\": preset or stops} or {\"bitmap\": file}");
+}
+
+}  // namespace
+
+json ApplyEdit(IParamMap2& rollout, const json& request, const BitmapLoader& loadBitmap) {
   if (!request.is_object() || !request.contains("param") || !request["param"].is_string() ||
       !request.contains("value")) {
     throw StudioError(400, "expected {\"param\": name, \"value\": ...}");
@@ -221,6 +240,15 @@ json ApplyEdit(IParamMap2& rollout, const json& request) {
       }
       const ParamControl& control = ControlOf(rollout, *def);
       if (!rollout.PickNode(control.id, node)) throw StudioError(400, "the map refused the node");
+      break;
+    }
+    case TYPE_TEXMAP: {
+      const ParamControl& control = ControlOf(rollout, *def);
+      Texmap* ramp = value.is_null() ? nullptr : NewRamp(name, value, loadBitmap);
+      if (!rollout.AssignTexmap(control.id, ramp)) {
+        if (ramp != nullptr) ramp->DeleteThis();
+        throw StudioError(400, "the map refused the ramp");
+      }
       break;
     }
     default: throw StudioError(400, "\"" + name + "\" cannot be edited here");

@@ -5,6 +5,9 @@
 // the map's parameters kept here.
 #pragma once
 
+#include <functional>
+#include <string>
+
 #include <nlohmann/json.hpp>
 
 #include "host/param_block.h"
@@ -18,10 +21,12 @@ nlohmann::json CoordinatesPageJson(const ParamDlg& page, UVGen* gen);
 
 // {"param": internal name, "value": ...} applied as the user would through the rollout: a
 // spinner takes a number (clamped by the block), a check box a boolean, the pick button a node
-// name or null. Returns the parameter's description with the value it now has. Throws
-// StudioError: 404 unknown parameter, 400 wrong type or a value no control accepts, 409 a
-// disabled control. Texture-map parameters are not editable here yet (400).
-nlohmann::json ApplyEdit(IParamMap2& rollout, const nlohmann::json& request);
+// name or null, a map button null, {"gradient": preset or stops} or {"bitmap": file} (a new
+// ramp map, the bitmap read by loadBitmap, which throws StudioError when it cannot). Returns the
+// parameter's description with the value it now has. Throws StudioError: 404 unknown parameter
+// or node, 400 wrong type or a value no control accepts, 409 a disabled control.
+using BitmapLoader = std::function<Texmap*(const std::string& relativePath)>;
+nlohmann::json ApplyEdit(IParamMap2& rollout, const nlohmann::json& request, const BitmapLoader& loadBitmap);
 
 // {"control": id} of a command button (a custom button that shows no parameter): the rollout
 // sends WM_COMMAND for it. Throws StudioError 404 for anything else, 409 when disabled.

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "app/mesh_io.h"
+#include "app/ramps.h"
 #include "app/render.h"
 #include "host/bitmap.h"
 #include "host/scene.h"
@@ -212,7 +213,18 @@ json StudioScene::Rollouts(int mapId) {
 
 json StudioScene::SetParam(int mapId, const json& request) {
   IParamMap2* rollout = Edit(mapId);
-  json result = ApplyEdit(*rollout, request);
+  const BitmapLoader loadBitmap = [this](const std::string& relative) -> Texmap* {
+    std::string error;
+    const std::optional<fs::path> file = paths_.ForReading(relative, &error);
+    if (!file) throw StudioError(403, error);
+    auto* bitmap = new BitmapMap();
+    if (!bitmap->LoadImage(file->string(), &error)) {
+      bitmap->DeleteThis();
+      throw StudioError(422, relative + ": not an image this host can read");
+    }
+    return bitmap;
+  };
+  json result = ApplyEdit(*rollout, request, loadBitmap);
   result["rollout"] = Rollouts(mapId);
   return result;
 }

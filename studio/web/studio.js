@@ -197,7 +197,7 @@ function controlElement(control, param, page) {
     } else if (param.type === 'node') {
       button.addEventListener('click', () => startPicking(control));
     } else {
-      button.title = 'Assigning a ramp map comes in a later version of the studio';
+      button.addEventListener('click', () => chooseMap(param));
     }
     return button;
   }
@@ -253,6 +253,19 @@ async function editMap(id) {
   await loadRollouts();
   await loadScene();
   refreshImages();
+}
+
+// A map button: a gradient (a preset name or stops such as 0:#000000,1:#ffffff), an image file
+// from the root folders, or nothing.
+function chooseMap(param) {
+  const answer = window.prompt(
+    `${param.displayName}: a gradient preset or stops (0:#000000,1:#ffffff), an image file (.png, .exr), or empty for none`,
+    '');
+  if (answer === null) return;
+  const text = answer.trim();
+  if (text === '') setParam(param.name, null);
+  else if (/\.(png|exr)$/i.test(text)) setParam(param.name, { bitmap: text });
+  else setParam(param.name, { gradient: text });
 }
 
 function startPicking(control) {

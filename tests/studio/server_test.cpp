@@ -162,7 +162,7 @@ TEST_F(StudioServerTest, RefusesForeignOrMalformedRequestsAndChangesNothing) {
   EXPECT_EQ(Post("/api/maps/1/params", json{{"param", 4}, {"value", 2}}.dump())->status, 400);
   EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "noSuchParam"}, {"value", 2}}.dump())->status, 404);
   EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "node"}, {"value", "noSuchNode"}}.dump())->status, 404);
-  EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", nullptr}}.dump())->status, 400);
+  EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", nullptr}}.dump())->status, 409);
   EXPECT_EQ(Post("/api/maps/99/params", json{{"param", "uScale"}, {"value", 2}}.dump())->status, 404);
   EXPECT_EQ(Post("/api/maps/99999999999/params", json{{"param", "uScale"}, {"value", 2}}.dump())->status, 404);
   EXPECT_EQ(Post("/api/maps/1/command", json{{"control", 1165}}.dump())->status, 404);
@@ -203,6 +203,20 @@ TEST_F(StudioServerTest, SpinnersWriteThroughTheBlockWhichClampsAndTheImagesFoll
   EXPECT_EQ(ControlById(answer["rollout"], 1101)["enabled"], true);
   answer = PostJson("/api/maps/1/params", {{"param", "colorRamp"}, {"value", true}});  // already set: no toggle
   EXPECT_EQ(answer["value"], true);
+  // "Ramp Material" takes a gradient preset, a bitmap from the roots, or none.
+  const std::string grey = Image("sample.png");
+  answer = PostJson("/api/maps/1/params", {{"param", "colorRampTexture"}, {"value", {{"gradient", "terrain"}}}});
+  EXPECT_EQ(answer["value"], "Gradient");
+  const std::string coloured = Image("sample.png");
+  EXPECT_NE(coloured, grey);
+  EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", {{"gradient", "no-such-preset"}}}}.dump())->status, 400);
+  EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", {{"bitmap", "../ramp.png"}}}}.dump())->status, 403);
+  EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", {{"bitmap", "hills.obj"}}}}.dump())->status, 422);
+  EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", "terrain"}}.dump())->status, 400);
+  EXPECT_EQ(Image("sample.png"), coloured);  // the refused ramps changed nothing
+  answer = PostJson("/api/maps/1/params", {{"param", "colorRampTexture"}, {"value", nullptr}});
+  EXPECT_EQ(answer["value"], nullptr);
+
   answer = PostJson("/api/maps/1/params", {{"param", "colorRamp"}, {"value", false}});
   EXPECT_EQ(ControlById(answer["rollout"], 1101)["enabled"], false);
 }
