@@ -258,6 +258,38 @@ json ApplyEdit(IParamMap2& rollout, const json& request, const BitmapLoader& loa
   return result;
 }
 
+void ApplyCoordinates(UVGen& gen, const json& request) {
+  if (!request.is_object() || request.empty()) throw StudioError(400, "expected an object of coordinate values");
+  for (const auto& [key, value] : request.items()) {
+    if (key == "tiling" || key == "mapChannel") {
+      const long long high = key == "tiling" ? (U_WRAP | V_WRAP | U_MIRROR | V_MIRROR) : UVGEN_MAX_MAP_CHANNEL;
+      if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > high) {
+        throw StudioError(400, "\"" + key + "\" takes an integer from 0 to " + std::to_string(high));
+      }
+    } else if (key == "uOffset" || key == "vOffset" || key == "uTiling" || key == "vTiling" || key == "wAngle") {
+      if (!value.is_number() || !std::isfinite(static_cast<float>(value.get<double>()))) {
+        throw StudioError(400, "\"" + key + "\" takes a finite number");
+      }
+    } else {
+      throw StudioError(400, "the Coordinates page has no \"" + key + "\"");
+    }
+  }
+  for (const auto& [key, value] : request.items()) {
+    if (key == "tiling") {
+      gen.SetTextureTiling(value.get<int>());
+    } else if (key == "mapChannel") {
+      gen.SetMapChannel(value.get<int>());
+    } else {
+      const float v = value.get<float>();
+      if (key == "uOffset") gen.SetUOffset(v);
+      if (key == "vOffset") gen.SetVOffset(v);
+      if (key == "uTiling") gen.SetUTiling(v);
+      if (key == "vTiling") gen.SetVTiling(v);
+      if (key == "wAngle") gen.SetWAngle(v * std::numbers::pi_v<float> / 180.0f);
+    }
+  }
+}
+
 void PressCommand(IParamMap2& rollout, const json& request) {
   if (!request.is_object() || !request.contains("control") || !request["control"].is_number_integer()) {
     throw StudioError(400, "expected {\"control\": id}");

@@ -28,6 +28,12 @@ nlohmann::json CoordinatesPageJson(const ParamDlg& page, UVGen* gen);
 using BitmapLoader = std::function<Texmap*(const std::string& relativePath)>;
 nlohmann::json ApplyEdit(IParamMap2& rollout, const nlohmann::json& request, const BitmapLoader& loadBitmap);
 
+// Edits of the "Coordinates" page: any of uOffset, vOffset, uTiling, vTiling, wAngle (degrees)
+// as finite numbers, tiling (the wrap and mirror flags, 0..15) and mapChannel (0..99) as
+// integers, through the generator's setters. Everything is checked before anything is set:
+// StudioError 400 for an unknown name, a wrong type or a value out of range.
+void ApplyCoordinates(UVGen& gen, const nlohmann::json& request);
+
 // {"control": id} of a command button (a custom button that shows no parameter): the rollout
 // sends WM_COMMAND for it. Throws StudioError 404 for anything else, 409 when disabled.
 void PressCommand(IParamMap2& rollout, const nlohmann::json& request);

@@ -229,6 +229,14 @@ json StudioScene::SetParam(int mapId, const json& request) {
   return result;
 }
 
+json StudioScene::SetCoordinates(int mapId, const json& request) {
+  Edit(mapId);
+  UVGen* gen = FindMap(mapId)->GetTheUVGen();
+  if (gen == nullptr) throw StudioError(404, "the map has no UV generator");
+  ApplyCoordinates(*gen, request);
+  return Rollouts(mapId);
+}
+
 json StudioScene::Command(int mapId, const json& request) {
   IParamMap2* rollout = Edit(mapId);
   const std::vector<INode*> before = GetCOREInterface()->Nodes();

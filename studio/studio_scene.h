@@ -40,6 +40,8 @@ class StudioScene {
   // One user edit through the rollout: {"param": name, "value": ...}. Spinners clamp as the
   // block does and the answer reports the value that resulted.
   nlohmann::json SetParam(int mapId, const nlohmann::json& request);
+  // Edits of the UV generator's "Coordinates" page (see ApplyCoordinates); answers the rollouts.
+  nlohmann::json SetCoordinates(int mapId, const nlohmann::json& request);
   // A command button pressed: WM_COMMAND to the rollout's dialog procedure.
   nlohmann::json Command(int mapId, const nlohmann::json& request);
   // Saves the scene to its file, or to relative inside root number rootIndex (save as).

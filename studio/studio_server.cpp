@@ -216,6 +216,13 @@ void StudioServer::Routes() {
       Answer(res, 200, host_.Run([&] { return scene_->SetParam(id, body); }));
     });
   });
+  http.Post(R"(/api/maps/([^/]+)/coordinates)", [this](const httplib::Request& req, httplib::Response& res) {
+    Guarded(res, [&] {
+      const int id = MapIdOf(req);
+      const json body = ParseBody(req, false);
+      Answer(res, 200, host_.Run([&] { return scene_->SetCoordinates(id, body); }));
+    });
+  });
   http.Post(R"(/api/maps/([^/]+)/command)", [this](const httplib::Request& req, httplib::Response& res) {
     Guarded(res, [&] {
       const int id = MapIdOf(req);

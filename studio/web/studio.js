@@ -205,6 +205,33 @@ function controlElement(control, param, page) {
   return null;
 }
 
+// The UV generator's page: one field per value the server reports, each written on change.
+function coordinatesPage(values) {
+  const list = document.createElement('div');
+  list.className = 'coordinates';
+  for (const [key, value] of Object.entries(values)) {
+    const label = document.createElement('label');
+    const input = document.createElement('input');
+    input.type = 'number';
+    input.value = Number.isInteger(value) ? value : Number(value).toFixed(3);
+    input.step = Number.isInteger(value) ? '1' : '0.1';
+    input.addEventListener('change', async () => {
+      const typed = Number(input.value);
+      const answer = await attempt(`${key} = ${typed}`, () =>
+        api('POST', `/api/maps/${state.mapId}/coordinates`, { [key]: typed }));
+      if (answer) {
+        renderRollouts(answer);
+        refreshImages();
+      } else {
+        await loadRollouts();
+      }
+    });
+    label.append(`${key} `, input);
+    list.append(label);
+  }
+  return list;
+}
+
 function renderRollouts(rollouts) {
   state.rollout = rollouts;
   const holder = $('rollouts');
@@ -228,10 +255,7 @@ function renderRollouts(rollouts) {
       }
       section.append(dialog);
     } else if (page.values) {
-      const list = document.createElement('div');
-      list.className = 'coordinates';
-      list.textContent = Object.entries(page.values).map(([k, v]) => `${k}: ${v}`).join('   ');
-      section.append(list);
+      section.append(coordinatesPage(page.values));
     }
     holder.append(section);
   }

@@ -221,6 +221,23 @@ TEST_F(StudioServerTest, SpinnersWriteThroughTheBlockWhichClampsAndTheImagesFoll
   EXPECT_EQ(ControlById(answer["rollout"], 1101)["enabled"], false);
 }
 
+TEST_F(StudioServerTest, CoordinatesPageEditsTheUvGeneratorAndRefusesBadValuesWhole) {
+  const std::string before = Image("sample.png");
+  const json rollouts = PostJson("/api/maps/1/coordinates", {{"uTiling", 2}, {"wAngle", 90}, {"tiling", 0}});
+  const json& values = rollouts["pages"][1]["values"];
+  EXPECT_EQ(values["uTiling"], 2.0);
+  EXPECT_NEAR(values["wAngle"].get<double>(), 90.0, 1e-4);
+  EXPECT_EQ(values["tiling"], 0);
+  EXPECT_NE(Image("sample.png"), before);
+
+  const json unchanged = GetJson("/api/maps/1/rollouts");
+  for (const json& bad : {json{{"uTiling", "2"}}, json{{"uTiling", 3}, {"tiling", 16}}, json{{"mapChannel", 100}},
+                          json{{"uOffset", 1}, {"scale", 2}}, json{{"vTiling", 1e300}}, json::object(), json::array()}) {
+    EXPECT_EQ(Post("/api/maps/1/coordinates", bad.dump())->status, 400) << bad;
+  }
+  EXPECT_EQ(GetJson("/api/maps/1/rollouts"), unchanged);
+}
+
 TEST_F(StudioServerTest, CommandButtonsBakeExportTwiceUniquelyAndAskForHelp) {
   json answer = PostJson("/api/maps/1/command", {{"control", 1102}});
   EXPECT_EQ(Param(answer["rollout"], "node")["value"], nullptr);  // Bake clears the pick
