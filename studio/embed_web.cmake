@@ -1,6 +1,8 @@
 # Writes OUTPUT, a C++ file defining FindWebAsset over the files of WEB_DIR, each as a raw string.
 # file|path|type; every type is sent as UTF-8.
-set(assets "index.html|/|text/html" "studio.js|/studio.js|text/javascript" "studio.css|/studio.css|text/css")
+# help.html has no fixed path: the server serves it where the map's Help button pointed.
+set(assets "index.html|/|text/html" "studio.js|/studio.js|text/javascript" "studio.css|/studio.css|text/css"
+           "help.html|help|text/html")
 set(body "// Generated from studio/web/ by studio/embed_web.cmake; edit those files instead.\n")
 string(APPEND body "#include \"studio/web_assets.h\"\n\nnamespace {\nconst WebAsset kAssets[] = {\n")
 foreach(asset IN LISTS assets)

@@ -250,6 +250,13 @@ json StudioScene::Command(int mapId, const json& request) {
   result["addedNodes"] = added;
   if (const std::optional<ShellExecuteRecord> shell = LastShellExecute()) {
     result["shellExecute"] = {{"verb", shell->verb}, {"file", shell->file}, {"parameters", shell->parameters}};
+    // The module names a web host and a path; the studio serves its own help page at that path,
+    // since the user's machine may not reach the host.
+    const std::size_t slash = shell->parameters.find('/');
+    if (slash != std::string::npos && shell->parameters.find("://") == std::string::npos) {
+      result["help"] = {{"moduleAddress", "http://" + shell->parameters},
+                        {"localPath", shell->parameters.substr(slash)}};
+    }
   }
   result["scene"] = Scene();
   result["rollout"] = Rollouts(mapId);

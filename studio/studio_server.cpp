@@ -155,6 +155,11 @@ void StudioServer::Stop() {
   host_.Stop();
 }
 
+bool StudioServer::IsHelpPath(const std::string& path) {
+  std::lock_guard<std::mutex> lock(helpMutex_);
+  return !helpPath_.empty() && path == helpPath_;
+}
+
 void StudioServer::Routes() {
   httplib::Server& http = *http_;
   http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
@@ -170,7 +175,9 @@ void StudioServer::Routes() {
       }
     }
     // The page's script and style are the same for everyone and hold nothing of the scene.
-    if (FindWebAsset(req.path) != nullptr && req.path != "/") return httplib::Server::HandlerResponse::Unhandled;
+    if ((FindWebAsset(req.path) != nullptr && req.path != "/") || IsHelpPath(req.path)) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
     const std::string given =
         req.has_header("X-Veldmap-Token") ? req.get_header_value("X-Veldmap-Token") : req.get_param_value("token");
     if (!SameToken(given, token_)) {
@@ -227,8 +234,18 @@ void StudioServer::Routes() {
     Guarded(res, [&] {
       const int id = MapIdOf(req);
       const json body = ParseBody(req, false);
-      Answer(res, 200, host_.Run([&] { return scene_->Command(id, body); }));
+      json answer = host_.Run([&] { return scene_->Command(id, body); });
+      if (answer.contains("help")) {
+        std::lock_guard<std::mutex> lock(helpMutex_);
+        helpPath_ = answer["help"]["localPath"].get<std::string>();
+      }
+      Answer(res, 200, answer);
     });
+  });
+  http.Get(R"(/.+\.html)", [this](const httplib::Request& req, httplib::Response& res) {
+    const WebAsset* help = FindWebAsset("help");
+    if (!IsHelpPath(req.path) || help == nullptr) return Refuse(res, 404, "not found");
+    res.set_content(std::string(help->body), help->contentType);
   });
   http.Post("/api/save", [this](const httplib::Request& req, httplib::Response& res) {
     Guarded(res, [&] {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -47,6 +48,7 @@ class StudioServer {
  private:
   void Routes();
   bool HostAllowed(const std::string& host) const;
+  bool IsHelpPath(const std::string& path);
 
   HostThread host_;
   std::unique_ptr<StudioScene> scene_;  // lives and dies on host_
@@ -55,4 +57,6 @@ class StudioServer {
   std::string bind_;
   std::string token_;
   int port_ = 0;
+  std::mutex helpMutex_;
+  std::string helpPath_;  // where the latest Help press pointed; the help page is served there
 };

@@ -5,7 +5,7 @@
 #include <string_view>
 
 struct WebAsset {
-  std::string_view path;  // as requested: "/" for the page, "/studio.js", ...
+  std::string_view path;  // as requested: "/" for the page, "/studio.js", ...; "help" for the help page
   const char* contentType;
   std::string_view body;
 };

@@ -263,12 +263,12 @@ function renderRollouts(rollouts) {
 
 async function loadRollouts() {
   if (!state.mapId) return;
-  const rollouts = await attempt('rollout', () => api('GET', `/api/maps/${state.mapId}/rollouts`));
+  const rollouts = await attempt('Ready', () => api('GET', `/api/maps/${state.mapId}/rollouts`));
   if (rollouts) renderRollouts(rollouts);
 }
 
 async function loadScene() {
-  const scene = await attempt('scene', () => api('GET', '/api/scene'));
+  const scene = await attempt('Ready', () => api('GET', '/api/scene'));
   if (scene) renderScene(scene);
 }
 
@@ -316,11 +316,14 @@ async function command(control) {
   renderRollouts(answer.rollout);
   refreshImages();
   if (answer.addedNodes.length) status(`${control.caption}: added ${answer.addedNodes.join(', ')}`);
-  if (answer.shellExecute) {
-    // The module asked for a page on a web host with no scheme; open it as the browser would.
-    const address = `http://${answer.shellExecute.parameters}`;
-    window.open(address, '_blank', 'noopener');
-    status(`${control.caption}: opened ${address}`);
+  if (answer.help) {
+    // The module's web host may be out of reach, so the studio's own copy of the page is opened;
+    // the status line names both.
+    const local = `${location.origin}${answer.help.localPath}`;
+    window.open(local, '_blank', 'noopener');
+    status(`${control.caption}: opened ${local} (the map asked for ${answer.help.moduleAddress})`);
+  } else if (answer.shellExecute) {
+    status(`${control.caption}: the map asked to open ${answer.shellExecute.parameters}`);
   }
 }
 

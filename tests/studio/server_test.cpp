@@ -256,6 +256,14 @@ TEST_F(StudioServerTest, CommandButtonsBakeExportTwiceUniquelyAndAskForHelp) {
   EXPECT_EQ(answer["shellExecute"]["verb"], "open");
   const std::string address = answer["shellExecute"]["parameters"];
   EXPECT_NE(address.find("/max4/matVeldmap/help.html"), std::string::npos);
+  // The studio's own help page at the path the module named, and nowhere else.
+  EXPECT_EQ(answer["help"]["localPath"], "/max4/matVeldmap/help.html");
+  EXPECT_EQ(answer["help"]["moduleAddress"], "http://" + address);
+  auto help = client_->Get("/max4/matVeldmap/help.html");
+  ASSERT_TRUE(help);
+  EXPECT_EQ(help->status, 200);
+  EXPECT_NE(help->body.find("Quad Tree Depth"), std::string::npos);
+  EXPECT_EQ(client_->Get("/max4/other.html", headers_)->status, 404);
 
   // A second map through the class descriptor, with the block's defaults.
   const json created = PostJson("/api/maps", json::object(), 201);
