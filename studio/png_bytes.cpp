@@ -41,7 +41,8 @@ Image DibToImage(const BITMAPINFO* dib) {
   const unsigned char* pixels = DIBPixels(dib);
   for (int y = 0; y < image.height; ++y) {
     // Stored rows run bottom-up; the image's row 0 is the top.
-    const unsigned char* row = pixels + static_cast<std::size_t>(image.height - 1 - y) * static_cast<std::size_t>(image.width) * 4;
+    const unsigned char* row =
+        pixels + static_cast<std::size_t>(image.height - 1 - y) * static_cast<std::size_t>(image.width) * 4;
     float* out = image.pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) * 3;
     for (int x = 0; x < image.width; ++x) {
       const unsigned char* bgra = row + static_cast<std::size_t>(x) * 4;

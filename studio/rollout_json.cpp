@@ -139,7 +139,7 @@ json ParameterPageJson(IParamMap2& rollout) {
   const std::vector<ParamControl>& all = rollout.Controls();
   for (std::size_t i = 0; i < all.size(); ++i) {
     const ParamControl& c = all[i];
-    json control = {{"index", i},          {"id", c.id},           {"windowClass", c.windowClass},
+    json control = {{"index", i},           {"id", c.id},           {"windowClass", c.windowClass},
                     {"caption", c.caption}, {"enabled", c.enabled}, {"param", c.param}};
     // The parameter map keeps the template's items first and in order; controls it added for
     // parameters the template lacks have no box.

@@ -260,9 +260,9 @@ void StudioServer::Routes() {
     return [this, sample](const httplib::Request& req, httplib::Response& res) {
       Guarded(res, [&] {
         const int id = MapIdOf(req);
-        std::string png = host_.Run([&] { return sample ? scene_->SampleSlotPng(id) : scene_->PreviewPng(id); });
+        const std::string png = host_.Run([&] { return sample ? scene_->SampleSlotPng(id) : scene_->PreviewPng(id); });
         res.set_header("Cache-Control", "no-store");
-        res.set_content(std::move(png), "image/png");
+        res.set_content(png, "image/png");
       });
     };
   };

@@ -38,8 +38,8 @@ TEST_F(PathPolicyTest, ReadsOnlyFilesThatReallyLieInsideARoot) {
   EXPECT_TRUE(policy.ForReading("link-in.obj", &error)) << error;
   EXPECT_EQ(policy.RelativeName(base_ / "root" / "sub" / "deep.obj"), "sub/deep.obj");
 
-  for (const char* bad : {"../outside.obj", "sub/../in.obj", "link-out.obj", "up/outside.obj",
-                                "up/rootless/secret.obj", "missing.obj", "sub", ""}) {
+  for (const char* bad : {"../outside.obj", "sub/../in.obj", "link-out.obj", "up/outside.obj", "up/rootless/secret.obj",
+                          "missing.obj", "sub", ""}) {
     error.clear();
     EXPECT_FALSE(policy.ForReading(bad, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;

@@ -135,11 +135,15 @@ TEST_F(StudioServerTest, RefusesForeignOrMalformedRequestsAndChangesNothing) {
   EXPECT_EQ(client_->Get("/api/scene", {{"X-Veldmap-Token", "0123"}})->status, 403);
   EXPECT_EQ(client_->Get(("/api/scene?token=" + server_->Token() + "x").c_str())->status, 403);
   EXPECT_EQ(client_->Get("/", {{"X-Veldmap-Token", server_->Token()}, {"Origin", "http://evil.example"}})->status, 403);
-  EXPECT_EQ(client_->Post("/api/maps", {{"X-Veldmap-Token", server_->Token()}, {"Origin", "http://evil.example"}}, "{}",
-                          "application/json")->status,
+  EXPECT_EQ(client_
+                ->Post("/api/maps", {{"X-Veldmap-Token", server_->Token()}, {"Origin", "http://evil.example"}}, "{}",
+                       "application/json")
+                ->status,
             403);
-  EXPECT_EQ(client_->Get("/api/scene", {{"X-Veldmap-Token", server_->Token()},
-                                        {"Host", "rebound.example:" + std::to_string(port)}})->status,
+  EXPECT_EQ(client_
+                ->Get("/api/scene",
+                      {{"X-Veldmap-Token", server_->Token()}, {"Host", "rebound.example:" + std::to_string(port)}})
+                ->status,
             403);
   EXPECT_EQ(client_->Get(("/?token=" + server_->Token()).c_str())->status, 200);
 
@@ -209,9 +213,17 @@ TEST_F(StudioServerTest, SpinnersWriteThroughTheBlockWhichClampsAndTheImagesFoll
   EXPECT_EQ(answer["value"], "Gradient");
   const std::string coloured = Image("sample.png");
   EXPECT_NE(coloured, grey);
-  EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", {{"gradient", "no-such-preset"}}}}.dump())->status, 400);
-  EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", {{"bitmap", "../ramp.png"}}}}.dump())->status, 403);
-  EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", {{"bitmap", "hills.obj"}}}}.dump())->status, 422);
+  EXPECT_EQ(Post("/api/maps/1/params",
+                 json{{"param", "colorRampTexture"}, {"value", {{"gradient", "no-such-preset"}}}}.dump())
+                ->status,
+            400);
+  EXPECT_EQ(
+      Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", {{"bitmap", "../ramp.png"}}}}.dump())
+          ->status,
+      403);
+  EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", {{"bitmap", "hills.obj"}}}}.dump())
+                ->status,
+            422);
   EXPECT_EQ(Post("/api/maps/1/params", json{{"param", "colorRampTexture"}, {"value", "terrain"}}.dump())->status, 400);
   EXPECT_EQ(Image("sample.png"), coloured);  // the refused ramps changed nothing
   answer = PostJson("/api/maps/1/params", {{"param", "colorRampTexture"}, {"value", nullptr}});
@@ -231,8 +243,9 @@ TEST_F(StudioServerTest, CoordinatesPageEditsTheUvGeneratorAndRefusesBadValuesWh
   EXPECT_NE(Image("sample.png"), before);
 
   const json unchanged = GetJson("/api/maps/1/rollouts");
-  for (const json& bad : {json{{"uTiling", "2"}}, json{{"uTiling", 3}, {"tiling", 16}}, json{{"mapChannel", 100}},
-                          json{{"uOffset", 1}, {"scale", 2}}, json{{"vTiling", 1e300}}, json::object(), json::array()}) {
+  for (const json& bad :
+       {json{{"uTiling", "2"}}, json{{"uTiling", 3}, {"tiling", 16}}, json{{"mapChannel", 100}},
+        json{{"uOffset", 1}, {"scale", 2}}, json{{"vTiling", 1e300}}, json::object(), json::array()}) {
     EXPECT_EQ(Post("/api/maps/1/coordinates", bad.dump())->status, 400) << bad;
   }
   EXPECT_EQ(GetJson("/api/maps/1/rollouts"), unchanged);
@@ -349,10 +362,10 @@ TEST_F(StudioServerTest, PageInHeadlessChromiumDrawsTheRolloutAtTheTemplateBoxes
   if (browser.empty()) GTEST_SKIP() << "no chromium installed (Debian package chromium)";
   const json rollouts = GetJson("/api/maps/1/rollouts");
   const fs::path profile = root_ / "browser-profile";
-  const std::string command = "timeout 120 " + browser +
-                              " --headless --no-sandbox --disable-gpu --no-first-run --user-data-dir=" +
-                              profile.string() + " --virtual-time-budget=10000 --dump-dom '" + server_->Address() +
-                              "' 2>/dev/null";
+  const std::string command =
+      "timeout 120 " + browser +
+      " --headless --no-sandbox --disable-gpu --no-first-run --user-data-dir=" + profile.string() +
+      " --virtual-time-budget=10000 --dump-dom '" + server_->Address() + "' 2>/dev/null";
   std::string dom;
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
@@ -374,8 +387,9 @@ TEST_F(StudioServerTest, PageInHeadlessChromiumDrawsTheRolloutAtTheTemplateBoxes
     const std::size_t tagStart = dom.rfind('<', at);
     const std::string tag = dom.substr(tagStart, dom.find('>', at) - tagStart);
     const json& box = control["box"];
-    const std::string style = "left: " + JsNumber(box[0].get<int>() * 1.5) + "px; top: " +
-                              JsNumber(box[1].get<int>() * 1.625) + "px; width: " + JsNumber(box[2].get<int>() * 1.5) +
+    const std::string style = "left: " + JsNumber(box[0].get<int>() * 1.5) +
+                              "px; top: " + JsNumber(box[1].get<int>() * 1.625) +
+                              "px; width: " + JsNumber(box[2].get<int>() * 1.5) +
                               "px; height: " + JsNumber(box[3].get<int>() * 1.625) + "px;";
     EXPECT_NE(tag.find(style), std::string::npos) << tag << "\n expected " << style;
     if (control["kind"] == "button" || control["kind"] == "checkbox") {
@@ -385,7 +399,7 @@ TEST_F(StudioServerTest, PageInHeadlessChromiumDrawsTheRolloutAtTheTemplateBoxes
     }
     ++drawn;
   }
-  EXPECT_EQ(drawn, 19);  // the template's items less its six static texts
+  EXPECT_EQ(drawn, 19);                                       // the template's items less its six static texts
   EXPECT_NE(dom.find(">hills</button>"), std::string::npos);  // the pick button names the node
   EXPECT_NE(dom.find("/api/maps/1/sample.png"), std::string::npos);
 }
