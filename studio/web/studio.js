@@ -8,7 +8,7 @@ const DLU_X = 1.5;
 const DLU_Y = 1.625;
 
 const token = new URLSearchParams(location.search).get('token') || '';
-const state = { scene: null, mapId: 0, rollout: null, picking: false, imageSerial: 0 };
+const state = { scene: null, mapId: 0, rollout: null, picking: false, imageSerial: 0, dragging: false };
 const $ = (id) => document.getElementById(id);
 
 function status(text, isError = false) {
@@ -108,12 +108,28 @@ async function setParam(name, value) {
     if (pending.get(name) === next) pending.delete(name);
     if (answer) {
       if (answer.value !== next && typeof next === 'number') status(`${name}: the block made ${next} ${answer.value}`);
-      renderRollouts(answer.rollout);
+      // Redrawing the rollout under a dragged spinner would drop the drag with its element: while
+      // one is held, only the field it drives shows the new value; the rollout follows on release.
+      if (state.dragging) {
+        state.rollout = answer.rollout;
+        showValue(answer);
+      } else {
+        renderRollouts(answer.rollout);
+      }
       refreshImages();
     } else {
       await loadRollouts();
     }
   }
+}
+
+function showValue(param) {
+  const field = document.querySelector(`[data-control-id="${param.controls[0]}"]`);
+  if (field && field.tagName === 'INPUT') field.value = formatNumber(param, param.value);
+}
+
+function formatNumber(param, value) {
+  return param.type === 'float' ? Number(value).toFixed(3) : String(value);
 }
 
 function spinnerControl(control, param) {
@@ -128,6 +144,7 @@ function spinnerControl(control, param) {
     if (!control.enabled) return;
     spinner.setPointerCapture(event.pointerId);
     drag = { y: event.clientY, start: Number(param.value), moved: false };
+    state.dragging = true;
   });
   spinner.addEventListener('pointermove', (event) => {
     if (!drag) return;
@@ -143,8 +160,14 @@ function spinnerControl(control, param) {
       const upper = event.clientY < spinner.getBoundingClientRect().top + spinner.clientHeight / 2;
       setParam(param.name, Number((drag.start + (upper ? step : -step)).toFixed(6)));
     }
-    drag = null;
+    endDrag();
   });
+  spinner.addEventListener('pointercancel', endDrag);
+  function endDrag() {
+    drag = null;
+    state.dragging = false;
+    if (state.rollout) renderRollouts(state.rollout);
+  }
   return spinner;
 }
 
@@ -170,7 +193,7 @@ function controlElement(control, param, page) {
   if (kind === 'edit' && param) {
     const edit = document.createElement('input');
     edit.type = 'text';
-    edit.value = param.type === 'float' ? Number(param.value).toFixed(3) : String(param.value);
+    edit.value = formatNumber(param, param.value);
     edit.disabled = !control.enabled;
     edit.setAttribute('aria-label', param.displayName);
     const commit = () => {
