@@ -1,0 +1,82 @@
+// The host side of the studio: one scene, the module's maps in it, and the material editor that
+// shows one map's rollouts at a time. Every call is a user action or a question the page asks,
+// answered in JSON; a refused request throws StudioError and changes nothing.
+//
+// Threads: everything here, construction and destruction included, runs on the host thread
+// (the scene and the module's objects belong to it).
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/session.h"
+#include "host/mtl_params.h"
+#include "studio/path_policy.h"
+
+class StudioScene {
+ public:
+  // Loads the modules of pluginDir; throws StudioError when none provides the map.
+  StudioScene(const std::filesystem::path& pluginDir, PathPolicy paths);
+  // Closes the rollout, deletes the maps and empties the scene before the modules unload.
+  ~StudioScene();
+  StudioScene(const StudioScene&) = delete;
+  StudioScene& operator=(const StudioScene&) = delete;
+
+  // Nodes (name, faces, vertices, bounds), maps, the scene file and the root folders.
+  nlohmann::json Scene() const;
+  // A mesh file becomes a node (and, in a scene without maps, a new map picks it, as the command
+  // line renders a mesh); a scene file brings its nodes and maps and becomes the file saves go to.
+  nlohmann::json Open(const std::string& relative);
+  // A new map made through the class descriptor the loader found; it becomes the edited one.
+  nlohmann::json NewMap();
+  // The edited map's rollouts: its parameter map's controls laid out from the dialog template,
+  // the block's parameters and values, and the UV generator's page.
+  nlohmann::json Rollouts(int mapId);
+  // One user edit through the rollout: {"param": name, "value": ...}. Spinners clamp as the
+  // block does and the answer reports the value that resulted.
+  nlohmann::json SetParam(int mapId, const nlohmann::json& request);
+  // Edits of the UV generator's "Coordinates" page (see ApplyCoordinates); answers the rollouts.
+  nlohmann::json SetCoordinates(int mapId, const nlohmann::json& request);
+  // A command button pressed: WM_COMMAND to the rollout's dialog procedure.
+  nlohmann::json Command(int mapId, const nlohmann::json& request);
+  // Saves the scene to its file, or to relative inside root number rootIndex (save as).
+  nlohmann::json Save(const std::optional<std::string>& relative, std::size_t rootIndex);
+  // The sample slot: the map's colour at 256 x 256 as PNG bytes. Both images are refused (422)
+  // when the picked mesh's quadtree would not fit the command line's memory budget.
+  std::string SampleSlotPng(int mapId);
+  // The viewport preview (GetVPDisplayDIB) as PNG bytes.
+  std::string PreviewPng(int mapId);
+
+  static constexpr int kSampleSize = 256;
+  static constexpr int kPreviewSize = 128;
+
+ private:
+  struct MapEntry {
+    int id;
+    Texmap* map;  // owned (DeleteThis)
+  };
+
+  Texmap* FindMap(int mapId) const;
+  // Throws StudioError (422) when the map's quadtree would exceed kMaxQuadtreeReferences.
+  void CheckQuadtreeBudget(Texmap* map) const;
+  // Opens map's rollouts in the editor (closing another map's first) and returns its parameter map.
+  IParamMap2* Edit(int mapId);
+  void CloseRollout();
+  int AddMap(Texmap* map);
+  void OpenMesh(const std::filesystem::path& file);
+  void OpenScene(const std::filesystem::path& file);
+
+  Session session_;
+  PathPolicy paths_;
+  MaterialEditor editor_;
+  std::vector<MapEntry> maps_;
+  int nextMapId_ = 1;
+  int editedMap_ = 0;
+  ParamDlg* dialog_ = nullptr;  // owned (DeleteThis); the edited map's rollouts
+  std::optional<std::filesystem::path> sceneFile_;
+};

@@ -1,0 +1,62 @@
+// The studio's HTTP server: the page, the JSON API over the host thread, and the guards every
+// request passes first.
+//
+// Guards, in this order: the Host header must name this server (its bind address, or
+// 127.0.0.1/localhost when bound to the loopback) with its port, and an Origin, when sent,
+// must be http:// and such a host: a page of any other site, or a DNS name rebound to this
+// address, gets 403. Then the session token, from the X-Veldmap-Token header or the token
+// query parameter, must match (403). Bodies beyond kMaxBody get 413 unread.
+//
+// Threads: the server answers on its own threads; everything that touches the scene is posted
+// to the host thread and waited for, so requests are carried out one at a time, in order.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "studio/host_thread.h"
+#include "studio/studio.h"
+
+namespace httplib {
+class Server;
+}
+class StudioScene;
+
+class StudioServer {
+ public:
+  static constexpr std::size_t kMaxBody = 64 * 1024;
+
+  StudioServer();
+  // Stops serving, then frees the scene on the host thread.
+  ~StudioServer();
+  StudioServer(const StudioServer&) = delete;
+  StudioServer& operator=(const StudioServer&) = delete;
+
+  // Loads the modules, opens the files and starts listening on a thread of its own. False with
+  // *error when any of it fails (nothing is left running then).
+  bool Start(const StudioOptions& options, std::string* error);
+  void Stop();
+
+  int Port() const { return port_; }
+  const std::string& Token() const { return token_; }
+  // The address to open: http://host:port/?token=...
+  std::string Address() const;
+
+ private:
+  void Routes();
+  bool HostAllowed(const std::string& host) const;
+  bool IsHelpPath(const std::string& path);
+
+  HostThread host_;
+  std::unique_ptr<StudioScene> scene_;  // lives and dies on host_
+  std::unique_ptr<httplib::Server> http_;
+  std::thread listener_;
+  std::string bind_;
+  std::string token_;
+  int port_ = 0;
+  std::mutex helpMutex_;
+  std::string helpPath_;  // where the latest Help press pointed; the help page is served there
+};
