@@ -9,6 +9,7 @@
 #include "app/commands.h"
 #include "app/outputs.h"
 #include "host/scene.h"
+#include "studio/studio.h"
 
 namespace {
 
@@ -115,6 +116,16 @@ int RunVeldmap(int argc, char** argv) {
   join->add_option("-o,--output", output, "the whole image")->required();
   join->add_option("--format", format, "png8, png16 or exr")->check(CLI::IsMember({"png8", "png16", "exr"}));
 
+  StudioOptions studio;
+  std::vector<std::string> studioRoots;
+  CLI::App* studioCmd = app.add_subcommand("studio", "the map's material editor in a browser, served on this machine");
+  studioCmd->add_option("files", studio.files, "mesh or scene files to open (inside a --root)");
+  studioCmd->add_option("--port", studio.port, "port to listen on (0: any free port)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
+  studioCmd->add_option("--bind", studio.bind, "address to listen on")->capture_default_str();
+  studioCmd->add_option("--root", studioRoots, "folder the page may read and write (repeatable; default: the current folder)");
+
   CLI::App* demo = app.add_subcommand("demo", "render the bundled sample mesh into a folder of images");
   demo->add_option("-o,--output", demoFolder, "folder for the images");
 
@@ -132,6 +143,13 @@ int RunVeldmap(int argc, char** argv) {
     if (*info) return Info(common, input, meshOptions);
     if (*help) return Help(common);
     if (*join) return Join(tiles, output, format);
+    if (*studioCmd) {
+      studio.roots.assign(studioRoots.begin(), studioRoots.end());
+      studio.pluginDir = common.plugins;
+      studio.argv0 = common.program;
+      studio.quiet = common.quiet;
+      return RunStudio(studio);
+    }
     return Demo(common, demoFolder);
   } catch (const BadInput& bad) {
     std::fprintf(stderr, "veldmap: %s\n", bad.message.c_str());

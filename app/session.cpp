@@ -108,7 +108,8 @@ IndexCost MapIndexCost(const Mesh& mesh, const Placement& placement, int depth) 
   return {estimate.bytes, estimate.nodeBytes, estimate.upwardFaces};
 }
 
-std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int depth, std::uint64_t limit) {
+std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int depth, std::uint64_t limit,
+                               const std::string& depthAdvice) {
   const IndexCost cost = MapIndexCost(mesh, placement, depth);
   if (cost.bytes <= limit) return {};
   constexpr double kMiB = 1024.0 * 1024.0;
@@ -116,7 +117,7 @@ std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int
   // Only the node arena shrinks with the depth; an empty mesh measures it alone.
   for (int lower = depth - 1; lower >= 2 && remedy.empty(); --lower) {
     const std::uint64_t nodes = MapIndexCost(Mesh(), placement, lower).nodeBytes;
-    if (cost.bytes - cost.nodeBytes + nodes <= limit) remedy = fmt::format("try --depth {}", lower);
+    if (cost.bytes - cost.nodeBytes + nodes <= limit) remedy = fmt::format(fmt::runtime(depthAdvice), lower);
   }
   if (remedy.empty()) {
     // The rest grows about in proportion to the upward faces.

@@ -71,8 +71,9 @@ IndexCost MapIndexCost(const Mesh& mesh, const Placement& placement, int depth);
 inline constexpr std::uint64_t kMaxIndexBytes = std::uint64_t{1} << 30;
 // Empty when the index fits limit at depth; otherwise one line saying why not, with a remedy
 // that does reduce it: a lower depth where the node arena tips the balance, else fewer faces.
+// depthAdvice formats the lower depth into the remedy, in the words of the caller's interface.
 std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int depth,
-                               std::uint64_t limit = kMaxIndexBytes);
+                               std::uint64_t limit = kMaxIndexBytes, const std::string& depthAdvice = "try --depth {}");
 
 // The Z range of the mesh's finite vertices; nullopt for a mesh without one.
 std::optional<std::pair<float, float>> ZRange(const Mesh& mesh);

@@ -1,6 +1,7 @@
 // `veldmap studio`: the host's material editor for one scene, as a local web application.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@ struct StudioOptions {
   std::filesystem::path pluginDir;           // empty: DefaultPluginDir(argv0)
   const char* argv0 = nullptr;
   bool quiet = false;  // print nothing but the address
+  // The most a map's face index may take before its images are refused; 0: the command line's.
+  std::uint64_t indexBudgetBytes = 0;
 };
 
 // Runs the studio until SIGINT or SIGTERM: loads the modules, opens the files, prints the

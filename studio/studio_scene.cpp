@@ -7,6 +7,7 @@
 
 #include "app/mesh_io.h"
 #include "app/ramps.h"
+#include "app/outputs.h"
 #include "app/render.h"
 #include "host/bitmap.h"
 #include "host/scene.h"
@@ -63,7 +64,8 @@ IParamBlock2* BlockOf(Texmap* map) {
 
 }  // namespace
 
-StudioScene::StudioScene(const fs::path& pluginDir, PathPolicy paths) : paths_(std::move(paths)) {
+StudioScene::StudioScene(const fs::path& pluginDir, PathPolicy paths, std::uint64_t indexBudgetBytes)
+    : paths_(std::move(paths)), indexBudget_(indexBudgetBytes != 0 ? indexBudgetBytes : kMaxIndexBytes) {
   std::string error;
   if (!session_.Open(pluginDir, &error)) throw StudioError(500, error);
 }
@@ -283,9 +285,8 @@ json StudioScene::Save(const std::optional<std::string>& relative, std::size_t r
   return Scene();
 }
 
-// Refuses, before the map builds its quadtree, a picked mesh whose tree at the map's depth would
-// not fit the command line's memory budget: one spinner click on a large mesh must not exhaust
-// the host's memory. A baked map's own mesh is not looked at (the map keeps it to itself).
+// Refuses, before the map builds its face index, a picked mesh whose index would not fit the
+// memory budget: one spinner click on a large mesh must not exhaust the host's memory. A baked map's own mesh is not looked at (the map keeps it to itself).
 void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
   IParamBlock2* block = BlockOf(map);
   const TimeValue t = editor_.time;
@@ -303,11 +304,8 @@ void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
   block->GetValue(ParamByName(block, "uScale"), t, placement.uScale, valid);
   block->GetValue(ParamByName(block, "vScale"), t, placement.vScale, valid);
   placement.normalize = normalize != 0;
-  const std::uint64_t needed = QuadtreeReferences(tri->GetMesh(), placement, depth);
-  if (needed <= kMaxQuadtreeReferences) return;
-  throw StudioError(422, "at Quad Tree Depth " + std::to_string(depth) + " the map would list " +
-                             std::to_string(needed) + " face references of " + node->GetName() + " (limit " +
-                             std::to_string(kMaxQuadtreeReferences) + "); lower Quad Tree Depth");
+  const std::string problem = IndexBudgetProblem(tri->GetMesh(), placement, depth, indexBudget_, "set Quad Tree Depth to {}");
+  if (!problem.empty()) throw StudioError(422, std::string(node->GetName()) + ": " + problem);
 }
 
 std::string StudioScene::SampleSlotPng(int mapId) {
@@ -318,10 +316,9 @@ std::string StudioScene::SampleSlotPng(int mapId) {
   RenderRequest request;
   request.width = request.height = kSampleSize;
   request.time = editor_.time;
-  request.height_ = false;
-  request.colour = true;
+  request.outputs = {FindOutput("color")};
   RenderResult result = RenderMap(*map, request, {});
-  return EncodePng(result.colour);
+  return EncodePng(result.images.front());
 }
 
 std::string StudioScene::PreviewPng(int mapId) {

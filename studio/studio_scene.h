@@ -21,7 +21,8 @@
 class StudioScene {
  public:
   // Loads the modules of pluginDir; throws StudioError when none provides the map.
-  StudioScene(const std::filesystem::path& pluginDir, PathPolicy paths);
+  // indexBudgetBytes: the most a map's face index may take (0: the command line's limit).
+  StudioScene(const std::filesystem::path& pluginDir, PathPolicy paths, std::uint64_t indexBudgetBytes = 0);
   // Closes the rollout, deletes the maps and empties the scene before the modules unload.
   ~StudioScene();
   StudioScene(const StudioScene&) = delete;
@@ -62,7 +63,7 @@ class StudioScene {
   };
 
   Texmap* FindMap(int mapId) const;
-  // Throws StudioError (422) when the map's quadtree would exceed kMaxQuadtreeReferences.
+  // Throws StudioError (422) when the map's face index would exceed indexBudget_.
   void CheckQuadtreeBudget(Texmap* map) const;
   // Opens map's rollouts in the editor (closing another map's first) and returns its parameter map.
   IParamMap2* Edit(int mapId);
@@ -79,4 +80,5 @@ class StudioScene {
   int editedMap_ = 0;
   ParamDlg* dialog_ = nullptr;  // owned (DeleteThis); the edited map's rollouts
   std::optional<std::filesystem::path> sceneFile_;
+  std::uint64_t indexBudget_;
 };

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -118,7 +119,7 @@ bool StudioServer::Start(const StudioOptions& options, std::string* error) {
   const std::filesystem::path pluginDir =
       options.pluginDir.empty() ? DefaultPluginDir(options.argv0) : options.pluginDir;
   try {
-    host_.Run([&] { scene_ = std::make_unique<StudioScene>(pluginDir, paths); });
+    host_.Run([&] { scene_ = std::make_unique<StudioScene>(pluginDir, paths, options.indexBudgetBytes); });
     for (const std::string& file : options.files) {
       host_.Run([&] { scene_->Open(file); });
     }
@@ -139,7 +140,14 @@ bool StudioServer::Start(const StudioOptions& options, std::string* error) {
     host_.Run([&] { scene_.reset(); });
     return false;
   }
-  listener_ = std::thread([this] { http_->listen_after_bind(); });
+  listenerEnded_ = false;
+  listener_ = std::thread([this] {
+    http_->listen_after_bind();
+    listenerEnded_ = true;
+  });
+  // httplib's stop() does nothing to a server that has not started listening yet, so a Stop()
+  // right after Start() would wait for ever on the listener: Start returns only once it listens.
+  while (!http_->is_running() && !listenerEnded_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
 }
 

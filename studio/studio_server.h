@@ -11,6 +11,7 @@
 // to the host thread and waited for, so requests are carried out one at a time, in order.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,7 @@ class StudioServer {
   std::unique_ptr<StudioScene> scene_;  // lives and dies on host_
   std::unique_ptr<httplib::Server> http_;
   std::thread listener_;
+  std::atomic<bool> listenerEnded_{false};
   std::string bind_;
   std::string token_;
   int port_ = 0;

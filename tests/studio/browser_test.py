@@ -24,19 +24,25 @@ except ImportError:
 if not shutil.which("chromedriver"):
     sys.exit(77)
 
-SERVE, PLUGINS, SAMPLES = sys.argv[1:4]
+VELDMAP, PLUGINS, SAMPLES = sys.argv[1:4]
 
 
 class StudioPage(unittest.TestCase):
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="veldmap-browser-")
         shutil.copy(os.path.join(SAMPLES, "hills.obj"), self.root)
-        self.server = subprocess.Popen([SERVE, PLUGINS, self.root, "hills.obj"], stdout=subprocess.PIPE, text=True)
+        # The command a user types: `veldmap studio hills.obj --root FOLDER`.
+        self.server = subprocess.Popen(
+            [VELDMAP, "studio", "hills.obj", "--root", self.root, "--plugins", PLUGINS, "-q"],
+            stdout=subprocess.PIPE, text=True)
         self.address = self.server.stdout.readline().strip()
         self.assertTrue(self.address.startswith("http://127.0.0.1:"), self.address)
         self.base, self.token = self.address.split("/?token=")
         options = webdriver.ChromeOptions()
-        for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--window-size=1100,800"):
+        # No background traffic: this machine reaches no outside host, and the test needs none.
+        for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--window-size=1100,800", "--disable-quic",
+                    "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                    "--disable-sync"):
             options.add_argument(arg)
         self.browser = webdriver.Chrome(options=options)
         self.browser.get(self.address)
@@ -45,7 +51,7 @@ class StudioPage(unittest.TestCase):
     def tearDown(self):
         self.browser.quit()
         self.server.terminate()
-        self.server.wait(timeout=30)
+        self.assertEqual(self.server.wait(timeout=30), 0, "veldmap studio stops cleanly on SIGTERM")
         shutil.rmtree(self.root)
 
     def api(self, path):
