@@ -124,7 +124,8 @@ int RunVeldmap(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));
   studioCmd->add_option("--bind", studio.bind, "address to listen on")->capture_default_str();
-  studioCmd->add_option("--root", studioRoots, "folder the page may read and write (repeatable; default: the current folder)");
+  studioCmd->add_option("--root", studioRoots,
+                        "folder the page may read and write (repeatable; default: the current folder)");
 
   CLI::App* demo = app.add_subcommand("demo", "render the bundled sample mesh into a folder of images");
   demo->add_option("-o,--output", demoFolder, "folder for the images");

@@ -40,8 +40,9 @@ int Demo(const Common& common, const std::string& folder) {
   out.alsoWritten = {{"height_exr", exr.paths["height"]}};
   map.ramp = "terrain";
   Render(common, sample.string(), {}, map, out);
-  std::printf("Rendered %s into %s: height.png (16-bit), height.exr (float), color.png, bump.png, preview.bmp, "
-              "report.json\n",
-              sample.string().c_str(), fs::absolute(dir).string().c_str());
+  std::printf(
+      "Rendered %s into %s: height.png (16-bit), height.exr (float), color.png, bump.png, preview.bmp, "
+      "report.json\n",
+      sample.string().c_str(), fs::absolute(dir).string().c_str());
   return kExitOk;
 }

@@ -58,21 +58,19 @@ std::string CheckImage(const Image& image, ImageFormat format) {
   if (image.width <= 0 || image.height <= 0) return "the image is empty (" + SizeText(0, 0) + " or less)";
   if (image.channels < 1 || image.channels > 4)
     return "cannot store " + std::to_string(image.channels) + " channels (1 to 4)";
-  const std::uint64_t w = static_cast<std::uint64_t>(image.width),
-                      h = static_cast<std::uint64_t>(image.height);
+  const std::uint64_t w = static_cast<std::uint64_t>(image.width), h = static_cast<std::uint64_t>(image.height);
   if (w * h > kMaxImagePixels)
     return SizeText(w, h) + " pixels is more than the " + std::to_string(kMaxImagePixels) + " allowed";
   if (image.pixels.size() != w * h * static_cast<std::uint64_t>(image.channels))
-    return "the image holds " + std::to_string(image.pixels.size()) + " values, not " + SizeText(w, h) +
-           " x " + std::to_string(image.channels);
+    return "the image holds " + std::to_string(image.pixels.size()) + " values, not " + SizeText(w, h) + " x " +
+           std::to_string(image.channels);
   if (format != ImageFormat::Exr && (image.width > kMaxPngSide || image.height > kMaxPngSide))
     return SizeText(w, h) + " is too large for PNG (at most " + std::to_string(kMaxPngSide) + " a side)";
   return {};
 }
 
 bool IsValidKey(const std::string& key) {
-  if (key.empty() || key.size() > kMaxMetadataKeyLength || key.front() == ' ' || key.back() == ' ')
-    return false;
+  if (key.empty() || key.size() > kMaxMetadataKeyLength || key.front() == ' ' || key.back() == ' ') return false;
   for (std::size_t i = 0; i < key.size(); ++i) {
     if (key[i] < 0x20 || key[i] > 0x7e) return false;
     if (key[i] == ' ' && key[i + 1] == ' ') return false;  // key.back() is not a space
@@ -188,8 +186,8 @@ unsigned Quantize(float v, unsigned maxCode) {
 
 bool WritePng(const std::string& path, const Image& image, bool sixteen, const ImageMetadata& meta,
               std::string* error) {
-  static constexpr int kColorTypes[5] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA,
-                                         PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA};
+  static constexpr int kColorTypes[5] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
+                                         PNG_COLOR_TYPE_RGB_ALPHA};
   const std::size_t values = static_cast<std::size_t>(image.width) * image.channels;
   const std::size_t rowBytes = values * (sixteen ? 2 : 1);
   std::vector<unsigned char> pixels(rowBytes * image.height);
@@ -267,8 +265,7 @@ bool CopyText(png_structp png, png_infop info, PngDecode* decode) noexcept {
   try {
     for (int i = 0; i < count; ++i) {
       const png_text& t = text[i];
-      const bool utf8 =
-          t.compression == PNG_ITXT_COMPRESSION_NONE || t.compression == PNG_ITXT_COMPRESSION_zTXt;
+      const bool utf8 = t.compression == PNG_ITXT_COMPRESSION_NONE || t.compression == PNG_ITXT_COMPRESSION_zTXt;
       std::string value = utf8 ? std::string(t.text, t.itxt_length) : Latin1ToUtf8(t.text, t.text_length);
       decode->text.emplace_back(Latin1ToUtf8(t.key, std::strlen(t.key)), std::move(value));
     }
@@ -307,8 +304,7 @@ bool DecodePng(PngDecode* decode) {
   }
   const int colorType = png_get_color_type(png, info);
   if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-  if (colorType == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8)
-    png_set_expand_gray_1_2_4_to_8(png);
+  if (colorType == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8) png_set_expand_gray_1_2_4_to_8(png);
   if (png_get_valid(png, info, PNG_INFO_tRNS) != 0) png_set_tRNS_to_alpha(png);
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
@@ -335,9 +331,8 @@ bool ReadPng(const std::string& path, std::FILE* file, Image* out, ImageMetadata
   image.pixels.resize(std::size_t{decode.width} * decode.height * decode.channels);
   const bool sixteen = decode.bitDepth == 16;
   for (std::size_t i = 0; i < image.pixels.size(); ++i) {
-    image.pixels[i] = sixteen
-                          ? static_cast<float>((decode.raw[2 * i] << 8) | decode.raw[2 * i + 1]) / 65535.0f
-                          : static_cast<float>(decode.raw[i]) / 255.0f;
+    image.pixels[i] = sixteen ? static_cast<float>((decode.raw[2 * i] << 8) | decode.raw[2 * i + 1]) / 65535.0f
+                              : static_cast<float>(decode.raw[i]) / 255.0f;
   }
   *out = std::move(image);
   if (meta != nullptr) meta->entries = std::move(decode.text);
@@ -349,8 +344,7 @@ bool ReadPng(const std::string& path, std::FILE* file, Image* out, ImageMetadata
 const char* const kExrChannelNames[5][4] = {{}, {"Y"}, {"Y", "A"}, {"R", "G", "B"}, {"R", "G", "B", "A"}};
 
 // Attributes OpenEXR itself interprets; a string under one of these names would confuse readers.
-const char* const kExrStructuralNames[] = {"tiles",   "type",       "name",
-                                           "version", "chunkCount", "maxSamplesPerPixel"};
+const char* const kExrStructuralNames[] = {"tiles", "type", "name", "version", "chunkCount", "maxSamplesPerPixel"};
 
 class MemoryOStream : public Imf::OStream {
  public:
@@ -381,8 +375,7 @@ class FileIStream : public Imf::IStream {
   }
   std::uint64_t tellg() override { return static_cast<std::uint64_t>(::ftello(file_)); }
   void seekg(std::uint64_t pos) override {
-    if (::fseeko(file_, static_cast<off_t>(pos), SEEK_SET) != 0)
-      throw std::runtime_error(std::strerror(errno));
+    if (::fseeko(file_, static_cast<off_t>(pos), SEEK_SET) != 0) throw std::runtime_error(std::strerror(errno));
   }
   void clear() override { std::clearerr(file_); }
 
@@ -454,8 +447,7 @@ bool ReadExr(const std::string& path, std::FILE* file, Image* out, ImageMetadata
     const Imf::Header& header = input.header();
     const Imf::ChannelList& list = header.channels();
     const bool rgb = list.findChannel("R") || list.findChannel("G") || list.findChannel("B");
-    if (!rgb && !list.findChannel("Y"))
-      return Fail(error, path, "reading EXR: none of the channels R, G, B, Y");
+    if (!rgb && !list.findChannel("Y")) return Fail(error, path, "reading EXR: none of the channels R, G, B, Y");
     const bool alpha = list.findChannel("A") != nullptr;
     const int channels = (rgb ? 3 : 1) + (alpha ? 1 : 0);
     const char* const* names = kExrChannelNames[rgb ? (alpha ? 4 : 3) : (alpha ? 2 : 1)];
@@ -528,8 +520,7 @@ bool ReadImage(const std::string& path, Image* out, ImageMetadata* meta, std::st
     unsigned char signature[8];
     const std::size_t got = std::fread(signature, 1, sizeof signature, file.get());
     if (got >= 8 && png_sig_cmp(signature, 0, 8) == 0) return ReadPng(path, file.get(), out, meta, error);
-    if (got >= 4 && std::memcmp(signature, kExrMagic, 4) == 0)
-      return ReadExr(path, file.get(), out, meta, error);
+    if (got >= 4 && std::memcmp(signature, kExrMagic, 4) == 0) return ReadExr(path, file.get(), out, meta, error);
     if (std::ferror(file.get())) return Fail(error, path, std::strerror(errno));
     return Fail(error, path, "neither a PNG nor an EXR file");
   } catch (const std::exception& e) {

@@ -51,8 +51,10 @@ void PrintBlock(IParamBlock2* block, bool values) {
       Interval ignore = FOREVER;
       block->GetValue(def.id, 0, target, ignore);
       CStr name("none");
-      if (auto* node = dynamic_cast<INode*>(target)) name = CStr(node->GetName());
-      else if (target != nullptr) target->GetClassName(name);
+      if (auto* node = dynamic_cast<INode*>(target))
+        name = CStr(node->GetName());
+      else if (target != nullptr)
+        target->GetClassName(name);
       value = std::string(" = ") + name.data();
     }
     std::string range;
@@ -99,7 +101,8 @@ int Info(const Common& common, const std::string& input, const MeshOptions& mesh
     std::string error;
     std::vector<ReferenceTarget*> roots;
     if (LoadScene(input, session.Factory(), &roots, &error) != IO_OK) throw BadInput{error};
-    std::printf("%s: scene, %zu node(s), %zu map(s)\n", input.c_str(), GetCOREInterface()->Nodes().size(), roots.size());
+    std::printf("%s: scene, %zu node(s), %zu map(s)\n", input.c_str(), GetCOREInterface()->Nodes().size(),
+                roots.size());
     for (INode* node : GetCOREInterface()->Nodes()) {
       if (auto* tri = dynamic_cast<TriObject*>(node->EvalWorldState(0).obj)) PrintMesh(node->GetName(), tri->GetMesh());
     }

@@ -95,7 +95,8 @@ int Join(const std::vector<std::string>& tiles, const std::string& output, const
       }
     }
   }
-  if (std::find(filled.begin(), filled.end(), 0) != filled.end()) throw BadInput{"the tiles leave part of the image empty"};
+  if (std::find(filled.begin(), filled.end(), 0) != filled.end())
+    throw BadInput{"the tiles leave part of the image empty"};
   // The whole image's share of covered pixels is the tiles' shares weighted by their sizes.
   for (auto& [key, value] : wholeMeta.entries) {
     if (key == "veldmap:coverage") {

@@ -25,8 +25,8 @@
 #include <fstream>
 #include <memory>
 #include <set>
-#include <system_error>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -252,8 +252,7 @@ struct UpChoice {
 
 // The file's up axis: --up, else what the file says, else the format's convention. Formats we do
 // not know are taken as assimp delivers them, which is Y up by assimp's own convention.
-UpChoice ChooseUpAxis(Format format, const aiScene& scene, const std::string& path,
-                      const ImportOptions& options) {
+UpChoice ChooseUpAxis(Format format, const aiScene& scene, const std::string& path, const ImportOptions& options) {
   if (options.up) return {*ParseAxis(std::string_view(&*options.up, 1)), "--up"};
   const std::string name = FormatName(format);
   constexpr SignedAxis kY{1, 1}, kZ{2, 1};
@@ -451,8 +450,8 @@ ImportResult ImportMesh(const std::string& path, const ImportOptions& options) {
   // stay apart and the hard edge survives. STL normals are per facet and carry no smoothing, and
   // flat needs none, so there the vertices weld by position alone.
   const bool keepNormals = !options.flat && ExtensionOf(path) != "stl";
-  unsigned removed = aiComponent_TEXCOORDS | aiComponent_COLORS | aiComponent_TANGENTS_AND_BITANGENTS |
-                     aiComponent_BONEWEIGHTS;
+  unsigned removed =
+      aiComponent_TEXCOORDS | aiComponent_COLORS | aiComponent_TANGENTS_AND_BITANGENTS | aiComponent_BONEWEIGHTS;
   if (!keepNormals) removed |= aiComponent_NORMALS;
 
   Assimp::Importer importer;
@@ -625,17 +624,15 @@ std::vector<aiVector3D> VertexNormals(const Mesh& mesh) {
 // The host mesh as a one-node scene in the file's frame: Z up as it is, or turned to Y up by the
 // inverse of the import rotation, (x, y, z) -> (x, z, -y), which is exact in floating point.
 std::unique_ptr<aiScene> SceneOf(const Mesh& mesh, const std::string& name, bool yUp) {
-  auto toFile = [yUp](const Point3& p) {
-    return yUp ? aiVector3D(p.x, p.z, -p.y) : aiVector3D(p.x, p.y, p.z);
-  };
+  auto toFile = [yUp](const Point3& p) { return yUp ? aiVector3D(p.x, p.z, -p.y) : aiVector3D(p.x, p.y, p.z); };
   auto scene = std::make_unique<aiScene>();
   scene->mRootNode = new aiNode(name);
   scene->mRootNode->mNumMeshes = 1;
   scene->mRootNode->mMeshes = new unsigned[1]{0};
   scene->mNumMaterials = 1;
-  scene->mMaterials = new aiMaterial*[1]{new aiMaterial()};
+  scene->mMaterials = new aiMaterial* [1] { new aiMaterial() };
   scene->mNumMeshes = 1;
-  scene->mMeshes = new aiMesh*[1]{new aiMesh()};
+  scene->mMeshes = new aiMesh* [1] { new aiMesh() };
 
   aiMesh& out = *scene->mMeshes[0];
   out.mName = name;
@@ -711,8 +708,7 @@ bool ExportMesh(const std::string& path, const Mesh& mesh, const std::string& na
   AtomicFileWriter writer;
   std::string why;
   if (!writer.Open(path, &why) ||
-      !writer.Write(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &why) ||
-      !writer.Commit(&why)) {
+      !writer.Write(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &why) || !writer.Commit(&why)) {
     return Fail(path, why, error);
   }
   return true;

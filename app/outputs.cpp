@@ -52,8 +52,8 @@ void BumpPixel(PixelSample& s, float* out) {
 
 const std::vector<RenderOutput>& RenderOutputs() {
   static const std::vector<RenderOutput> outputs = {
-      {"height", "height (mono) image: .png or .exr", OutputFile::Image, 1,
-       "the map's mono value, unclamped in EXR", HeightPixel},
+      {"height", "height (mono) image: .png or .exr", OutputFile::Image, 1, "the map's mono value, unclamped in EXR",
+       HeightPixel},
       {"color", "colour image (the ramp's colour with --ramp)", OutputFile::Image, 3, "the map's RGB colour",
        ColorPixel},
       {"alpha", "alpha image", OutputFile::Image, 1, "the map's alpha", AlphaPixel},

@@ -24,7 +24,8 @@ class Progress {
     const int percent = static_cast<int>(100 * done / total);
     if (tty_) {
       const int filled = percent / 5;
-      std::fprintf(stderr, "\r%s [%s%s] %3d%%", what_.c_str(), std::string(static_cast<std::size_t>(filled), '#').c_str(),
+      std::fprintf(stderr, "\r%s [%s%s] %3d%%", what_.c_str(),
+                   std::string(static_cast<std::size_t>(filled), '#').c_str(),
                    std::string(static_cast<std::size_t>(20 - filled), ' ').c_str(), percent);
     } else if (percent / 10 != lastTenth_) {
       lastTenth_ = percent / 10;

@@ -82,7 +82,8 @@ std::optional<std::vector<ColorStop>> ParseGradient(const std::string& spec, std
                  std::string names;
                  for (const std::string& n : GradientPresetNames()) names += (names.empty() ? "" : ", ") + n;
                  return names;
-               }() + ")";
+               }() +
+               ")";
       return std::nullopt;
     }
     if (!stops.empty() && *position < stops.back().position) {
@@ -205,9 +206,10 @@ AColor BitmapMap::ColorAt(float u, float v) const {
     // Grey images repeat their one channel; a missing alpha is opaque.
     const int source = channels >= 3 ? std::min(c, channels - 1) : (c < 3 ? 0 : (channels == 2 ? 1 : -1));
     if (c == 3 && (channels == 1 || channels == 3)) return 1.0f;
-    return image_.pixels[(static_cast<std::size_t>(py) * static_cast<std::size_t>(image_.width) +
-                          static_cast<std::size_t>(px)) * static_cast<std::size_t>(channels) +
-                         static_cast<std::size_t>(source)];
+    return image_
+        .pixels[(static_cast<std::size_t>(py) * static_cast<std::size_t>(image_.width) + static_cast<std::size_t>(px)) *
+                    static_cast<std::size_t>(channels) +
+                static_cast<std::size_t>(source)];
   };
   float out[4];
   for (int c = 0; c < 4; ++c) {

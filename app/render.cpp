@@ -20,9 +20,8 @@ Image Blank(int width, int height, int channels) {
   image.width = width;
   image.height = height;
   image.channels = channels;
-  image.pixels.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                          static_cast<std::size_t>(channels),
-                      0.0f);
+  image.pixels.assign(
+      static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(channels), 0.0f);
   return image;
 }
 
@@ -93,8 +92,8 @@ RenderResult RenderMap(Texmap& map, const RenderRequest& request,
       for (int x = 0; x < tile.width; ++x) {
         const float u = (static_cast<float>(tile.x0 + x) + 0.5f) / static_cast<float>(request.width);
         sc.uvw = Point3(u, v, 0.0f);
-        const std::size_t pixel = static_cast<std::size_t>(y) * static_cast<std::size_t>(tile.width) +
-                                  static_cast<std::size_t>(x);
+        const std::size_t pixel =
+            static_cast<std::size_t>(y) * static_cast<std::size_t>(tile.width) + static_cast<std::size_t>(x);
         const float mono = map.EvalMono(sc);
         covered[pixel] = mono != 0.0f ? 1 : 0;
         PixelSample sample(map, sc, mono, request.bump, request.bumpScale);

@@ -39,7 +39,7 @@ struct RenderRequest {
 
 struct RenderResult {
   std::vector<Image> images;  // one per request.outputs entry, empty for one not made per pixel
-  double coverage = 0.0;  // share of pixels whose mono value is not 0 (a face was found)
+  double coverage = 0.0;      // share of pixels whose mono value is not 0 (a face was found)
   double seconds = 0.0;
 };
 

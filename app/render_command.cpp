@@ -49,8 +49,8 @@ std::vector<Target> Targets(const OutputOptions& out, const MapOptions& mapOptio
     if (it != paths.end() && !it->second.empty()) targets.push_back({&output, it->second});
   }
   if (targets.empty()) {
-    throw BadInput{"nothing to write: give -o FILE (and --kind) or --" +
-                   std::string(RenderOutputs()[0].kind) + "-out/--color-out/... FILE"};
+    throw BadInput{"nothing to write: give -o FILE (and --kind) or --" + std::string(RenderOutputs()[0].kind) +
+                   "-out/--color-out/... FILE"};
   }
   int toStandardOutput = out.report == kStandardOutput ? 1 : 0;
   bool rampShown = false;
@@ -70,8 +70,9 @@ std::vector<Target> Targets(const OutputOptions& out, const MapOptions& mapOptio
   if (toStandardOutput > 1) throw UsageError{"only one output can go to standard output (-)"};
   if (!out.report.empty()) CheckWritable(out.report, "report");
   if (!mapOptions.ramp.empty() && !rampShown) {
-    throw UsageError{"--ramp colours the color image (and the alpha and preview), and none is written: use "
-                     "--kind color with -o, or --color-out FILE"};
+    throw UsageError{
+        "--ramp colours the color image (and the alpha and preview), and none is written: use "
+        "--kind color with -o, or --color-out FILE"};
   }
   return targets;
 }
@@ -90,7 +91,8 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   const std::vector<Target> targets = Targets(out, mapOptions);
   const int width = out.width > 0 ? out.width : out.size;
   const int height = out.height > 0 ? out.height : out.size;
-  if (width < 1 || height < 1 || static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > kMaxImagePixels) {
+  if (width < 1 || height < 1 ||
+      static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > kMaxImagePixels) {
     const auto side = static_cast<int>(std::sqrt(static_cast<double>(kMaxImagePixels)));
     throw UsageError{fmt::format("image size {}x{} is out of range: at most {} pixels, {}x{}", width, height,
                                  kMaxImagePixels, side, side)};
@@ -128,7 +130,8 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
     int index = 0, count = 0;
     char slash = 0;
     std::istringstream in(out.tile);
-    if (!(in >> index >> slash >> count) || slash != '/' || !in.eof()) throw BadInput{"--tile " + out.tile + ": use I/N"};
+    if (!(in >> index >> slash >> count) || slash != '/' || !in.eof())
+      throw BadInput{"--tile " + out.tile + ": use I/N"};
     if (!SplitTile(width, height, index - 1, count, out.tileRows, out.tileCols, &request.tile, &error)) {
       throw BadInput{error};
     }
@@ -150,8 +153,8 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
       {"veldmap:source", input},
       {"veldmap:z_min", zRange ? fmt::format("{}", zRange->first) : "none"},
       {"veldmap:z_max", zRange ? fmt::format("{}", zRange->second) : "none"},
-      {"veldmap:normalized", normalized != 0 ? "yes: z = z_min + height * (z_max - z_min)"
-                                             : "no: z = height * (z_max - z_min)"},
+      {"veldmap:normalized",
+       normalized != 0 ? "yes: z = z_min + height * (z_max - z_min)" : "no: z = height * (z_max - z_min)"},
       {"veldmap:params", ParamSummary(map)},
       {"veldmap:size", fmt::format("{}x{}", width, height)},
       {"veldmap:coverage", fmt::format("{:.6f}", result.coverage)},

@@ -21,7 +21,6 @@
 
 namespace fs = std::filesystem;
 
-
 void OpenSession(Session& session, const Common& common, const char* program) {
   std::string error;
   if (!session.Open(common.plugins.empty() ? DefaultPluginDir(program) : fs::path(common.plugins), &error)) {

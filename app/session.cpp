@@ -121,11 +121,12 @@ std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int
   }
   if (remedy.empty()) {
     // The rest grows about in proportion to the upward faces.
-    const double share =
-        double(limit - std::min(limit, cost.nodeBytes)) / double(std::max<std::uint64_t>(cost.bytes - cost.nodeBytes, 1));
+    const double share = double(limit - std::min(limit, cost.nodeBytes)) /
+                         double(std::max<std::uint64_t>(cost.bytes - cost.nodeBytes, 1));
     remedy = fmt::format("simplify the mesh to fewer than about {} upward faces",
                          static_cast<std::int64_t>(share * double(cost.upwardFaces)));
   }
-  return fmt::format("at quadtree depth {} the map's face index would take {:.0f} MiB for {} upward faces (limit {:.0f} MiB); {}",
-                     depth, double(cost.bytes) / kMiB, cost.upwardFaces, double(limit) / kMiB, remedy);
+  return fmt::format(
+      "at quadtree depth {} the map's face index would take {:.0f} MiB for {} upward faces (limit {:.0f} MiB); {}",
+      depth, double(cost.bytes) / kMiB, cost.upwardFaces, double(limit) / kMiB, remedy);
 }

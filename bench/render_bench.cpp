@@ -85,7 +85,8 @@ void RasteriseUpward(const Mesh& uvMesh, int side, std::vector<float>& depth) {
         const float w2 = 1.0f - w0 - w1;
         if (w0 < 0.0f || w1 < 0.0f || w2 < 0.0f) continue;
         const float z = w0 * a.z + w1 * b.z + w2 * c.z;
-        const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x);
+        const std::size_t at =
+            static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x);
         if (!hit[at] || z > depth[at]) depth[at] = z;
         hit[at] = 1;
       }
@@ -187,7 +188,8 @@ void PrintAgreement(const std::string& mesh) {
   for (int y = 0; y < side; ++y) {
     for (int x = 0; x < side; ++x) {
       float h = 0.0f;
-      Sampler(mesh).HeightAt(Point3((static_cast<float>(x) + 0.5f) / side, 1.0f - (static_cast<float>(y) + 0.5f) / side, 0), h);
+      Sampler(mesh).HeightAt(
+          Point3((static_cast<float>(x) + 0.5f) / side, 1.0f - (static_cast<float>(y) + 0.5f) / side, 0), h);
       if (std::fabs(h - depth[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)]) > 1e-5f) ++differ;
     }
   }
@@ -209,8 +211,8 @@ void PrintVerdicts(const std::vector<std::string>& meshes, const std::vector<int
       const double r2 = t["Render/" + mesh + "/" + s + "/threads:2"];
       const double h2 = t["HeightAt/" + mesh + "/" + s + "/threads:2"];
       if (z <= 0 || r2 <= 0) continue;
-      std::printf("  %-8s %5d %9.1fms %9.1fms %9.1fms %9.1fms %11.2fx %13.0f%%\n", mesh.c_str(), side, z * 1e3, r1 * 1e3,
-                  r2 * 1e3, h2 * 1e3, r2 / z, 100.0 * (r2 - h2) / r2);
+      std::printf("  %-8s %5d %9.1fms %9.1fms %9.1fms %9.1fms %11.2fx %13.0f%%\n", mesh.c_str(), side, z * 1e3,
+                  r1 * 1e3, r2 * 1e3, h2 * 1e3, r2 / z, 100.0 * (r2 - h2) / r2);
     }
   }
   std::printf("  targets: 2048^2 on both cores within 3x the z-buffer's single-thread time; host share under 25%%\n");

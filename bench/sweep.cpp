@@ -4,14 +4,10 @@
 
 const char* QueryName(Query query) {
   switch (query) {
-    case Query::kHeightAt:
-      return "HeightAt";
-    case Query::kFilteredU:
-      return "FilteredHeightU";
-    case Query::kFilteredUV:
-      return "FilteredHeightUV";
-    case Query::kNormalAt:
-      return "NormalAt";
+    case Query::kHeightAt: return "HeightAt";
+    case Query::kFilteredU: return "FilteredHeightU";
+    case Query::kFilteredUV: return "FilteredHeightUV";
+    case Query::kNormalAt: return "NormalAt";
   }
   return "?";
 }

@@ -118,7 +118,8 @@ struct Walker {
       Check(bodyStart == headerAt + kChunkHeaderBytes, "OpenChunk did not consume exactly one header");
       std::uint16_t id = 0;
       std::uint64_t length = 0;
-      for (int k = 1; k >= 0; --k) id = static_cast<std::uint16_t>(id << 8 | data[headerAt + static_cast<std::size_t>(k)]);
+      for (int k = 1; k >= 0; --k)
+        id = static_cast<std::uint16_t>(id << 8 | data[headerAt + static_cast<std::size_t>(k)]);
       for (int k = 7; k >= 0; --k) length = length << 8 | data[headerAt + 2 + static_cast<std::size_t>(k)];
       Check(load.CurChunkID() == id, "CurChunkID is not the header's id");
       Check(load.CurChunkLength() == length, "CurChunkLength is not the header's length");
@@ -149,8 +150,8 @@ struct Walker {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MemoryLoad load(data, size);
-  const bool headerOk = size >= kSceneFileHeaderBytes && std::memcmp(data, kSceneFileMagic, 4) == 0 &&
-                        data[4] == 1 && data[5] == 0 && data[6] == 0 && data[7] == 0;
+  const bool headerOk = size >= kSceneFileHeaderBytes && std::memcmp(data, kSceneFileMagic, 4) == 0 && data[4] == 1 &&
+                        data[5] == 0 && data[6] == 0 && data[7] == 0;
   Check(load.Failed() != headerOk, "the file header was judged wrongly");
 
   // Outside any chunk nothing may be read or closed, and neither mistake may end the walk.

@@ -46,8 +46,8 @@ std::uint32_t PickFloatBits(FuzzedDataProvider& in) {
 }
 
 std::int32_t PickCount(FuzzedDataProvider& in) {
-  constexpr std::int32_t kCounts[] = {0, 1, 2, 3, 4, -1, INT_MIN, INT_MAX, kMaxStoredMeshRecords,
-                                      kMaxStoredMeshRecords + 1, 1 << 20, 0x55555555};
+  constexpr std::int32_t kCounts[] = {
+      0, 1, 2, 3, 4, -1, INT_MIN, INT_MAX, kMaxStoredMeshRecords, kMaxStoredMeshRecords + 1, 1 << 20, 0x55555555};
   switch (in.ConsumeIntegralInRange(0, 2)) {
     case 0: return kCounts[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kCounts) - 1)];
     case 1: return in.ConsumeIntegralInRange<std::int32_t>(0, 24);
@@ -65,10 +65,9 @@ std::uint32_t PickIndex(FuzzedDataProvider& in) {
 }
 
 unsigned short PickId(FuzzedDataProvider& in) {
-  constexpr unsigned short kIds[] = {CHUNK_MTLBASE,   CHUNK_HAS_STORED_MESH, CHUNK_STORED_MESH,
-                                     CHUNK_NUM_VERTS, CHUNK_NUM_FACES,       CHUNK_VERTS,
-                                     CHUNK_FACES,     MTLBASE_NAME_CHUNK,    0x0000,
-                                     0xFFFF};
+  constexpr unsigned short kIds[] = {
+      CHUNK_MTLBASE, CHUNK_HAS_STORED_MESH, CHUNK_STORED_MESH,  CHUNK_NUM_VERTS, CHUNK_NUM_FACES,
+      CHUNK_VERTS,   CHUNK_FACES,           MTLBASE_NAME_CHUNK, 0x0000,          0xFFFF};
   if (in.ConsumeIntegralInRange(0, 7) != 0) {
     return kIds[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kIds) - 1)];
   }
@@ -120,8 +119,8 @@ std::vector<unsigned char> MeshBytes(const Mesh& mesh) {
 // The mesh the map holds before every load: a NaN with a payload and a face that counts on it.
 Mesh PreviousMesh() {
   Mesh mesh;
-  const std::uint32_t bits[] = {0x00000000, 0x3F800000, 0x7FA12345, 0x3F800000, 0x00000000, 0x80000000,
-                                0x3F800000, 0x3F800000, 0x3F000000};
+  const std::uint32_t bits[] = {0x00000000, 0x3F800000, 0x7FA12345, 0x3F800000, 0x00000000,
+                                0x80000000, 0x3F800000, 0x3F800000, 0x3F000000};
   mesh.verts.resize(3);
   std::memcpy(mesh.verts.data(), bits, sizeof bits);
   Face face;
@@ -206,7 +205,8 @@ void RunProgram(FuzzedDataProvider& in, MemorySave& save, int& open) {
       default: {  // a count and its array, matching or not
         const bool verts = in.ConsumeBool();
         const std::int32_t count = PickCount(in);
-        const int records = in.ConsumeBool() ? (count >= 0 && count <= 24 ? count : 0) : in.ConsumeIntegralInRange(0, 6);
+        const int records =
+            in.ConsumeBool() ? (count >= 0 && count <= 24 ? count : 0) : in.ConsumeIntegralInRange(0, 6);
         unsigned char word[4];
         StoreLE32(word, static_cast<std::uint32_t>(count));
         save.BeginChunk(verts ? CHUNK_NUM_VERTS : CHUNK_NUM_FACES);

@@ -98,8 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Face face;
     for (DWORD& v : face.v) {
       // Now and then an index outside the mesh, which the sampler must ignore.
-      v = in.ConsumeIntegralInRange<std::uint8_t>(0, 31) == 0 ? verts + in.ConsumeIntegral<std::uint8_t>()
-                                                              : in.ConsumeIntegralInRange<DWORD>(0, verts == 0 ? 0 : verts - 1);
+      v = in.ConsumeIntegralInRange<std::uint8_t>(0, 31) == 0
+              ? verts + in.ConsumeIntegral<std::uint8_t>()
+              : in.ConsumeIntegralInRange<DWORD>(0, verts == 0 ? 0 : verts - 1);
     }
     face.smGroup = in.ConsumeBool() ? 1u : in.ConsumeIntegral<DWORD>();
     mesh.faces.push_back(face);

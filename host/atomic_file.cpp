@@ -93,7 +93,9 @@ int OpenInPlace(const std::string&) {
 constexpr std::size_t kNameMax = NAME_MAX;
 constexpr const char* kSeparators = "/";
 
-int OpenExclusive(const std::string& name) { return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }
+int OpenExclusive(const std::string& name) {
+  return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
 long long WriteSome(int fd, const unsigned char* bytes, std::size_t n) { return ::write(fd, bytes, n); }
 long long WriteSomeAt(int fd, const unsigned char* bytes, std::size_t n, std::uint64_t at) {
   return ::pwrite(fd, bytes, n, static_cast<off_t>(at));

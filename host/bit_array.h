@@ -19,8 +19,10 @@ class BitArray {
   // min(old size, n) keep their values; otherwise every bit is cleared. New bits are 0.
   void SetSize(int n, int save = 0) {
     const std::size_t size = static_cast<std::size_t>(std::max(n, 0));
-    if (save == 0) bits_.assign(size, false);
-    else bits_.resize(size, false);
+    if (save == 0)
+      bits_.assign(size, false);
+    else
+      bits_.resize(size, false);
   }
 
   void Set(int i) { Put(i, true); }

@@ -51,9 +51,7 @@ inline constexpr std::int64_t kMaxBitmapPixels = std::int64_t{16384} * 16384;
 
 // The conversions of BMM_TRUE_32 storage (see the top of this file): nearest 8-bit value, and its
 // exact 16-bit equivalent.
-constexpr std::uint8_t ColorTo8(std::uint16_t v) {
-  return static_cast<std::uint8_t>((v * 255u + 32767u) / 65535u);
-}
+constexpr std::uint8_t ColorTo8(std::uint16_t v) { return static_cast<std::uint8_t>((v * 255u + 32767u) / 65535u); }
 constexpr std::uint16_t ColorTo16(std::uint8_t v) { return static_cast<std::uint16_t>(v * 257u); }
 
 // What a bitmap should be: its name, size in pixels and storage type.
@@ -221,8 +219,7 @@ class TexHandleMaker {
   // asked for cannot be made. forceW / forceH, when non-zero, are the width / height in pixels
   // to make instead of Size(). symflags are a UV generator's SymFlags (U_WRAP, V_WRAP, U_MIRROR,
   // V_MIRROR of host/uvgen.h); extraFlags is reserved.
-  virtual BITMAPINFO* BitmapToDIB(Bitmap* bm, int symflags, int extraFlags, BOOL forceW = 0,
-                                  BOOL forceH = 0) = 0;
+  virtual BITMAPINFO* BitmapToDIB(Bitmap* bm, int symflags, int extraFlags, BOOL forceW = 0, BOOL forceH = 0) = 0;
   // A texture made from dib, which the handle takes over; null for a null dib. On failure the
   // dib is freed all the same and null is returned.
   virtual TexHandle* MakeHandle(BITMAPINFO* dib) = 0;
@@ -268,8 +265,7 @@ class ViewportTexHandleMaker final : public TexHandleMaker {
   explicit ViewportTexHandleMaker(int size = 64);
 
   int Size() override { return size_; }
-  BITMAPINFO* BitmapToDIB(Bitmap* bm, int symflags, int extraFlags, BOOL forceW = 0,
-                          BOOL forceH = 0) override;
+  BITMAPINFO* BitmapToDIB(Bitmap* bm, int symflags, int extraFlags, BOOL forceW = 0, BOOL forceH = 0) override;
   // Also refuses (freeing it) a dib that is not IsHostDIB.
   TexHandle* MakeHandle(BITMAPINFO* dib) override;
 

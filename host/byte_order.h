@@ -25,9 +25,7 @@ inline void StoreLE64(unsigned char* out, std::uint64_t v) {
 
 inline void StoreF32(unsigned char* out, float f) { StoreLE32(out, std::bit_cast<std::uint32_t>(f)); }
 
-inline std::uint16_t LoadLE16(const unsigned char* in) {
-  return static_cast<std::uint16_t>(in[0] | (in[1] << 8));
-}
+inline std::uint16_t LoadLE16(const unsigned char* in) { return static_cast<std::uint16_t>(in[0] | (in[1] << 8)); }
 
 inline std::uint32_t LoadLE32(const unsigned char* in) {
   std::uint32_t v = 0;

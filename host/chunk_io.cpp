@@ -162,8 +162,9 @@ IOResult SaveSceneFile(const std::string& path, const std::function<IOResult(ISa
 MemoryLoad::MemoryLoad(const void* data, std::size_t size)
     : data_(static_cast<const unsigned char*>(data)), size_(size) {
   if (size_ < kSceneFileHeaderBytes) {
-    Refuse(0, "the file is " + std::to_string(size_) + " bytes, too short for the " +
-                  std::to_string(kSceneFileHeaderBytes) + "-byte scene file header",
+    Refuse(0,
+           "the file is " + std::to_string(size_) + " bytes, too short for the " +
+               std::to_string(kSceneFileHeaderBytes) + "-byte scene file header",
            true);
     return;
   }
@@ -173,8 +174,9 @@ MemoryLoad::MemoryLoad(const void* data, std::size_t size)
   }
   version_ = LoadLE32(data_ + 4);
   if (version_ == 0 || version_ > kSceneFileVersion) {
-    Refuse(4, "format version " + std::to_string(version_) + " is not one this host reads (1 to " +
-                  std::to_string(kSceneFileVersion) + ")",
+    Refuse(4,
+           "format version " + std::to_string(version_) + " is not one this host reads (1 to " +
+               std::to_string(kSceneFileVersion) + ")",
            true);
     return;
   }
@@ -212,8 +214,9 @@ IOResult MemoryLoad::OpenChunk() {
   const unsigned short id = LoadLE16(data_ + pos_);
   const std::uint64_t length = LoadLE64(data_ + pos_ + 2);
   if (length > remaining - kChunkHeaderBytes) {
-    return Refuse(pos_, "chunk " + Hex16(id) + " claims " + std::to_string(length) + " bytes but " + parent +
-                            " has " + std::to_string(remaining - kChunkHeaderBytes) + " left",
+    return Refuse(pos_,
+                  "chunk " + Hex16(id) + " claims " + std::to_string(length) + " bytes but " + parent + " has " +
+                      std::to_string(remaining - kChunkHeaderBytes) + " left",
                   true);
   }
   if (frames_.size() >= static_cast<std::size_t>(kMaxChunkDepth)) {
@@ -248,9 +251,10 @@ IOResult MemoryLoad::Read(void* buf, unsigned long nbytes, unsigned long* nread)
   pos_ += n;
   if (nread) *nread = static_cast<unsigned long>(n);
   if (n < nbytes) {
-    return Refuse(pos_ - n, "a read of " + std::to_string(nbytes) + " bytes passes the end of the chunk (" +
-                                std::to_string(n) + " left)",
-                  false);
+    return Refuse(
+        pos_ - n,
+        "a read of " + std::to_string(nbytes) + " bytes passes the end of the chunk (" + std::to_string(n) + " left)",
+        false);
   }
   return IO_OK;
 }
@@ -263,8 +267,8 @@ bool ReadChunkBytes(ILoad& load, std::uint64_t limit, std::vector<unsigned char>
   return load.Read(body->data(), static_cast<unsigned long>(body->size()), &got) == IO_OK && got == body->size();
 }
 
-IOResult LoadSceneFile(const std::string& path, const std::function<IOResult(ILoad&)>& readRecords,
-                       std::string* error, std::uint64_t maxBytes) {
+IOResult LoadSceneFile(const std::string& path, const std::function<IOResult(ILoad&)>& readRecords, std::string* error,
+                       std::uint64_t maxBytes) {
   // Binary mode: on Windows text mode would drop every 0x0D before a 0x0A and stop at 0x1A.
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!file) return Refused(error, path, ErrnoText("open", errno));

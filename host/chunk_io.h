@@ -194,5 +194,5 @@ IOResult SaveSceneFile(const std::string& path, const std::function<IOResult(ISa
 // reader over it to readRecords, whose result is returned. On IO_ERROR, *error (error may be
 // null) names the file, the offset, the chunk and the problem; when readRecords refuses a record
 // without the reader having seen a problem, the message says where the reader stood.
-IOResult LoadSceneFile(const std::string& path, const std::function<IOResult(ILoad&)>& readRecords,
-                       std::string* error, std::uint64_t maxBytes = kMaxSceneFileBytes);
+IOResult LoadSceneFile(const std::string& path, const std::function<IOResult(ILoad&)>& readRecords, std::string* error,
+                       std::uint64_t maxBytes = kMaxSceneFileBytes);

@@ -2,8 +2,8 @@
 #include "host/param_block.h"
 
 #include <algorithm>
-#include <cmath>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "host/byte_order.h"

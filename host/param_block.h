@@ -77,18 +77,18 @@ class ParamMap2UserDlgProc;
 class DescArg {
  public:
   enum class Kind { Int, Float, Text, Tag, ParamType, Control, EditType, DlgProc };
-  DescArg(int v) : kind_(Kind::Int), i_(v) {}          // NOLINT: implicit by design
-  DescArg(short v) : kind_(Kind::Int), i_(v) {}        // NOLINT
-  DescArg(bool v) : kind_(Kind::Int), i_(v ? 1 : 0) {}  // NOLINT
-  DescArg(float v) : kind_(Kind::Float), f_(v) {}      // NOLINT
+  DescArg(int v) : kind_(Kind::Int), i_(v) {}                           // NOLINT: implicit by design
+  DescArg(short v) : kind_(Kind::Int), i_(v) {}                         // NOLINT
+  DescArg(bool v) : kind_(Kind::Int), i_(v ? 1 : 0) {}                  // NOLINT
+  DescArg(float v) : kind_(Kind::Float), f_(v) {}                       // NOLINT
   DescArg(double v) : kind_(Kind::Float), f_(static_cast<float>(v)) {}  // NOLINT
-  DescArg(const char* v) : kind_(Kind::Text), s_(v) {}  // NOLINT
-  DescArg(ParamTag v) : kind_(Kind::Tag), i_(v) {}      // NOLINT
-  DescArg(ParamType2 v) : kind_(Kind::ParamType), i_(v) {}  // NOLINT
-  DescArg(ControlType2 v) : kind_(Kind::Control), i_(v) {}  // NOLINT
-  DescArg(EditSpinnerType v) : kind_(Kind::EditType), i_(v) {}  // NOLINT
-  DescArg(std::nullptr_t) : kind_(Kind::DlgProc) {}     // NOLINT
-  DescArg(ParamMap2UserDlgProc* v) : kind_(Kind::DlgProc), p_(v) {}  // NOLINT
+  DescArg(const char* v) : kind_(Kind::Text), s_(v) {}                  // NOLINT
+  DescArg(ParamTag v) : kind_(Kind::Tag), i_(v) {}                      // NOLINT
+  DescArg(ParamType2 v) : kind_(Kind::ParamType), i_(v) {}              // NOLINT
+  DescArg(ControlType2 v) : kind_(Kind::Control), i_(v) {}              // NOLINT
+  DescArg(EditSpinnerType v) : kind_(Kind::EditType), i_(v) {}          // NOLINT
+  DescArg(std::nullptr_t) : kind_(Kind::DlgProc) {}                     // NOLINT
+  DescArg(ParamMap2UserDlgProc* v) : kind_(Kind::DlgProc), p_(v) {}     // NOLINT
 
   Kind kind() const { return kind_; }
   int AsInt() const { return i_; }
@@ -126,8 +126,8 @@ struct ParamDef {
   EditSpinnerType editType = EDITTYPE_FLOAT;
   std::vector<int> controlIds;
   float spinnerStep = 0.0f;
-  int refno = -1;     // P_OWNERS_REF: the owner's reference this parameter shows
-  int subtexno = -1;  // TYPE_TEXMAP: the owner's sub-map index
+  int refno = -1;                    // P_OWNERS_REF: the owner's reference this parameter shows
+  int subtexno = -1;                 // TYPE_TEXMAP: the owner's sub-map index
   std::vector<ParamID> enableCtrls;  // parameters whose controls follow this BOOL
 
   bool IsReference() const { return type == TYPE_INODE || type == TYPE_TEXMAP || type == TYPE_REFTARG; }
@@ -141,8 +141,7 @@ class ParamBlockDesc2 {
   // when it has P_AUTO_UI, the dialog template id, the rollout title string id, the test flags,
   // the rollup flags and the user dialog procedure (or nullptr); then the parameters.
   template <class... Args>
-  ParamBlockDesc2(BlockID id, const char* internalName, int localName, ClassDesc2* cd, int flags,
-                  const Args&... args)
+  ParamBlockDesc2(BlockID id, const char* internalName, int localName, ClassDesc2* cd, int flags, const Args&... args)
       : ParamBlockDesc2(id, internalName, localName, cd, flags, std::vector<DescArg>{DescArg(args)...}) {}
   ParamBlockDesc2(BlockID id, const char* internalName, int localName, ClassDesc2* cd, int flags,
                   const std::vector<DescArg>& list);

@@ -29,8 +29,8 @@ class DescReader {
   // The next item if it is of kind (a float also accepts an integer); else null and failed.
   const DescArg* Take(DescArg::Kind kind, const char* what) {
     const DescArg* arg = Peek();
-    const bool ok = arg != nullptr &&
-                    (arg->kind() == kind || (kind == DescArg::Kind::Float && arg->kind() == DescArg::Kind::Int));
+    const bool ok =
+        arg != nullptr && (arg->kind() == kind || (kind == DescArg::Kind::Float && arg->kind() == DescArg::Kind::Int));
     if (!ok) {
       if (failure_.empty()) {
         failure_ = "item " + std::to_string(pos_ + 1) + ": expected " + what + " (" + KindName(kind) + "), found " +
@@ -57,7 +57,11 @@ class DescReader {
 
 ParamBlockDesc2::ParamBlockDesc2(BlockID id, const char* internalName, int localName, ClassDesc2* cd, int flags,
                                  const std::vector<DescArg>& list)
-    : id_(id), internalName_(internalName == nullptr ? "" : internalName), localName_(localName), cd_(cd), flags_(flags) {
+    : id_(id),
+      internalName_(internalName == nullptr ? "" : internalName),
+      localName_(localName),
+      cd_(cd),
+      flags_(flags) {
   Parse(list);
   if (cd_ != nullptr) cd_->AddParamBlockDesc(this);
 }
@@ -134,7 +138,8 @@ void ParamBlockDesc2::Parse(const std::vector<DescArg>& list) {
       if (t == p_default) {
         takeNumber("the default", def.defaultValue);
       } else if (t == p_range) {
-        def.hasRange = takeNumber("the range's low end", def.rangeLow) && takeNumber("the range's high end", def.rangeHigh);
+        def.hasRange =
+            takeNumber("the range's low end", def.rangeLow) && takeNumber("the range's high end", def.rangeHigh);
       } else if (t == p_ui) {
         const DescArg* c = in.Take(Kind::Control, "the control type");
         if (c == nullptr) break;
@@ -184,7 +189,8 @@ void ParamBlockDesc2::Parse(const std::vector<DescArg>& list) {
     // What the list says must agree with itself.
     if (FindParam(def.id) != nullptr) Error(who + ": the id is used twice");
     if (def.hasRange) {
-      const bool inverted = def.type == TYPE_FLOAT ? def.rangeLow.f > def.rangeHigh.f : def.rangeLow.i > def.rangeHigh.i;
+      const bool inverted =
+          def.type == TYPE_FLOAT ? def.rangeLow.f > def.rangeHigh.f : def.rangeLow.i > def.rangeHigh.i;
       const bool outside = def.type == TYPE_FLOAT
                                ? def.defaultValue.f < def.rangeLow.f || def.defaultValue.f > def.rangeHigh.f
                                : def.defaultValue.i < def.rangeLow.i || def.defaultValue.i > def.rangeHigh.i;

@@ -34,9 +34,9 @@ IParamMap2::IParamMap2(ParamBlockDesc2* desc, IParamBlock2* block, IMtlParams* e
       if (control == nullptr) {
         ParamControl added;
         added.id = def.controlIds[k];
-        added.windowClass = def.control == TYPE_SPINNER ? (k == 0 ? "CustEdit" : "SpinnerControl")
+        added.windowClass = def.control == TYPE_SPINNER         ? (k == 0 ? "CustEdit" : "SpinnerControl")
                             : def.control == TYPE_SINGLECHEKBOX ? "Button"
-                                                                 : "CustButton";
+                                                                : "CustButton";
         controls_.push_back(added);
         control = &controls_.back();
       }

@@ -12,8 +12,7 @@
 inline constexpr DWORD kPluginReleaseNumber = 6000;
 inline constexpr DWORD kPluginApiNumber = 13;
 inline constexpr DWORD kPluginSdkRevision = 0;
-inline constexpr DWORD kPluginApiVersion =
-    (kPluginReleaseNumber << 16) | (kPluginApiNumber << 8) | kPluginSdkRevision;
+inline constexpr DWORD kPluginApiVersion = (kPluginReleaseNumber << 16) | (kPluginApiNumber << 8) | kPluginSdkRevision;
 static_assert(kPluginApiVersion == 0x17700D00u);
 
 // Signatures of the entry points, as the loader calls them.

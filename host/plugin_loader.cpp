@@ -34,8 +34,8 @@ void* FindSymbol(void* handle, const char* name) {
 std::string LoadError() {
   const DWORD code = ::GetLastError();
   char text[256] = {};
-  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                        0, text, sizeof text, nullptr);
+  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                        text, sizeof text, nullptr);
   std::string message(text, length);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
     message.pop_back();
@@ -63,9 +63,8 @@ Function LookUp(void* handle, const char* name) {
 
 std::string FormatClassId(SClass_ID superClassId, const Class_ID& classId) {
   char text[64];
-  std::snprintf(text, sizeof text, "(super class 0x%X, class 0x%08X 0x%08X)",
-                static_cast<unsigned>(superClassId), static_cast<unsigned>(classId.PartA()),
-                static_cast<unsigned>(classId.PartB()));
+  std::snprintf(text, sizeof text, "(super class 0x%X, class 0x%08X 0x%08X)", static_cast<unsigned>(superClassId),
+                static_cast<unsigned>(classId.PartA()), static_cast<unsigned>(classId.PartB()));
   return text;
 }
 
@@ -107,8 +106,7 @@ std::vector<std::string> PluginLoader::LoadFolder(const std::filesystem::path& f
       break;
     }
   }
-  std::sort(files.begin(), files.end(),
-            [](const auto& a, const auto& b) { return a.filename() < b.filename(); });
+  std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.filename() < b.filename(); });
   for (const std::filesystem::path& file : files) {
     std::string message = LoadModule(file);
     if (!message.empty()) errors.push_back(std::move(message));
@@ -134,19 +132,18 @@ std::string PluginLoader::LoadModule(const std::filesystem::path& file) {
   if (libVersion == nullptr) return refuse("not a plug-in module: it lacks the entry point LibVersion");
   module.version = libVersion();
   if (module.version != kPluginApiVersion) {
-    return refuse("plug-in version " + FormatPluginVersion(module.version) +
-                  " is not supported; this host supports " + FormatPluginVersion(kPluginApiVersion));
+    return refuse("plug-in version " + FormatPluginVersion(module.version) + " is not supported; this host supports " +
+                  FormatPluginVersion(kPluginApiVersion));
   }
 
   if (!kSystemRunsDllMain) module.dllMain = LookUp<DllMainFunction>(handle, "DllMain");
   module.libDescription = LookUp<LibDescriptionFunction>(handle, "LibDescription");
   module.libNumberClasses = LookUp<LibNumberClassesFunction>(handle, "LibNumberClasses");
   module.libClassDesc = LookUp<LibClassDescFunction>(handle, "LibClassDesc");
-  const std::pair<const char*, bool> required[] = {
-      {"DllMain", kSystemRunsDllMain || module.dllMain != nullptr},
-      {"LibDescription", module.libDescription != nullptr},
-      {"LibNumberClasses", module.libNumberClasses != nullptr},
-      {"LibClassDesc", module.libClassDesc != nullptr}};
+  const std::pair<const char*, bool> required[] = {{"DllMain", kSystemRunsDllMain || module.dllMain != nullptr},
+                                                   {"LibDescription", module.libDescription != nullptr},
+                                                   {"LibNumberClasses", module.libNumberClasses != nullptr},
+                                                   {"LibClassDesc", module.libClassDesc != nullptr}};
   for (const auto& [symbol, found] : required) {
     if (!found) return refuse(std::string("the module lacks the entry point ") + symbol);
   }
@@ -176,15 +173,14 @@ std::string PluginLoader::LoadModule(const std::filesystem::path& file) {
   for (int i = 0; i < classCount; ++i) {
     ClassDesc* const descriptor = module.libClassDesc(i);
     if (descriptor == nullptr) {
-      skipped += (skipped.empty() ? "" : "; ") + std::string("LibClassDesc(") +
-                 std::to_string(i) + ") is null";
+      skipped += (skipped.empty() ? "" : "; ") + std::string("LibClassDesc(") + std::to_string(i) + ") is null";
       continue;
     }
     const SClass_ID superClassId = descriptor->SuperClassID();
     const Class_ID classId = descriptor->ClassID();
     if (FindClass(superClassId, classId) != nullptr) {
-      skipped += (skipped.empty() ? "" : "; ") + std::string("class ") +
-                 FormatClassId(superClassId, classId) + " is already provided by another module";
+      skipped += (skipped.empty() ? "" : "; ") + std::string("class ") + FormatClassId(superClassId, classId) +
+                 " is already provided by another module";
       continue;
     }
     classes_.push_back(ClassEntry{superClassId, classId, descriptor, moduleIndex});
@@ -200,8 +196,7 @@ ClassDesc* PluginLoader::FindClass(SClass_ID superClassId, const Class_ID& class
   return entry == classes_.end() ? nullptr : entry->descriptor;
 }
 
-void* PluginLoader::CreateInstance(SClass_ID superClassId, const Class_ID& classId,
-                                   BOOL loading) const {
+void* PluginLoader::CreateInstance(SClass_ID superClassId, const Class_ID& classId, BOOL loading) const {
   ClassDesc* const descriptor = FindClass(superClassId, classId);
   return descriptor == nullptr ? nullptr : descriptor->Create(loading);
 }

@@ -22,8 +22,8 @@
 struct LoadedModule {
   std::filesystem::path file;
   HINSTANCE instance = nullptr;
-  std::string description;  // copied: the module's own buffer is reused by its next call
-  void* handle = nullptr;   // from dlopen (LoadLibrary on Windows)
+  std::string description;            // copied: the module's own buffer is reused by its next call
+  void* handle = nullptr;             // from dlopen (LoadLibrary on Windows)
   DllMainFunction dllMain = nullptr;  // null on Windows, where the system calls DllMain
   LibDescriptionFunction libDescription = nullptr;
   LibNumberClassesFunction libNumberClasses = nullptr;

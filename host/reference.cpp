@@ -124,8 +124,8 @@ ReferenceTarget::~ReferenceTarget() {
   for (ReferenceMaker* maker : dependents) maker->DropTarget(this);
 }
 
-RefResult ReferenceTarget::NotifyDependents(const Interval& changeInt, PartID partID, RefMessage message, SClass_ID sclass,
-                                           BOOL propagate, RefTargetHandle hTarg) {
+RefResult ReferenceTarget::NotifyDependents(const Interval& changeInt, PartID partID, RefMessage message,
+                                            SClass_ID sclass, BOOL propagate, RefTargetHandle hTarg) {
   Delivery own{message, {}};
   const DeliveryScope scope(own);
   Delivery& delivery = scope.Current();
@@ -140,7 +140,8 @@ RefResult ReferenceTarget::NotifyDependents(const Interval& changeInt, PartID pa
     PartID part = partID;
     const RefResult result = maker->NotifyRefChanged(changeInt, changed, part, message);
     if (propagate && result != REF_STOP) {
-      if (auto* target = dynamic_cast<ReferenceTarget*>(maker)) target->NotifyDependents(changeInt, part, message, sclass, TRUE);
+      if (auto* target = dynamic_cast<ReferenceTarget*>(maker))
+        target->NotifyDependents(changeInt, part, message, sclass, TRUE);
     }
   }
   return REF_SUCCEED;

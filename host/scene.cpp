@@ -1,9 +1,9 @@
 #include "host/scene.h"
 
-#include <cmath>
-#include <cstdio>
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 
 #include "host/byte_order.h"
 #include "host/key_track.h"
@@ -30,7 +30,8 @@ Object* PlaneObject::ConvertToType(TimeValue, Class_ID id) {
   mesh.setNumFaces(2 * n * n);
   for (int y = 0; y <= n; ++y) {
     for (int x = 0; x <= n; ++x) {
-      mesh.setVert(y * (n + 1) + x, Point3(width_ * (float(x) / float(n) - 0.5f), length_ * (float(y) / float(n) - 0.5f), 0.0f));
+      mesh.setVert(y * (n + 1) + x,
+                   Point3(width_ * (float(x) / float(n) - 0.5f), length_ * (float(y) / float(n) - 0.5f), 0.0f));
     }
   }
   for (int y = 0, f = 0; y < n; ++y) {
@@ -130,7 +131,8 @@ bool INode::HasTransform() const {
 
 BOOL INode::WriteTrack(Point3Track& track, TimeValue t, const Point3& v) {
   if (!Finite(v)) return FALSE;
-  if (WriteKeyed(track.value, track.keys, t, v, Animating(), SamePoint)) NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);
+  if (WriteKeyed(track.value, track.keys, t, v, Animating(), SamePoint))
+    NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);
   return TRUE;
 }
 
@@ -308,7 +310,8 @@ IOResult TriObject::Load(ILoad* load) {
 }
 
 ObjectState INode::EvalWorldState(TimeValue t, BOOL) {
-  if (object_ == nullptr || !HasTransform() || !object_->CanConvertToType(triObjectClassID)) return ObjectState{object_};
+  if (object_ == nullptr || !HasTransform() || !object_->CanConvertToType(triObjectClassID))
+    return ObjectState{object_};
   Object* converted = object_->ConvertToType(t, triObjectClassID);
   auto* tri = dynamic_cast<TriObject*>(converted);
   if (tri == nullptr) {

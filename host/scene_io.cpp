@@ -281,13 +281,15 @@ IOResult LoadScene(const std::string& path, const SceneClassFactory& factory, st
     if (r.super == IParamBlock2::PARAMETER_BLOCK2_CLASS_ID) continue;
     ReferenceTarget* object = CreateHostObject(r.super, r.classId);
     if (object == nullptr && factory.create) object = factory.create(r.super, r.classId);
-    if (object == nullptr) return refuse("object " + std::to_string(i) + ": " + ClassText(r.super, r.classId) + " is not known");
+    if (object == nullptr)
+      return refuse("object " + std::to_string(i) + ": " + ClassText(r.super, r.classId) + " is not known");
     objects[i] = object;
   }
   for (std::size_t i = 0; i < records.size(); ++i) {
     const Record& r = records[i];
     if (r.super != IParamBlock2::PARAMETER_BLOCK2_CLASS_ID) continue;
-    if (r.owner < 0 || static_cast<std::size_t>(r.owner) >= records.size() || objects[static_cast<std::size_t>(r.owner)] == nullptr) {
+    if (r.owner < 0 || static_cast<std::size_t>(r.owner) >= records.size() ||
+        objects[static_cast<std::size_t>(r.owner)] == nullptr) {
       return refuse("object " + std::to_string(i) + ": parameter block without a valid owner");
     }
     const Record& owner = records[static_cast<std::size_t>(r.owner)];

@@ -4,12 +4,7 @@
 
 // Extensions cannot be cloned, and sharing them would free them twice, so a copy starts empty.
 ShadeOutput::ShadeOutput(const ShadeOutput& other)
-    : flags(other.flags),
-      gbufId(other.gbufId),
-      c(other.c),
-      t(other.t),
-      ior(other.ior),
-      nElements(other.nElements) {}
+    : flags(other.flags), gbufId(other.gbufId), c(other.c), t(other.t), ior(other.ior), nElements(other.nElements) {}
 
 ShadeOutput::ShadeOutput(ShadeOutput&& other) noexcept
     : extensions(std::exchange(other.extensions, {})),
@@ -76,9 +71,7 @@ Point3 AtLengthOf(const Point3& transformed, const Point3& original) {
 
 Point3 ShadeContext::VectorToNoScale(const Point3& p, int refFrame) { return AtLengthOf(VectorTo(p, refFrame), p); }
 
-Point3 ShadeContext::VectorFromNoScale(const Point3& p, int refFrame) {
-  return AtLengthOf(VectorFrom(p, refFrame), p);
-}
+Point3 ShadeContext::VectorFromNoScale(const Point3& p, int refFrame) { return AtLengthOf(VectorFrom(p, refFrame), p); }
 
 int ShadeContext::NRenderElements() { return 0; }
 

@@ -68,9 +68,9 @@ class ShadeOutput {
   std::vector<IShadeOutputExtension*> extensions;
   ULONG flags = 0;
   int gbufId = 0;
-  Color c;          // colour
-  Color t;          // transparency, per channel: 0 opaque, 1 fully transparent
-  float ior = 1.0f;  // index of refraction
+  Color c;            // colour
+  Color t;            // transparency, per channel: 0 opaque, 1 fully transparent
+  float ior = 1.0f;   // index of refraction
   int nElements = 0;  // render elements the renderer asked for
 
   ShadeOutput() = default;
@@ -100,11 +100,11 @@ class ShadeContext {
   BOOL shadow = FALSE;     // shadows are being computed
   BOOL backFace = FALSE;   // the point is seen from behind
   int mtlNum = 0;          // sub-material index at the point
-  int nLights = 0;  // lights Light(0) .. Light(nLights - 1)
-  int rayLevel = 0;  // 0 for camera rays, one more per bounce
+  int nLights = 0;         // lights Light(0) .. Light(nLights - 1)
+  int rayLevel = 0;        // 0 for camera rays, one more per bounce
   int xshadeID = 0;
   Color ambientLight;
-  LightDesc* atmosSkipLight = nullptr;  // not owned; may be null
+  LightDesc* atmosSkipLight = nullptr;         // not owned; may be null
   RenderGlobalContext* globContext = nullptr;  // not owned; null outside a render
   ShadeOutput out;
 
@@ -119,8 +119,8 @@ class ShadeContext {
   // Light n of 0 .. nLights - 1; null outside that range. Not owned.
   virtual LightDesc* Light(int n) = 0;
   virtual TimeValue CurTime() = 0;
-  virtual int NodeID() = 0;  // -1 when there is no node
-  virtual INode* Node() = 0;  // may be null; not owned
+  virtual int NodeID() = 0;             // -1 when there is no node
+  virtual INode* Node() = 0;            // may be null; not owned
   virtual Object* GetEvalObject() = 0;  // may be null; not owned
   virtual Point3 BarycentricCoords() = 0;
   virtual int FaceNumber() = 0;

@@ -92,8 +92,7 @@ StdUVGen::Lookup StdUVGen::Prepare(const Point2& mapped, const Point2& footprint
   const bool uMirror = (flags & U_MIRROR) != 0, vMirror = (flags & V_MIRROR) != 0;
   Lookup at;
   at.tile = {TileNumber(mapped.x), TileNumber(mapped.y)};
-  at.uv = {Symmetric(mapped.x, (flags & U_WRAP) != 0, uMirror),
-           Symmetric(mapped.y, (flags & V_WRAP) != 0, vMirror)};
+  at.uv = {Symmetric(mapped.x, (flags & U_WRAP) != 0, uMirror), Symmetric(mapped.y, (flags & V_WRAP) != 0, vMirror)};
   at.duv = {uMirror ? 2.0f * footprint.x : footprint.x, vMirror ? 2.0f * footprint.y : footprint.y};
   return at;
 }
@@ -247,8 +246,7 @@ void StdUVGen::Encode(const Params& params, int slotType, unsigned char* bytes) 
 }
 
 bool StdUVGen::Decode(const unsigned char* bytes, Params& params, int& slotType) {
-  float* const floats[5] = {&params.uOffset, &params.vOffset, &params.uTiling, &params.vTiling,
-                            &params.wAngle};
+  float* const floats[5] = {&params.uOffset, &params.vOffset, &params.uTiling, &params.vTiling, &params.wAngle};
   bool valid = true;
   for (std::size_t i = 0; i < 5; ++i) {
     *floats[i] = LoadF32(bytes + 4 * i);

@@ -224,9 +224,7 @@ class StdUVGen final : public UVGen {
 
   Class_ID ClassID() override { return STDUVGEN_CLASS_ID; }
   void GetClassName(CStr& name) override { name = CStr("UVGen"); }
-  RefResult NotifyRefChanged(const Interval&, RefTargetHandle, PartID&, RefMessage) override {
-    return REF_SUCCEED;
-  }
+  RefResult NotifyRefChanged(const Interval&, RefTargetHandle, PartID&, RefMessage) override { return REF_SUCCEED; }
 
   // A new generator with the same parameters, slot type and name.
   ReferenceTarget* Clone(RemapDir& remap) override;

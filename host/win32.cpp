@@ -86,8 +86,7 @@ HINSTANCE ModuleInstanceFromAddress(const void* address) {
 }
 
 #ifndef _WIN32
-HINSTANCE RegisterModuleStrings(const void* addressInsideModule, const StringResource* entries,
-                                int count) {
+HINSTANCE RegisterModuleStrings(const void* addressInsideModule, const StringResource* entries, int count) {
   const HINSTANCE instance = ModuleInstanceFromAddress(addressInsideModule);
   if (instance == nullptr) return nullptr;
   StringRegistry& registry = Registry();
@@ -143,11 +142,10 @@ int LoadStringA(HINSTANCE instance, UINT id, char* buffer, int bufferMax) {
   const auto table = registry.tables.find(instance);
   if (table == registry.tables.end()) return 0;
   const StringResource* const end = table->second.entries + table->second.count;
-  const StringResource* const entry = std::find_if(
-      table->second.entries, end, [id](const StringResource& e) { return e.id == id; });
+  const StringResource* const entry =
+      std::find_if(table->second.entries, end, [id](const StringResource& e) { return e.id == id; });
   if (entry == end) return 0;
-  const std::size_t length =
-      std::min(std::strlen(entry->text), static_cast<std::size_t>(bufferMax - 1));
+  const std::size_t length = std::min(std::strlen(entry->text), static_cast<std::size_t>(bufferMax - 1));
   std::memcpy(buffer, entry->text, length);
   buffer[length] = '\0';
   return static_cast<int>(length);
@@ -173,14 +171,13 @@ int InitCustomControlsCallCount() { return customControlsCalls; }
 HINSTANCE LastInitCustomControlsInstance() { return lastCustomControlsInstance; }
 
 #ifdef _WIN32
-extern "C" HINSTANCE WINAPI ShellExecuteA(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters,
-                                          LPCSTR directory, INT show) {
+extern "C" HINSTANCE WINAPI ShellExecuteA(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                                          INT show) {
 #else
-HINSTANCE ShellExecuteA(HWND window, const char* verb, const char* file, const char* parameters,
-                        const char* directory, int show) {
+HINSTANCE ShellExecuteA(HWND window, const char* verb, const char* file, const char* parameters, const char* directory,
+                        int show) {
 #endif
-  ShellExecuteRecord record{window,          OrEmpty(verb),      OrEmpty(file),
-                            OrEmpty(parameters), OrEmpty(directory), show};
+  ShellExecuteRecord record{window, OrEmpty(verb), OrEmpty(file), OrEmpty(parameters), OrEmpty(directory), show};
   ShellExecuteLog& log = ShellLog();
   {
     const std::lock_guard lock(log.mutex);

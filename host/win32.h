@@ -53,8 +53,7 @@ HINSTANCE ModuleInstanceFromAddress(const void* address);
 // no module). A second registration for the same module replaces the first. The module must
 // unregister before it is unloaded, or LoadStringA would read freed memory.
 #ifndef _WIN32
-HINSTANCE RegisterModuleStrings(const void* addressInsideModule, const StringResource* entries,
-                                int count);
+HINSTANCE RegisterModuleStrings(const void* addressInsideModule, const StringResource* entries, int count);
 void UnregisterModuleStrings(const void* addressInsideModule);
 #endif
 
@@ -72,8 +71,7 @@ const DialogResource* FindDialogResource(HINSTANCE instance, int id);
 // build, so these are the only declarations): each records the call, then makes the system's,
 // which a module would otherwise import from shell32 and comctl32.
 extern "C" {
-HINSTANCE WINAPI ShellExecuteA(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
-                               INT show);
+HINSTANCE WINAPI ShellExecuteA(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory, INT show);
 void WINAPI InitCommonControls(void);
 }
 #else
@@ -87,8 +85,8 @@ void InitCommonControls();
 
 // Records the request and runs nothing. Returns a value above 32, which Windows callers read as
 // success. Null strings are recorded as empty.
-HINSTANCE ShellExecuteA(HWND window, const char* verb, const char* file, const char* parameters,
-                        const char* directory, int show);
+HINSTANCE ShellExecuteA(HWND window, const char* verb, const char* file, const char* parameters, const char* directory,
+                        int show);
 #endif
 
 // The host SDK's own initialisation of its custom controls (spinners, custom buttons, edits).

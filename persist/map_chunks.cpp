@@ -82,9 +82,8 @@ IOResult ReadCount(ILoad* load, int& count, std::string* error) {
   const auto value = static_cast<std::int32_t>(LoadLE32(bytes));
   if (value < 0) return Refuse(error, id, "negative count " + std::to_string(value));
   if (value > kMaxStoredMeshRecords) {
-    return Refuse(
-        error, id,
-        "count " + std::to_string(value) + " is above the limit of " + std::to_string(kMaxStoredMeshRecords));
+    return Refuse(error, id,
+                  "count " + std::to_string(value) + " is above the limit of " + std::to_string(kMaxStoredMeshRecords));
   }
   count = value;
   return IO_OK;
@@ -101,8 +100,8 @@ IOResult ReadArray(ILoad* load, int count, std::size_t recordBytes, Record (*dec
   const unsigned long long length = load->CurChunkLength();
   if (length != needed) {
     return Refuse(error, id,
-                  "holds " + std::to_string(length) + " bytes but its count of " + std::to_string(count) +
-                      " needs " + std::to_string(needed));
+                  "holds " + std::to_string(length) + " bytes but its count of " + std::to_string(count) + " needs " +
+                      std::to_string(needed));
   }
   const auto total = static_cast<std::size_t>(count);
   records.assign(total, Record{});
@@ -113,9 +112,8 @@ IOResult ReadArray(ILoad* load, int count, std::size_t recordBytes, Record (*dec
     const auto nbytes = static_cast<unsigned long>(n * recordBytes);
     unsigned long got = 0;
     if (load->Read(block, nbytes, &got) != IO_OK || got != nbytes) {
-      return Refuse(
-          error, id,
-          "short read at byte " + std::to_string(done * recordBytes + got) + " of " + std::to_string(needed));
+      return Refuse(error, id,
+                    "short read at byte " + std::to_string(done * recordBytes + got) + " of " + std::to_string(needed));
     }
     for (std::size_t i = 0; i < n; ++i) records[done + i] = decode(block + i * recordBytes);
     done += n;
@@ -199,8 +197,7 @@ IOResult LoadStoredMesh(ILoad* load, Mesh& storedMesh, std::string* error) {
       case CHUNK_FACES:
         if (numFaces > 0) result = ReadArray(load, numFaces, kStoredFaceBytes, DecodeFace, faces, error);
         break;
-      default:
-        break;
+      default: break;
     }
     const IOResult closed = load->CloseChunk();
     if (result != IO_OK) return result;
@@ -212,14 +209,12 @@ IOResult LoadStoredMesh(ILoad* load, Mesh& storedMesh, std::string* error) {
   // The arrays are only ever allocated by their own chunk, so a count whose array never came
   // leaves nothing to fill the mesh with.
   if (verts.size() != static_cast<std::size_t>(numVerts)) {
-    return Refuse(
-        error, CHUNK_NUM_VERTS,
-        "counts " + std::to_string(numVerts) + " vertices but no " + ChunkName(CHUNK_VERTS) + " follows it");
+    return Refuse(error, CHUNK_NUM_VERTS,
+                  "counts " + std::to_string(numVerts) + " vertices but no " + ChunkName(CHUNK_VERTS) + " follows it");
   }
   if (faces.size() != static_cast<std::size_t>(numFaces)) {
-    return Refuse(
-        error, CHUNK_NUM_FACES,
-        "counts " + std::to_string(numFaces) + " faces but no " + ChunkName(CHUNK_FACES) + " follows it");
+    return Refuse(error, CHUNK_NUM_FACES,
+                  "counts " + std::to_string(numFaces) + " faces but no " + ChunkName(CHUNK_FACES) + " follows it");
   }
   if (!countsVerts) verts = storedMesh.verts;
   if (!countsFaces) faces = storedMesh.faces;
@@ -230,8 +225,8 @@ IOResult LoadStoredMesh(ILoad* load, Mesh& storedMesh, std::string* error) {
     for (const DWORD v : faces[f].v) {
       if (v >= vertexCount) {
         return Refuse(error, CHUNK_FACES,
-                      "face " + std::to_string(f) + " refers to vertex " + std::to_string(v) +
-                          " but the mesh has " + std::to_string(vertexCount));
+                      "face " + std::to_string(f) + " refers to vertex " + std::to_string(v) + " but the mesh has " +
+                          std::to_string(vertexCount));
       }
     }
   }
@@ -240,8 +235,7 @@ IOResult LoadStoredMesh(ILoad* load, Mesh& storedMesh, std::string* error) {
   return IO_OK;
 }
 
-IOResult LoadMapRecord(ILoad* load, MtlBase& base, bool& hasStoredMesh, Mesh& storedMesh,
-                       std::string* error) {
+IOResult LoadMapRecord(ILoad* load, MtlBase& base, bool& hasStoredMesh, Mesh& storedMesh, std::string* error) {
   bool hasMesh = false;
   Mesh mesh;
   unsigned short previous = 0;
@@ -250,18 +244,13 @@ IOResult LoadMapRecord(ILoad* load, MtlBase& base, bool& hasStoredMesh, Mesh& st
     const unsigned short id = load->CurChunkID();
     IOResult result = IO_OK;
     switch (id) {
-      case CHUNK_HAS_STORED_MESH:
-        hasMesh = true;
-        break;
-      case CHUNK_STORED_MESH:
-        result = LoadStoredMesh(load, mesh, error);
-        break;
+      case CHUNK_HAS_STORED_MESH: hasMesh = true; break;
+      case CHUNK_STORED_MESH: result = LoadStoredMesh(load, mesh, error); break;
       case CHUNK_MTLBASE:
         result = base.MtlBase::Load(load);
         if (result != IO_OK && error) *error = ChunkName(id) + ": the base data (the name) could not be read";
         break;
-      default:
-        break;
+      default: break;
     }
     const IOResult closed = load->CloseChunk();
     if (result != IO_OK) return result;

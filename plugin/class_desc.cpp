@@ -14,6 +14,8 @@
 
 VeldmapClassDesc theVeldmapClassDesc;
 
+// The description reads as the table it is, one parameter to a paragraph.
+// clang-format off
 ParamBlockDesc2 veldmapParamBlockDesc(
     kVeldmapParamsBlockId, "params", 0, &theVeldmapClassDesc, P_AUTO_CONSTRUCT | P_AUTO_UI,
     kVeldmapParamsRef,
@@ -72,6 +74,7 @@ ParamBlockDesc2 veldmapParamBlockDesc(
         p_ui, TYPE_SINGLECHEKBOX, IDC_USE_NORMALS,
         p_end,
     p_end);
+// clang-format on
 
 int VeldmapClassDesc::IsPublic() { return 1; }
 

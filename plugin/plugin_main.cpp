@@ -43,8 +43,7 @@ const ResourceRegistration resourceRegistration;
 
 const char* LoadPluginString(int id) {
   if (pluginInstance == nullptr) return nullptr;
-  if (LoadStringA(pluginInstance, static_cast<UINT>(id), stringBuffer,
-                  static_cast<int>(sizeof stringBuffer)) == 0) {
+  if (LoadStringA(pluginInstance, static_cast<UINT>(id), stringBuffer, static_cast<int>(sizeof stringBuffer)) == 0) {
     return nullptr;
   }
   return stringBuffer;

@@ -28,10 +28,10 @@ class NormalChainPool {
 };
 
 struct NormalChain {
-  Point3 normal;           // sum of the face normals added; unit length after MergeAndNormalize
-  DWORD smGroup = 0;       // OR of the bits of the faces added (not of records folded in later)
+  Point3 normal;                // sum of the face normals added; unit length after MergeAndNormalize
+  DWORD smGroup = 0;            // OR of the bits of the faces added (not of records folded in later)
   NormalChain* next = nullptr;  // next record of the same vertex; owned by the pool
-  BOOL used = FALSE;       // has received at least one face normal
+  BOOL used = FALSE;            // has received at least one face normal
 
   // Resets a head to an untouched record; the records after it are dropped from the chain
   // (their storage belongs to the pool).

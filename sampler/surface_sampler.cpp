@@ -158,7 +158,14 @@ SurfaceSampler::IndexedFace SurfaceSampler::MakeIndexedFace(const Mesh& uvMesh, 
   const Point3& p0 = uvMesh.verts[face.v[0]];
   const Point3& p1 = uvMesh.verts[face.v[1]];
   const Point3& p2 = uvMesh.verts[face.v[2]];
-  return {box.min.x, box.min.y, box.max.x, box.max.y, {p0.x, p1.x, p2.x}, {p0.y, p1.y, p2.y}, {p0.z, p1.z, p2.z}, f,
+  return {box.min.x,
+          box.min.y,
+          box.max.x,
+          box.max.y,
+          {p0.x, p1.x, p2.x},
+          {p0.y, p1.y, p2.y},
+          {p0.z, p1.z, p2.z},
+          f,
           InverseDoubleArea2D(Point3(p0.x, p0.y, 0.0f), Point3(p1.x, p1.y, 0.0f), Point3(p2.x, p2.y, 0.0f))};
 }
 
@@ -169,7 +176,8 @@ std::uint64_t SurfaceSampler::CountCells(const IndexedFace& t, int side, std::ui
   for (int y = r.y0; y <= r.y1; ++y) {
     for (int x = r.x0; x <= r.x1; ++x) {
       if (!MayCoverCell(test, x, y, side)) continue;
-      if (counts != nullptr) ++counts[static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x)];
+      if (counts != nullptr)
+        ++counts[static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x)];
       ++listed;
     }
   }
@@ -289,13 +297,13 @@ SurfaceSampler::CellRange SurfaceSampler::CellsReached(const Box2D& box, int sid
   const double s = side;
   const auto first = [s](float lo) {
     const double a = std::clamp(double(lo) * s, -1.0, s + 1.0);
-    const int i = int(a);                // truncates toward zero
-    return (a > i ? i + 1 : i) - 1;      // ceil(a) - 1
+    const int i = int(a);            // truncates toward zero
+    return (a > i ? i + 1 : i) - 1;  // ceil(a) - 1
   };
   const auto last = [s](float hi) {
     const double a = std::clamp(double(hi) * s, -1.0, s + 1.0);
     const int i = int(a);
-    return a < i ? i - 1 : i;            // floor(a)
+    return a < i ? i - 1 : i;  // floor(a)
   };
   if (std::isnan(box.min.x) || std::isnan(box.min.y) || std::isnan(box.max.x) || std::isnan(box.max.y)) {
     return {0, 0, -1, -1};
@@ -343,7 +351,8 @@ bool SurfaceSampler::MayCoverCell(const CoverageTest& test, int cx, int cy, int 
     const double ex = test.edgeX[k], ey = test.edgeY[k];
     // Upward faces run counter-clockwise in UV, so the outward normal of edge k is (ey, -ex);
     // this is the cell corner least far out along it.
-    const double nearest = ey * ((ey > 0 ? x0 : x1) - test.corners->x[k]) - ex * ((ex > 0 ? y1 : y0) - test.corners->y[k]);
+    const double nearest =
+        ey * ((ey > 0 ? x0 : x1) - test.corners->x[k]) - ex * ((ex > 0 ? y1 : y0) - test.corners->y[k]);
     if (nearest > test.limit[k]) return false;
   }
   return true;
@@ -385,7 +394,8 @@ void SurfaceSampler::FreeTree() {
 }
 
 std::span<const std::uint32_t> SurfaceSampler::CellFaces(int cx, int cy) const {
-  const std::size_t c = static_cast<std::size_t>(cy) * static_cast<std::size_t>(gridSide_) + static_cast<std::size_t>(cx);
+  const std::size_t c =
+      static_cast<std::size_t>(cy) * static_cast<std::size_t>(gridSide_) + static_cast<std::size_t>(cx);
   return {cellFaces_.data() + cellStart_[c], cellStart_[c + 1] - cellStart_[c]};
 }
 

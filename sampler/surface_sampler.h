@@ -133,11 +133,11 @@ class SurfaceSampler {
   // of the mesh and the time of Rebuild's counting pass. The node arena, the one part that
   // grows with quadTreeDepth, is at most 11 MB (depth 10).
   struct IndexEstimate {
-    int gridSide = 0;                // CellsPerSide() after the rebuild, or more if it coarsens
-    std::int64_t upwardFaces = 0;    // faces the index will hold
-    std::uint64_t nodeBytes = 0;     // the node arena at the depth
-    std::uint64_t listEntries = 0;   // face entries over all cells, at most
-    std::uint64_t bytes = 0;         // bound on IndexBytes()
+    int gridSide = 0;               // CellsPerSide() after the rebuild, or more if it coarsens
+    std::int64_t upwardFaces = 0;   // faces the index will hold
+    std::uint64_t nodeBytes = 0;    // the node arena at the depth
+    std::uint64_t listEntries = 0;  // face entries over all cells, at most
+    std::uint64_t bytes = 0;        // bound on IndexBytes()
   };
   IndexEstimate EstimateIndex(const Mesh& mesh) const;
   // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
@@ -203,12 +203,12 @@ class SurfaceSampler {
   std::span<const std::uint32_t> CellFaces(int cx, int cy) const;
 
   NormalChainPool chainPool_;
-  std::vector<QuadNode> nodes_;              // arena of the quadtree, root first
-  int gridSide_ = 0;                         // G
-  int forcedGridSide_ = 0;                   // SetGridSide, or 0
-  std::vector<IndexedFace> indexed_;         // the upward faces, in increasing face order
-  std::vector<std::int32_t> indexOfFace_;    // face -> position in indexed_, or -1 (during Rebuild)
-  std::vector<std::uint32_t> cellStart_;     // G*G + 1 offsets into cellFaces_, row-major (y, x)
-  std::vector<std::uint32_t> cellFaces_;     // positions in indexed_
-  std::vector<std::uint32_t> cellFill_;      // write cursors while faces are inserted
+  std::vector<QuadNode> nodes_;            // arena of the quadtree, root first
+  int gridSide_ = 0;                       // G
+  int forcedGridSide_ = 0;                 // SetGridSide, or 0
+  std::vector<IndexedFace> indexed_;       // the upward faces, in increasing face order
+  std::vector<std::int32_t> indexOfFace_;  // face -> position in indexed_, or -1 (during Rebuild)
+  std::vector<std::uint32_t> cellStart_;   // G*G + 1 offsets into cellFaces_, row-major (y, x)
+  std::vector<std::uint32_t> cellFaces_;   // positions in indexed_
+  std::vector<std::uint32_t> cellFill_;    // write cursors while faces are inserted
 };

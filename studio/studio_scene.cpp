@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "app/mesh_io.h"
-#include "app/ramps.h"
 #include "app/outputs.h"
+#include "app/ramps.h"
 #include "app/render.h"
 #include "host/bitmap.h"
 #include "host/scene.h"
@@ -286,7 +286,8 @@ json StudioScene::Save(const std::optional<std::string>& relative, std::size_t r
 }
 
 // Refuses, before the map builds its face index, a picked mesh whose index would not fit the
-// memory budget: one spinner click on a large mesh must not exhaust the host's memory. A baked map's own mesh is not looked at (the map keeps it to itself).
+// memory budget: one spinner click on a large mesh must not exhaust the host's memory. A baked map's own mesh is not
+// looked at (the map keeps it to itself).
 void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
   IParamBlock2* block = BlockOf(map);
   const TimeValue t = editor_.time;
@@ -304,7 +305,8 @@ void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
   block->GetValue(ParamByName(block, "uScale"), t, placement.uScale, valid);
   block->GetValue(ParamByName(block, "vScale"), t, placement.vScale, valid);
   placement.normalize = normalize != 0;
-  const std::string problem = IndexBudgetProblem(tri->GetMesh(), placement, depth, indexBudget_, "set Quad Tree Depth to {}");
+  const std::string problem =
+      IndexBudgetProblem(tri->GetMesh(), placement, depth, indexBudget_, "set Quad Tree Depth to {}");
   if (!problem.empty()) throw StudioError(422, std::string(node->GetName()) + ": " + problem);
 }
 

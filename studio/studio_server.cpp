@@ -2,9 +2,9 @@
 
 #include <httplib.h>
 
-#include <chrono>
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <random>
 

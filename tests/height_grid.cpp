@@ -86,8 +86,7 @@ void PrintSampler(const Mesh& terrain) {
         Point3 normal;
         sampler.NormalAt(Point3(u, v, 0), normal);
         std::printf("sampler %d %d %d %d %08x %08x %08x %08x %08x\n", depth, x, y, hit ? 1 : 0, Bits(height),
-                    Bits(sampler.FilteredHeight(u, v, 0.01f, 0.02f)), Bits(normal.x), Bits(normal.y),
-                    Bits(normal.z));
+                    Bits(sampler.FilteredHeight(u, v, 0.01f, 0.02f)), Bits(normal.x), Bits(normal.y), Bits(normal.z));
       }
     }
   }

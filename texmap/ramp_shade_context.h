@@ -23,11 +23,11 @@ class RampShadeContext : public ShadeContext {
   // so 0 gives non-finite coordinates.
   float boxSize = 1.0f;
   LightDesc* lightTable[2] = {nullptr, nullptr};  // not owned; Light(0), Light(1)
-  Point3 uvw;  // height in x; what UVW answers on every channel
+  Point3 uvw;                                     // height in x; what UVW answers on every channel
   Point3 duvw;
   Point3 surfaceNormal{0.0f, 0.0f, 1.0f};  // camera frame
-  Point3 viewDir{0.0f, 0.0f, -1.0f};      // camera frame
-  Point3 pos;  // height in x; both P and PObj
+  Point3 viewDir{0.0f, 0.0f, -1.0f};       // camera frame
+  Point3 pos;                              // height in x; both P and PObj
   Point3 dPos;
   IPoint2 screenCoord;  // height, truncated, in x
   TimeValue curTime = 0;

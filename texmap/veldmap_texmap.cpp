@@ -52,7 +52,9 @@ AColor HeightMapSampler::SampleFilter(ShadeContext& sc, float u, float v, float 
   return owner->EvalColorAt(sc, u, v, du, dv);
 }
 
-float HeightMapSampler::SampleMono(ShadeContext&, float u, float v) { return owner->sampler.FilteredHeight(u, v, 0, 0); }
+float HeightMapSampler::SampleMono(ShadeContext&, float u, float v) {
+  return owner->sampler.FilteredHeight(u, v, 0, 0);
+}
 
 float HeightMapSampler::SampleMonoFilter(ShadeContext&, float u, float v, float du, float dv) {
   return owner->sampler.FilteredHeight(u, v, du, dv);
@@ -435,18 +437,13 @@ void VeldmapTexmap::ExportStoredMesh() {
 BOOL RolloutDlgProc::DlgProc(TimeValue, IParamMap2*, HWND, UINT msg, WPARAM wParam, LPARAM) {
   if (msg != WM_COMMAND || map_ == nullptr) return FALSE;
   switch (LOWORD(wParam)) {
-    case IDC_BAKE_OBJECT:
-      map_->BakeNodeMesh();
-      break;
-    case IDC_EXPORT_MESH:
-      map_->ExportStoredMesh();
-      break;
+    case IDC_BAKE_OBJECT: map_->BakeNodeMesh(); break;
+    case IDC_EXPORT_MESH: map_->ExportStoredMesh(); break;
     case IDC_VELDMAP_HELP:
       ShellExecuteA(GetCOREInterface()->GetMAXHWnd(), "open", "iexplore.exe", kVeldmapHelpAddress, nullptr,
                     SW_SHOWNORMAL);
       break;
-    default:
-      break;
+    default: break;
   }
   return FALSE;
 }

@@ -69,10 +69,10 @@ class CliTest : public testing::Test {
 };
 
 TEST_F(CliTest, HeightColourAndBumpOfAKnownSlope) {
-  const CliRun run = Veldmap("render " + Path("slope.obj") + " --size 16 --height-out " + Path("h.exr") +
-                          " --color-out " + Path("c.exr") + " --bump-out " + Path("b.exr") +
-                          " --ramp 0:#000000,1:#ff0000 --alpha --alpha-out " + Path("a.png") + " --report " +
-                          Path("r.json") + " -q");
+  const CliRun run =
+      Veldmap("render " + Path("slope.obj") + " --size 16 --height-out " + Path("h.exr") + " --color-out " +
+              Path("c.exr") + " --bump-out " + Path("b.exr") + " --ramp 0:#000000,1:#ff0000 --alpha --alpha-out " +
+              Path("a.png") + " --report " + Path("r.json") + " -q");
   ASSERT_EQ(run.code, 0) << run.output;
   const Image height = Read(Path("h.exr"));
   const Image colour = Read(Path("c.exr"));
@@ -104,9 +104,10 @@ TEST_F(CliTest, HeightColourAndBumpOfAKnownSlope) {
     EXPECT_EQ(bits(bump, pixel, 2), pixel == 15 * 16 + 15 ? 0x3F5A8279u : 0x3F5A827Au) << pixel;
   }
   // The numerical bump of the same slope agrees inside the image.
-  ASSERT_EQ(Veldmap("render " + Path("slope.obj") + " --size 16 --bump numerical -o " + Path("n.exr") +
-                    " --kind bump -q").code,
-            0);
+  ASSERT_EQ(
+      Veldmap("render " + Path("slope.obj") + " --size 16 --bump numerical -o " + Path("n.exr") + " --kind bump -q")
+          .code,
+      0);
   const Image numerical = Read(Path("n.exr"));
   EXPECT_NEAR(numerical.pixels[static_cast<std::size_t>((8 * 16 + 8) * 3)], n[0], 2e-3f);
   EXPECT_NEAR(numerical.pixels[static_cast<std::size_t>((8 * 16 + 8) * 3 + 2)], n[2], 2e-3f);
@@ -122,8 +123,7 @@ TEST_F(CliTest, ThreadsAndTilesGiveTheSamePixels) {
   // Colour through a ramp and both kinds of bump, in EXR so that every bit of every float counts.
   for (const char* bump : {"numerical", "normals"}) {
     SCOPED_TRACE(bump);
-    const std::string common = "render " + Path("slope.obj") + " --size 37 --uv-angle 30 --ramp heat -q --bump " +
-                               bump;
+    const std::string common = "render " + Path("slope.obj") + " --size 37 --uv-angle 30 --ramp heat -q --bump " + bump;
     ASSERT_EQ(Veldmap(common + " --threads 1 --color-out " + Path("one.exr") + " --bump-out " + Path("bone.exr")).code,
               0);
     ASSERT_EQ(Veldmap(common + " --threads 2 --color-out " + Path("two.exr") + " --bump-out " + Path("btwo.exr")).code,
@@ -132,10 +132,11 @@ TEST_F(CliTest, ThreadsAndTilesGiveTheSamePixels) {
     EXPECT_EQ(Read(Path("bone.exr")).pixels, Read(Path("btwo.exr")).pixels);
     std::string tiles, bumpTiles;
     for (int i = 1; i <= 6; ++i) {
-      const std::string tile = Path("t" + std::to_string(i) + ".exr"), bumpTile = Path("b" + std::to_string(i) + ".exr");
-      ASSERT_EQ(Veldmap(common + " --tile " + std::to_string(i) + "/6 --color-out " + tile + " --bump-out " + bumpTile)
-                    .code,
-                0);
+      const std::string tile = Path("t" + std::to_string(i) + ".exr"),
+                        bumpTile = Path("b" + std::to_string(i) + ".exr");
+      ASSERT_EQ(
+          Veldmap(common + " --tile " + std::to_string(i) + "/6 --color-out " + tile + " --bump-out " + bumpTile).code,
+          0);
       tiles += " " + tile;
       bumpTiles += " " + bumpTile;
     }
@@ -148,9 +149,10 @@ TEST_F(CliTest, ThreadsAndTilesGiveTheSamePixels) {
   }
   const std::string common = "render " + Path("slope.obj") + " --size 37 --uv-angle 30 --ramp heat -q --format png16";
   for (int i = 1; i <= 2; ++i) {
-    ASSERT_EQ(Veldmap(common + " --tile " + std::to_string(i) + "/6 --color-out " + Path("t" + std::to_string(i) + ".png"))
-                  .code,
-              0);
+    ASSERT_EQ(
+        Veldmap(common + " --tile " + std::to_string(i) + "/6 --color-out " + Path("t" + std::to_string(i) + ".png"))
+            .code,
+        0);
   }
   EXPECT_EQ(Veldmap("join " + Path("t1.png") + " " + Path("t2.png") + " -o " + Path("part.png")).code, 1);
 }
@@ -316,8 +318,8 @@ TEST_F(CliTest, OptionsThatWouldDoNothingOrSomethingElseAreRefusedWithTheRange) 
   ASSERT_EQ(Veldmap(render + "-o " + Path("c.png") + " --kind color --ramp 0:#000000,1:#ff0000").code, 0);
   EXPECT_EQ(Read(Path("c.png")).channels, 3);
   // Values outside a parameter's range, or not numbers at all, are refused with the range.
-  for (const char* bad : {"--u-scale 20000", "--u-scale inf", "--v-offset -10001", "--u-offset nan",
-                          "--bump-scale nan", "--bump-scale inf", "--uv-angle nan", "--uv-tiling 1 inf"}) {
+  for (const char* bad : {"--u-scale 20000", "--u-scale inf", "--v-offset -10001", "--u-offset nan", "--bump-scale nan",
+                          "--bump-scale inf", "--uv-angle nan", "--uv-tiling 1 inf"}) {
     run = Veldmap(render + "-o " + Path("x.png") + " " + bad);
     EXPECT_EQ(run.code, 2) << bad << ": " << run.output;
   }
@@ -365,9 +367,9 @@ TEST_F(CliTest, JoinKeepsTheTilesDepthAndRefusesTilesOfAnotherRender) {
 
   // Tile 2 of a different mesh, of another size, with other options or another depth.
   std::ofstream(Path("tall.obj")) << "v 0 0 0\nv 1 3 0\nv 1 3 -1\nv 0 0 -1\nf 1 2 3\nf 1 3 4\n";
-  ASSERT_EQ(Veldmap("render " + Path("tall.obj") + " --size 24 -q --format png16 --tile 2/2 -o " + Path("other.png"))
-                .code,
-            0);
+  ASSERT_EQ(
+      Veldmap("render " + Path("tall.obj") + " --size 24 -q --format png16 --tile 2/2 -o " + Path("other.png")).code,
+      0);
   ASSERT_EQ(Veldmap(render + "--depth 7 --tile 2/2 -o " + Path("depth.png")).code, 0);
   ASSERT_EQ(Veldmap(render + "--width 25 --tile 2/2 -o " + Path("wide.png")).code, 0);
   ASSERT_EQ(Veldmap("render " + Path("slope.obj") + " --size 24 -q --tile 2/2 -o " + Path("eight.png")).code, 0);
@@ -397,11 +399,12 @@ TEST_F(CliTest, BorderPixelsOfANumericalBumpMatchTheirNeighbours) {
     }
   }
   // Asked for, the map repeats: the left column's derivative reaches across to the right edge.
-  ASSERT_EQ(Veldmap("render " + Path("slope.obj") + " --size 64 --bump numerical --wrap -q --bump-out " +
-                    Path("w.exr")).code,
-            0);
+  ASSERT_EQ(
+      Veldmap("render " + Path("slope.obj") + " --size 64 --bump numerical --wrap -q --bump-out " + Path("w.exr")).code,
+      0);
   const Image wrapped = Read(Path("w.exr"));
-  EXPECT_GT(std::fabs(wrapped.pixels[std::size_t{32 * 64 + 63} * 3] - wrapped.pixels[std::size_t{32 * 64 + 62} * 3]), 0.1f);
+  EXPECT_GT(std::fabs(wrapped.pixels[std::size_t{32 * 64 + 63} * 3] - wrapped.pixels[std::size_t{32 * 64 + 62} * 3]),
+            0.1f);
 }
 
 TEST_F(CliTest, MemoryGuardWeighsTheIndexTheMapBuilds) {
@@ -418,7 +421,8 @@ TEST_F(CliTest, MemoryGuardWeighsTheIndexTheMapBuilds) {
       squares << "f " << b << " " << b + 1 << " " << b + 2 << "\nf " << b << " " << b + 2 << " " << b + 3 << "\n";
     }
   }
-  const CliRun run = Veldmap("render " + Path("squares.obj") + " --up z --depth 10 --size 16 -o " + Path("sq.png") + " -q");
+  const CliRun run =
+      Veldmap("render " + Path("squares.obj") + " --up z --depth 10 --size 16 -o " + Path("sq.png") + " -q");
   EXPECT_EQ(run.code, 0) << run.output;
   EXPECT_TRUE(fs::exists(Path("sq.png")));
 
@@ -428,7 +432,8 @@ TEST_F(CliTest, MemoryGuardWeighsTheIndexTheMapBuilds) {
   for (int i = 0; i < 600; ++i) {
     const float z = float(i) * 0.001f;
     const auto b = static_cast<DWORD>(mesh.verts.size());
-    for (const Point3& p : {Point3(0, 0, z), Point3(1, 0, z), Point3(1, 1, z), Point3(0, 1, z)}) mesh.verts.push_back(p);
+    for (const Point3& p : {Point3(0, 0, z), Point3(1, 0, z), Point3(1, 1, z), Point3(0, 1, z)})
+      mesh.verts.push_back(p);
     Face a, c;
     a.setVerts(b, b + 1, b + 2);
     c.setVerts(b, b + 2, b + 3);

@@ -68,8 +68,8 @@ Bytes Chunk(const std::string& type, const Bytes& data) {
   return out;
 }
 
-Bytes MakePng(std::uint32_t w, std::uint32_t h, int depth, int colorType, int interlace,
-              const Bytes& scanlines, const Bytes& extraChunks = {}) {
+Bytes MakePng(std::uint32_t w, std::uint32_t h, int depth, int colorType, int interlace, const Bytes& scanlines,
+              const Bytes& extraChunks = {}) {
   Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'}, ihdr;
   Put32(&ihdr, w);
   Put32(&ihdr, h);
@@ -86,8 +86,8 @@ Bytes MakePng(std::uint32_t w, std::uint32_t h, int depth, int colorType, int in
 
 // The chunk types of a PNG file, and its scan lines inflated and unfiltered (each row keeps its
 // filter byte, then the samples as stored). bpp: bytes per pixel, as the filters count them.
-void ParsePng(const Bytes& png, std::vector<std::string>* types, Bytes* rows, std::size_t rowBytes,
-              std::size_t height, std::size_t bpp) {
+void ParsePng(const Bytes& png, std::vector<std::string>* types, Bytes* rows, std::size_t rowBytes, std::size_t height,
+              std::size_t bpp) {
   Bytes idat;
   for (std::size_t at = 8; at + 12 <= png.size(); at += 12 + Get32(&png[at])) {
     const auto type = png.begin() + static_cast<std::ptrdiff_t>(at) + 4;
@@ -125,8 +125,7 @@ TEST(ImageIo, FormatsByNameAndExtension) {
 
 TEST(ImageIo, ExrKeepsFloatsExactlyWithNamedFloatChannels) {
   const fs::path dir = Scratch();
-  const std::vector<std::vector<std::string>> names = {
-      {"Y"}, {"A", "Y"}, {"B", "G", "R"}, {"A", "B", "G", "R"}};
+  const std::vector<std::vector<std::string>> names = {{"Y"}, {"A", "Y"}, {"B", "G", "R"}, {"A", "B", "G", "R"}};
   for (int c = 1; c <= 4; ++c) {
     std::vector<float> px;
     for (int i = 0; i < 3 * 2 * c; ++i)
@@ -170,8 +169,7 @@ TEST(ImageIo, PngStoresClampedRoundedCodesAndReadsThemBack) {
       for (std::size_t i = 0; i < values.size(); ++i) values[i] = px[i % 8];
       const fs::path file = dir / fmt::format("c{}_{}.png", c, sixteen ? 16 : 8);
       std::string error;
-      ASSERT_TRUE(WriteImage(file, Make(4, 2, c, values), sixteen ? ImageFormat::Png16 : ImageFormat::Png8,
-                             {}, &error))
+      ASSERT_TRUE(WriteImage(file, Make(4, 2, c, values), sixteen ? ImageFormat::Png16 : ImageFormat::Png8, {}, &error))
           << error;
 
       // The codes as stored: two rows, each the filter byte then 4 * c samples of 1 or 2 bytes.
@@ -197,14 +195,12 @@ TEST(ImageIo, PngStoresClampedRoundedCodesAndReadsThemBack) {
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   std::vector<float> values(std::size_t{64} * 3);
   for (float& v : values) v = unit(rng);
-  for (const auto& [format, step] :
-       {std::pair{ImageFormat::Png8, 255.0f}, std::pair{ImageFormat::Png16, 65535.0f}}) {
+  for (const auto& [format, step] : {std::pair{ImageFormat::Png8, 255.0f}, std::pair{ImageFormat::Png16, 65535.0f}}) {
     std::string error;
     Image out;
     ASSERT_TRUE(WriteImage(dir / "rgb.png", Make(16, 4, 3, values), format, {}, &error)) << error;
     ASSERT_TRUE(ReadImage(dir / "rgb.png", &out, nullptr, &error)) << error;
-    for (std::size_t i = 0; i < values.size(); ++i)
-      EXPECT_NEAR(out.pixels[i], values[i], 0.5f / step + 1e-7f);
+    for (std::size_t i = 0; i < values.size(); ++i) EXPECT_NEAR(out.pixels[i], values[i], 0.5f / step + 1e-7f);
   }
 }
 
@@ -242,8 +238,7 @@ TEST(ImageIo, RefusesBadInputWithOneLineAndLeavesFilesAlone) {
   ASSERT_TRUE(WriteImage(file, Make(1, 1, 1, {0.5f}), ImageFormat::Png8, {}, nullptr));
   const Bytes before = Slurp(file);
   const Image ok = Make(2, 2, 1, {0, 0, 0, 0});
-  const auto refused = [&](const Image& image, ImageFormat format, const ImageMetadata& meta,
-                           const char* why) {
+  const auto refused = [&](const Image& image, ImageFormat format, const ImageMetadata& meta, const char* why) {
     std::string error;
     EXPECT_FALSE(WriteImage(file, image, format, meta, &error)) << why;
     EXPECT_EQ(error.rfind(file.string() + ": ", 0), 0u) << error;
@@ -255,12 +250,10 @@ TEST(ImageIo, RefusesBadInputWithOneLineAndLeavesFilesAlone) {
   refused(Make(2, 2, 0, {}), ImageFormat::Exr, {}, "no channels");
   refused(Make(1, 1, 5, {0, 0, 0, 0, 0}), ImageFormat::Png16, {}, "five channels");
   refused(Make(2, 2, 1, {0, 0, 0}), ImageFormat::Png8, {}, "too few values");
-  refused(Make(kMaxPngSide + 1, 1, 1, std::vector<float>(kMaxPngSide + 1)), ImageFormat::Png8, {},
-          "wide PNG");
+  refused(Make(kMaxPngSide + 1, 1, 1, std::vector<float>(kMaxPngSide + 1)), ImageFormat::Png8, {}, "wide PNG");
   refused(Make(1 << 15, 1 << 14, 1, {}), ImageFormat::Exr, {}, "over the pixel cap");
-  for (const std::string& key :
-       {std::string(80, 'k'), std::string(), std::string(" lead"), std::string("trail "),
-        std::string("two  spaces"), std::string("h\xc3\xb6he"), std::string("tab\tkey")})
+  for (const std::string& key : {std::string(80, 'k'), std::string(), std::string(" lead"), std::string("trail "),
+                                 std::string("two  spaces"), std::string("h\xc3\xb6he"), std::string("tab\tkey")})
     refused(ok, ImageFormat::Png8, {{{key, "v"}}}, key.c_str());
   refused(ok, ImageFormat::Exr, {{{"a", "1"}, {"a", "2"}}}, "duplicate key");
   refused(ok, ImageFormat::Png16, {{{"a", std::string("x\0y", 3)}}}, "NUL in value");
@@ -323,18 +316,15 @@ TEST(ImageIo, DamagedOrOversizedFilesFailWithAMessage) {
   for (auto& b : noise) b = static_cast<unsigned char>(rng());
   std::vector<float> values(std::size_t{64} * 64 * 4);
   for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i % 97) / 97.0f;
-  ASSERT_TRUE(
-      WriteImage(dir / "good.png", Make(64, 64, 4, values), ImageFormat::Png16, {{{"k", "v"}}}, nullptr));
+  ASSERT_TRUE(WriteImage(dir / "good.png", Make(64, 64, 4, values), ImageFormat::Png16, {{{"k", "v"}}}, nullptr));
   ASSERT_TRUE(WriteImage(dir / "good.exr", Make(64, 64, 4, values), ImageFormat::Exr, {}, nullptr));
   const Bytes png = Slurp(dir / "good.png"), exr = Slurp(dir / "good.exr");
 
   std::vector<std::pair<std::string, Bytes>> bad = {{"noise", noise}, {"empty", {}}};
   for (const std::size_t keep : {std::size_t{8}, std::size_t{30}, png.size() / 2, png.size() - 1})
-    bad.emplace_back("png_cut_" + std::to_string(keep),
-                     Bytes(png.begin(), png.begin() + static_cast<long>(keep)));
+    bad.emplace_back("png_cut_" + std::to_string(keep), Bytes(png.begin(), png.begin() + static_cast<long>(keep)));
   for (const std::size_t keep : {std::size_t{6}, std::size_t{100}, exr.size() / 2, exr.size() - 1})
-    bad.emplace_back("exr_cut_" + std::to_string(keep),
-                     Bytes(exr.begin(), exr.begin() + static_cast<long>(keep)));
+    bad.emplace_back("exr_cut_" + std::to_string(keep), Bytes(exr.begin(), exr.begin() + static_cast<long>(keep)));
   Bytes pngNoise(png.begin(), png.begin() + 8);
   pngNoise.insert(pngNoise.end(), noise.begin(), noise.end());
   bad.emplace_back("png_then_noise", pngNoise);
@@ -344,8 +334,7 @@ TEST(ImageIo, DamagedOrOversizedFilesFailWithAMessage) {
   const std::string window("dataWindow\0box2i\0", 17);
   const auto at = std::search(exrHuge.begin(), exrHuge.end(), window.begin(), window.end()) + 17 + 4;
   ASSERT_LT(at + 16, exrHuge.end());
-  for (int i = 8; i < 16; i += 4)
-    std::copy_n(Bytes{0x1f, 0x4e, 0, 0}.begin(), 4, at + i);  // max x, y = 19999
+  for (int i = 8; i < 16; i += 4) std::copy_n(Bytes{0x1f, 0x4e, 0, 0}.begin(), 4, at + i);  // max x, y = 19999
   bad.emplace_back("exr_huge", exrHuge);
 
   const Image sentinel = Make(1, 1, 1, {0.25f});

@@ -133,7 +133,8 @@ TEST(MeshIoImport, ReadsEachFormatInTheHostFrame) {
   ASSERT_FALSE(dir.path.empty());
   for (const std::string comment : {"comment by hand", "comment by hand, up_axis: Z"}) {
     const std::string ply = dir / "triangle.ply";
-    std::ofstream(ply) << "ply\nformat ascii 1.0\n" << comment << "\n"
+    std::ofstream(ply) << "ply\nformat ascii 1.0\n"
+                       << comment << "\n"
                        << "element vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
                        << "element face 1\nproperty list uchar int vertex_indices\nend_header\n"
                        << "0 0 0\n1 0 0\n0 1 2\n3 0 1 2\n";
@@ -244,8 +245,9 @@ TEST(MeshIoImport, ErrorsNameTheFileInOneLine) {
                               << "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n3 0 1 2\n3 0 2 1\n3 1 2 0\n";
   // A count the file cannot hold: assimp made up the missing faces, and with a count in the
   // billions it read past the end for minutes.
-  const std::string header = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
-                             "property float z\nelement face ";
+  const std::string header =
+      "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+      "property float z\nelement face ";
   const std::string tooMany = dir / "too_many_faces.ply", billions = dir / "billions.ply";
   // A comment ending in a lone carriage return before end_header crashed assimp.
   const std::string loneCr = dir / "lone_cr.ply";
@@ -333,11 +335,9 @@ TEST(MeshIoExport, RefusesWithoutTouchingTheTarget) {
   };
   const Mesh empty;
   const Case cases[] = {
-      {target, &broken, "face 5"},
-      {target, &empty, "no faces"},
+      {target, &broken, "face 5"},         {target, &empty, "no faces"},
       {dir / "old.xyz", &box, "obj"},  // the message lists what can be written
-      {dir / "no_extension", &box, "stl"},
-      {dir / "missing/folder/box.obj", &box, ""},
+      {dir / "no_extension", &box, "stl"}, {dir / "missing/folder/box.obj", &box, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);

@@ -93,10 +93,15 @@ TEST(Bitmap, CreateRefusesWhatItCannotMake) {
   const struct {
     int width, height, type;
   } refused[] = {
-      {0, 4, BMM_TRUE_32},       {4, 0, BMM_TRUE_32},      {-1, 4, BMM_TRUE_64},   {4, -3, BMM_TRUE_64},
+      {0, 4, BMM_TRUE_32},
+      {4, 0, BMM_TRUE_32},
+      {-1, 4, BMM_TRUE_64},
+      {4, -3, BMM_TRUE_64},
       {16385, 16384, BMM_TRUE_32},  // one row over the pixel cap
       {65536, 65536, BMM_TRUE_32},  // 2^32 pixels: zero in 32-bit arithmetic
-      {4, 4, BMM_NO_TYPE},       {4, 4, 5},                {4, 4, 8},
+      {4, 4, BMM_NO_TYPE},
+      {4, 4, 5},
+      {4, 4, 8},
   };
   for (const auto& r : refused) {
     EXPECT_EQ(Make(r.width, r.height, r.type), nullptr) << r.width << " x " << r.height << " type " << r.type;
@@ -206,7 +211,7 @@ TEST(DIB, SizesAndLayout) {
   EXPECT_EQ(DIBPixels(dib.get()), reinterpret_cast<unsigned char*>(dib.get()) + 40);
   const Bytes bytes = DIBBytes(dib.get());
   const Bytes header = {40, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 1, 0, 32, 0, 0, 0, 0, 0,
-                        24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+                        24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 0, 0, 0, 0};
   EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 40), header);
   EXPECT_EQ(Bytes(bytes.begin() + 40, bytes.end()), Bytes(24, 0));
   dib->bmiHeader.biBitCount = 24;

@@ -160,10 +160,10 @@ void AppendHeader(Bytes& out, unsigned short id, std::uint64_t length) {
 TEST(ChunkIO, ByteLayoutIsPinned) {
   MemorySave save;
   Leaf(save, 0x0102, {'a', 'b'});
-  const Bytes expected = {'V', 'L', 'D', 'S', 1, 0, 0, 0,  // magic, version
-                          0x02, 0x01,                      // ID, little-endian
-                          2, 0, 0, 0, 0, 0, 0, 0,          // body length without the header
-                          'a', 'b'};
+  const Bytes expected = {'V',  'L',  'D', 'S', 1, 0, 0, 0,  // magic, version
+                          0x02, 0x01,                        // ID, little-endian
+                          2,    0,    0,   0,   0, 0, 0, 0,  // body length without the header
+                          'a',  'b'};
   EXPECT_EQ(save.Bytes(), expected);
   EXPECT_EQ(save.Size(), expected.size());
 }
@@ -371,7 +371,8 @@ TEST(ChunkIO, BadFileHeadersAreRefused) {
 
 TEST(ChunkIO, LengthsThatDoNotFitAreRefused) {
   // Lengths a naive `offset + length > size` test would let through, as the sum wraps.
-  for (const std::uint64_t length : {~std::uint64_t{0}, ~std::uint64_t{0} - 17, std::uint64_t{1} << 63, std::uint64_t{4}}) {
+  for (const std::uint64_t length :
+       {~std::uint64_t{0}, ~std::uint64_t{0} - 17, std::uint64_t{1} << 63, std::uint64_t{4}}) {
     Bytes bytes = FileHeader();
     AppendHeader(bytes, 0x0042, length);
     bytes.insert(bytes.end(), {1, 2, 3});
@@ -426,8 +427,7 @@ TEST(ChunkIO, ExcessiveNestingIsRefused) {
   for (int level = 0; level < kMaxChunkDepth; ++level) ASSERT_EQ(load.OpenChunk(), IO_OK) << level;
   EXPECT_EQ(load.OpenChunk(), IO_ERROR);
   EXPECT_NE(load.Error().find("deeper"), std::string::npos) << load.Error();
-  EXPECT_NE(load.Error().find("offset " + std::to_string(8 + kChunkHeaderBytes * kMaxChunkDepth)),
-            std::string::npos)
+  EXPECT_NE(load.Error().find("offset " + std::to_string(8 + kChunkHeaderBytes * kMaxChunkDepth)), std::string::npos)
       << load.Error();
 }
 
@@ -527,7 +527,8 @@ TEST(ChunkIO, FlippedHeaderBytesNeverCrashAndAreRefusedWhereTheyMust) {
   std::vector<Target> targets;
   for (std::size_t i = 0; i < kSceneFileHeaderBytes; ++i) targets.push_back({i, i, true});
   for (std::uint64_t header : whole.headerOffsets) {
-    for (std::size_t i = 0; i < kChunkHeaderBytes; ++i) targets.push_back({static_cast<std::size_t>(header + i), i, false});
+    for (std::size_t i = 0; i < kChunkHeaderBytes; ++i)
+      targets.push_back({static_cast<std::size_t>(header + i), i, false});
   }
 
   int refused = 0;
@@ -585,7 +586,8 @@ class SceneFileTest : public ::testing::Test {
 
   std::vector<std::string> FolderEntries() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(folder_))
+      names.push_back(entry.path().filename().string());
     return names;
   }
 
@@ -609,7 +611,14 @@ TEST_F(SceneFileTest, SavedSceneLoadsBackAndReplacesTheOldFile) {
   ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
 #endif
   std::string error = "stale";
-  ASSERT_EQ(SaveSceneFile(path_, [](ISave& save) { WriteNestedScene(save); return IO_OK; }, &error), IO_OK)
+  ASSERT_EQ(SaveSceneFile(
+                path_,
+                [](ISave& save) {
+                  WriteNestedScene(save);
+                  return IO_OK;
+                },
+                &error),
+            IO_OK)
       << error;
   EXPECT_TRUE(error.empty());
   // The file writer patches lengths in place; it must produce what the memory writer does.
@@ -623,8 +632,7 @@ TEST_F(SceneFileTest, SavedSceneLoadsBackAndReplacesTheOldFile) {
 
   Walk walk;
   ASSERT_EQ(LoadSceneFile(
-                path_,
-                [&](ILoad& load) { return WalkLevel(static_cast<MemoryLoad&>(load), walk, 0); }, &error),
+                path_, [&](ILoad& load) { return WalkLevel(static_cast<MemoryLoad&>(load), walk, 0); }, &error),
             IO_END)
       << error;
   Walk expected;
@@ -677,22 +685,25 @@ TEST_F(SceneFileTest, AFileSystemWriteFailureLeavesTheOldFile) {
   WriteFile(path_, old);
   // Writes past the file size limit fail with EFBIG (the signal that would kill us is ignored),
   // the same path a full disk takes.
-  rlimit saved {};
+  rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
   const auto previous = std::signal(SIGXFSZ, SIG_IGN);
   rlimit small = saved;
   small.rlim_cur = 4096;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   std::string error;
-  const IOResult result = SaveSceneFile(path_, [](ISave& save) {
-    save.BeginChunk(1);
-    const Bytes big = Pattern(100'000, 5);
-    unsigned long written = 0;
-    // The records do not check their writes; the save must notice anyway.
-    save.Write(big.data(), big.size(), &written);
-    save.EndChunk();
-    return IO_OK;
-  }, &error);
+  const IOResult result = SaveSceneFile(
+      path_,
+      [](ISave& save) {
+        save.BeginChunk(1);
+        const Bytes big = Pattern(100'000, 5);
+        unsigned long written = 0;
+        // The records do not check their writes; the save must notice anyway.
+        save.Write(big.data(), big.size(), &written);
+        save.EndChunk();
+        return IO_OK;
+      },
+      &error);
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
   EXPECT_EQ(result, IO_ERROR);
@@ -705,25 +716,34 @@ TEST_F(SceneFileTest, AFileSystemWriteFailureLeavesTheOldFile) {
 TEST_F(SceneFileTest, SavingIntoAMissingFolderIsRefused) {
   const std::string path = (folder_ / "missing" / "scene.vld").string();
   std::string error;
-  EXPECT_EQ(SaveSceneFile(path, [](ISave&) { return IO_OK; }, &error), IO_ERROR);
+  EXPECT_EQ(SaveSceneFile(
+                path, [](ISave&) { return IO_OK; }, &error),
+            IO_ERROR);
   EXPECT_EQ(error.rfind(path, 0), 0u) << error;
   EXPECT_TRUE(FolderEntries().empty());
 }
 
 TEST_F(SceneFileTest, LoadRefusalsNameTheFileAndTheOffset) {
   std::string error;
-  EXPECT_EQ(LoadSceneFile(path_, [](ILoad&) { return IO_OK; }, &error), IO_ERROR);
+  EXPECT_EQ(LoadSceneFile(
+                path_, [](ILoad&) { return IO_OK; }, &error),
+            IO_ERROR);
   EXPECT_EQ(error.rfind(path_, 0), 0u) << error;
 
   WriteFile(path_, NestedScene());
-  EXPECT_EQ(LoadSceneFile(path_, [](ILoad&) { return IO_OK; }, &error, 64), IO_ERROR);
+  EXPECT_EQ(LoadSceneFile(
+                path_, [](ILoad&) { return IO_OK; }, &error, 64),
+            IO_ERROR);
   EXPECT_NE(error.find("limit"), std::string::npos) << error;
 
   // A record the plug-in refuses: the message says where the reader stood.
-  const IOResult refused = LoadSceneFile(path_, [](ILoad& load) {
-    if (load.OpenChunk() != IO_OK || load.OpenChunk() != IO_OK) return IO_OK;
-    return IO_ERROR;
-  }, &error);
+  const IOResult refused = LoadSceneFile(
+      path_,
+      [](ILoad& load) {
+        if (load.OpenChunk() != IO_OK || load.OpenChunk() != IO_OK) return IO_OK;
+        return IO_ERROR;
+      },
+      &error);
   EXPECT_EQ(refused, IO_ERROR);
   EXPECT_NE(error.find("offset 28, chunk 0x2000/0x0001"), std::string::npos) << error;
 
@@ -731,8 +751,8 @@ TEST_F(SceneFileTest, LoadRefusalsNameTheFileAndTheOffset) {
   damaged[kSceneFileHeaderBytes + 9] = 0x7F;  // top chunk's length becomes absurd
   WriteFile(path_, damaged);
   Walk walk;
-  EXPECT_EQ(LoadSceneFile(path_, [&](ILoad& load) { return WalkLevel(static_cast<MemoryLoad&>(load), walk, 0); },
-                          &error),
+  EXPECT_EQ(LoadSceneFile(
+                path_, [&](ILoad& load) { return WalkLevel(static_cast<MemoryLoad&>(load), walk, 0); }, &error),
             IO_ERROR);
   EXPECT_EQ(error.rfind(path_ + ": offset 8", 0), 0u) << error;
 }

@@ -20,9 +20,9 @@ constexpr int kDialog = 300;
 
 const StringResource kStrings[] = {{1, "Settings"}, {2, "Gain"}};
 const DialogItemResource kItems[] = {
-    {-1, "Static", "Gain:", 0, 0, 0, 10, 10},      {10, "CustEdit", "", 0, 0, 0, 10, 10},
-    {11, "SpinnerControl", "", 0, 0, 0, 10, 10},   {12, "CustEdit", "", 0, 0, 0, 10, 10},
-    {13, "SpinnerControl", "", 0, 0, 0, 10, 10},   {14, "Button", "Use map", 0, 0, 0, 10, 10},
+    {-1, "Static", "Gain:", 0, 0, 0, 10, 10},          {10, "CustEdit", "", 0, 0, 0, 10, 10},
+    {11, "SpinnerControl", "", 0, 0, 0, 10, 10},       {12, "CustEdit", "", 0, 0, 0, 10, 10},
+    {13, "SpinnerControl", "", 0, 0, 0, 10, 10},       {14, "Button", "Use map", 0, 0, 0, 10, 10},
     {15, "CustButton", "Choose map", 0, 0, 0, 10, 10}, {16, "CustButton", "Pick", 0, 0, 0, 10, 10},
     {17, "CustButton", "Do it", 0, 0, 0, 10, 10},
 };
@@ -43,20 +43,15 @@ class TestClassDesc : public ClassDesc2 {
 
 TestClassDesc testClassDesc;
 
-ParamBlockDesc2 testDesc(
-    0, "settings", 0, &testClassDesc, P_AUTO_CONSTRUCT | P_AUTO_UI, 1,
-    kDialog, 1, 0, 0, nullptr,
-    kNode, "node", TYPE_INODE, 0, 0, p_ui, TYPE_PICKNODEBUTTON, 16, p_end,
-    kCoords, "coords", TYPE_REFTARG, P_OWNERS_REF, 0, p_refno, 0, p_end,
-    kGain, "gain", TYPE_FLOAT, P_ANIMATABLE, 2, p_default, 0.5f, p_range, -1.0f, 1.0f,
-        p_ui, TYPE_SPINNER, EDITTYPE_FLOAT, 10, 11, 0.1f, p_end,
-    kSteps, "steps", TYPE_INT, P_ANIMATABLE, 0, p_default, 4, p_range, 2, 10,
-        p_ui, TYPE_SPINNER, EDITTYPE_INT, 12, 13, 1, p_end,
-    kUseMap, "useMap", TYPE_BOOL, 0, 0, p_default, 0, p_ui, TYPE_SINGLECHEKBOX, 14,
-        p_enable_ctrls, 1, kMap, p_end,
-    kMap, "map", TYPE_TEXMAP, 0, 0, p_subtexno, 0, p_ui, TYPE_TEXMAPBUTTON, 15, p_end,
-    kFlag, "flag", TYPE_BOOL, 0, 0, p_default, 1, p_end,
-    p_end);
+ParamBlockDesc2 testDesc(0, "settings", 0, &testClassDesc, P_AUTO_CONSTRUCT | P_AUTO_UI, 1, kDialog, 1, 0, 0, nullptr,
+                         kNode, "node", TYPE_INODE, 0, 0, p_ui, TYPE_PICKNODEBUTTON, 16, p_end, kCoords, "coords",
+                         TYPE_REFTARG, P_OWNERS_REF, 0, p_refno, 0, p_end, kGain, "gain", TYPE_FLOAT, P_ANIMATABLE, 2,
+                         p_default, 0.5f, p_range, -1.0f, 1.0f, p_ui, TYPE_SPINNER, EDITTYPE_FLOAT, 10, 11, 0.1f, p_end,
+                         kSteps, "steps", TYPE_INT, P_ANIMATABLE, 0, p_default, 4, p_range, 2, 10, p_ui, TYPE_SPINNER,
+                         EDITTYPE_INT, 12, 13, 1, p_end, kUseMap, "useMap", TYPE_BOOL, 0, 0, p_default, 0, p_ui,
+                         TYPE_SINGLECHEKBOX, 14, p_enable_ctrls, 1, kMap, p_end, kMap, "map", TYPE_TEXMAP, 0, 0,
+                         p_subtexno, 0, p_ui, TYPE_TEXMAPBUTTON, 15, p_end, kFlag, "flag", TYPE_BOOL, 0, 0, p_default,
+                         1, p_end, p_end);
 
 class Constant : public StubTexmap {
  public:
@@ -205,7 +200,7 @@ TEST_F(ParamBlockTest, KeysInterpolateAndNarrowValidity) {
       {-50, 0.5f, Interval(TIME_NegInfinity, 0)},
       {0, 0.5f, Interval(TIME_NegInfinity, 0)},
       {50, 0.75f, Interval(50, 50)},
-      {100, 1.0f, Interval(100, TIME_PosInfinity)},   // the keys at 100 and 300 are equal
+      {100, 1.0f, Interval(100, TIME_PosInfinity)},  // the keys at 100 and 300 are equal
       {200, 1.0f, Interval(100, TIME_PosInfinity)},
       {900, 1.0f, Interval(100, TIME_PosInfinity)},
   };
@@ -242,7 +237,7 @@ TEST_F(ParamBlockTest, ChangesNotifyWithTheParameterThatChanged) {
   Owner owner;
   IParamBlock2* pb = owner.block;
   pb->SetValue(kSteps, 0, 6);
-  pb->SetValue(kSteps, 0, 6);  // unchanged: no message
+  pb->SetValue(kSteps, 0, 6);   // unchanged: no message
   pb->SetValue(kSteps, 0, 12);  // clamps to 10: a change
   pb->SetValue(kSteps, 0, 11);  // clamps to 10 again: none
   EXPECT_EQ(owner.heard, (std::vector<ParamID>{kSteps, kSteps}));

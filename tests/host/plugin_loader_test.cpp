@@ -174,8 +174,7 @@ TEST(PluginLoader, MissingFolderIsAMessageNotACrash) {
 }
 
 TEST(PluginLoader, FileThatIsNotAModuleIsRefusedByName) {
-  const std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / "veldmap_loader_test_not_a_module";
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "veldmap_loader_test_not_a_module";
   std::filesystem::create_directories(folder);
   std::FILE* const file = std::fopen((folder / "Broken.dlt").string().c_str(), "wb");
   ASSERT_NE(file, nullptr);
@@ -200,7 +199,7 @@ TEST(PluginLoader, ModuleDescriptorBuildsBlocksAndRolloutsThroughTheHost) {
     BlockOwner owner;
     descriptor->MakeAutoParamBlocks(&owner);
     ASSERT_NE(owner.block, nullptr);
-    EXPECT_EQ(owner.block->GetInt(9), 6);      // quadTreeDepth
+    EXPECT_EQ(owner.block->GetInt(9), 6);       // quadTreeDepth
     EXPECT_EQ(owner.block->GetFloat(4), 1.0f);  // uScale
     MaterialEditor editor;
     IAutoMParamDlg* dlg = descriptor->CreateParamDlgs(nullptr, &editor, &owner);

@@ -88,13 +88,12 @@ TEST(SafeSave, EveryFailingCallLeavesTheOldSceneOrPreviewAndNoTemporary) {
 #else
     const std::size_t stem = NAME_MAX - 4;
 #endif
-    const fs::path path = folder.path() / (std::string(stem, 'p') + ".bmp"),
-                   oldPath = reference.path() / "old.bmp", newPath = reference.path() / "new.bmp";
+    const fs::path path = folder.path() / (std::string(stem, 'p') + ".bmp"), oldPath = reference.path() / "old.bmp",
+                   newPath = reference.path() / "new.bmp";
     ASSERT_TRUE(SaveDIBAsBMP(oldDib.get(), oldPath.string(), nullptr));
     ASSERT_TRUE(SaveDIBAsBMP(newDib.get(), newPath.string(), nullptr));
-    CheckEveryFailingCall(path, ReadFile(oldPath), ReadFile(newPath), [&](std::string* error) {
-      return SaveDIBAsBMP(newDib.get(), path.string(), error);
-    });
+    CheckEveryFailingCall(path, ReadFile(oldPath), ReadFile(newPath),
+                          [&](std::string* error) { return SaveDIBAsBMP(newDib.get(), path.string(), error); });
   }
 }
 
@@ -130,8 +129,7 @@ TEST(SafeSave, AKilledSaveLeavesOneWholeVersion) {
   const auto start = std::chrono::steady_clock::now();
   std::string error;
   ASSERT_EQ(SaveSceneFile(path.string(), recordsA, &error), IO_OK) << error;
-  const auto saveTime =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  const auto saveTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
   std::mt19937 random(20240611);
   std::uniform_int_distribution<long> delay(0, 3 * saveTime.count());
 
@@ -163,8 +161,8 @@ TEST(SafeSave, AKilledSaveLeavesOneWholeVersion) {
   }
   // Without kills inside a save this proves nothing.
   EXPECT_GT(killedMidSave, 0);
-  std::printf("20 kills: %d mid-save (%d temporaries removed), the target was version B %d times\n",
-              killedMidSave, leftovers, sawB);
+  std::printf("20 kills: %d mid-save (%d temporaries removed), the target was version B %d times\n", killedMidSave,
+              leftovers, sawB);
 }
 #endif
 
@@ -188,8 +186,8 @@ TEST(SafeSave, ALinkIsFollowedAndStaysALink) {
   WriteFile(real, {'o', 'l', 'd'});
   fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   const fs::path middle = elsewhere.path() / "middle.png", link = folder.path() / "link.png";
-  fs::create_symlink("real.png", middle);   // relative to its own folder
-  fs::create_symlink(middle, link);         // absolute
+  fs::create_symlink("real.png", middle);  // relative to its own folder
+  fs::create_symlink(middle, link);        // absolute
   std::string why;
   {
     AtomicFileWriter writer;

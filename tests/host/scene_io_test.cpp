@@ -93,7 +93,8 @@ TEST_F(SceneIoTest, MapNodeAndSettingsComeBackAndDamageIsRefusedWhole) {
   const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   int refused = 0;
   auto attempt = [&](const std::vector<char>& damaged) {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc).write(damaged.data(), static_cast<std::streamsize>(damaged.size()));
+    std::ofstream(path_, std::ios::binary | std::ios::trunc)
+        .write(damaged.data(), static_cast<std::streamsize>(damaged.size()));
     std::vector<ReferenceTarget*> got;
     if (LoadScene(path_, factory_, &got, &error) != IO_OK) {
       ++refused;
@@ -133,7 +134,8 @@ TEST_F(SceneIoTest, ReferencesOfTheWrongKindAreRefused) {
   const auto at = std::search(bytes.begin(), bytes.end(), refs, refs + sizeof refs);
   ASSERT_NE(at, bytes.end());
   *(at + 14) = 0x02;
-  std::ofstream(path_, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path_, std::ios::binary | std::ios::trunc)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   std::vector<ReferenceTarget*> roots;
   EXPECT_EQ(LoadScene(path_, factory_, &roots, &error), IO_ERROR);
   EXPECT_NE(error.find("cannot hold object 2"), std::string::npos) << error;
@@ -175,7 +177,8 @@ TEST_F(SceneIoTest, NodeTransformsAndKeysComeBackAndDamagedKeysAreRefused) {
   ASSERT_NE(chunk, bytes.end());
   const auto body = static_cast<std::size_t>(chunk - bytes.begin()) + 10;
   auto refused = [&](std::vector<char> damaged, const char* why) {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc).write(damaged.data(), static_cast<std::streamsize>(damaged.size()));
+    std::ofstream(path_, std::ios::binary | std::ios::trunc)
+        .write(damaged.data(), static_cast<std::streamsize>(damaged.size()));
     std::vector<ReferenceTarget*> got;
     EXPECT_EQ(LoadScene(path_, factory_, &got, &error), IO_ERROR) << why;
     EXPECT_NE(error.find("transform chunk 0x0110"), std::string::npos) << why << ": " << error;

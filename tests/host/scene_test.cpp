@@ -53,7 +53,8 @@ TEST_F(SceneTest, ObjectsConvertToTriangleMeshesOrSayTheyCannot) {
   EXPECT_EQ(mesh.getNumFaces(), 18);
   for (int f = 0; f < mesh.getNumFaces(); ++f) {
     const Face& face = mesh.faces[static_cast<std::size_t>(f)];
-    const Point3 n = CrossProd(mesh.verts[face.v[1]] - mesh.verts[face.v[0]], mesh.verts[face.v[2]] - mesh.verts[face.v[0]]);
+    const Point3 n =
+        CrossProd(mesh.verts[face.v[1]] - mesh.verts[face.v[0]], mesh.verts[face.v[2]] - mesh.verts[face.v[0]]);
     EXPECT_GT(n.z, 0.0f) << "face " << f << " faces down";
   }
   Mesh copy = mesh;
@@ -196,7 +197,8 @@ TEST_F(SceneTest, KeyedNodesMoveTheirMeshInTime) {
   ASSERT_TRUE(spun->SetScale(0, Point3(-1, 1, 1)));
   const Mesh& mirrored = static_cast<TriObject*>(spun->EvalWorldState(0).obj)->GetMesh();
   for (const Face& f : mirrored.faces) {
-    const Point3 n = CrossProd(mirrored.verts[f.v[1]] - mirrored.verts[f.v[0]], mirrored.verts[f.v[2]] - mirrored.verts[f.v[0]]);
+    const Point3 n =
+        CrossProd(mirrored.verts[f.v[1]] - mirrored.verts[f.v[0]], mirrored.verts[f.v[2]] - mirrored.verts[f.v[0]]);
     EXPECT_GT(n.z, 0.0f);
   }
 

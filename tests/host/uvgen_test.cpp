@@ -223,7 +223,7 @@ TEST(UVGen, WrapMirrorAndTileNumbers) {
       {U_MIRROR | V_MIRROR, {0.75f, 0.25f, 0}, {0.5f, 0.5f}, {0, 0}},
       {U_MIRROR | V_MIRROR, {0.5f, 1.5f, 0}, {1.0f, 1.0f}, {0, 1}},
       {U_MIRROR | V_MIRROR, {-0.25f, 0.1f, 0}, {0.5f, 0.2f}, {-1, 0}},  // wraps to 0.75 first
-      {0, {1.75f, -0.3f, 0}, {1.75f, -0.3f}, {1, -1}},                    // raw coordinates
+      {0, {1.75f, -0.3f, 0}, {1.75f, -0.3f}, {1, -1}},                  // raw coordinates
       {U_WRAP | V_MIRROR, {1.75f, 2.9f, 0}, {0.75f, 0.2f}, {1, 2}},
       {V_WRAP, {1.75f, -0.3f, 0}, {1.75f, 0.7f}, {1, -1}},
   };
@@ -347,11 +347,11 @@ TEST(UVGen, DerivativeStaysOnAMapThatDoesNotRepeat) {
     Point2 d;
   };
   const Case cases[] = {
-      {{1.0f - kStep, 0.5f, 0}, {0.5f, 0.25f}},         // the last column: +u lands on 1, off the map
-      {{0.5f, 1.0f - kStep, 0}, {0.5f, 0.25f}},         // the top row
-      {{kStep / 2, kStep / 2, 0}, {0.5f, 0.25f}},       // the first column and row: -u, -v below 0
+      {{1.0f - kStep, 0.5f, 0}, {0.5f, 0.25f}},          // the last column: +u lands on 1, off the map
+      {{0.5f, 1.0f - kStep, 0}, {0.5f, 0.25f}},          // the top row
+      {{kStep / 2, kStep / 2, 0}, {0.5f, 0.25f}},        // the first column and row: -u, -v below 0
       {{1.0f - kStep, 1.0f - kStep, 0}, {0.5f, 0.25f}},  // the corner
-      {{0.5f, 0.5f, 0}, {0.5f, 0.25f}},                 // inside: central as ever
+      {{0.5f, 0.5f, 0}, {0.5f, 0.25f}},                  // inside: central as ever
   };
   for (const Case& c : cases) {
     sc.uvw = c.source;
@@ -396,19 +396,17 @@ TEST(UVGen, ChangesNotifyDependents) {
   Owner owner(gen);
   using Msgs = std::vector<RefMessage>;
   const std::vector<std::function<void(float)>> setters = {
-      [&](float x) { gen->SetUOffset(x); }, [&](float x) { gen->SetVOffset(x); },
-      [&](float x) { gen->SetUTiling(x); }, [&](float x) { gen->SetVTiling(x); },
-      [&](float x) { gen->SetWAngle(x); }};
+      [&](float x) { gen->SetUOffset(x); }, [&](float x) { gen->SetVOffset(x); }, [&](float x) { gen->SetUTiling(x); },
+      [&](float x) { gen->SetVTiling(x); }, [&](float x) { gen->SetWAngle(x); }};
   for (const auto& set : setters) {
     owner.heard.clear();
     set(0.5f);
-    set(0.5f);       // no change
-    set(NAN);        // refused
+    set(0.5f);      // no change
+    set(NAN);       // refused
     set(INFINITY);  // refused
     EXPECT_EQ(owner.heard, Msgs{REFMSG_CHANGE});
   }
-  const float sum =
-      gen->GetUOffset() + gen->GetVOffset() + gen->GetUTiling() + gen->GetVTiling() + gen->GetWAngle();
+  const float sum = gen->GetUOffset() + gen->GetVOffset() + gen->GetUTiling() + gen->GetVTiling() + gen->GetWAngle();
   EXPECT_EQ(sum, 2.5f);
 
   owner.heard.clear();

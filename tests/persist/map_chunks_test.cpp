@@ -70,8 +70,8 @@ Bytes File(const std::vector<Chunk>& record) {
 
 Bytes I32(std::int32_t v) {
   const auto u = static_cast<std::uint32_t>(v);
-  return {static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8),
-          static_cast<unsigned char>(u >> 16), static_cast<unsigned char>(u >> 24)};
+  return {static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8), static_cast<unsigned char>(u >> 16),
+          static_cast<unsigned char>(u >> 24)};
 }
 
 // (1, -2, 0.5), (0, 1, 0), (1, 1, 0) as little-endian f32, and the face 2 0 1 with smooth group
@@ -205,9 +205,9 @@ TEST(MapRecord, WritesTheChunksInOrderWithExactBytes) {
   EXPECT_EQ(empty[0].id, CHUNK_MTLBASE);
   EXPECT_EQ(empty[1], (Seen{CHUNK_HAS_STORED_MESH, {}}));
   EXPECT_EQ(empty[2].id, CHUNK_STORED_MESH);
-  EXPECT_EQ(Level(AsFile(empty[2].body)),
-            (std::vector<Seen>{
-                {CHUNK_NUM_VERTS, I32(0)}, {CHUNK_NUM_FACES, I32(0)}, {CHUNK_VERTS, {}}, {CHUNK_FACES, {}}}));
+  EXPECT_EQ(
+      Level(AsFile(empty[2].body)),
+      (std::vector<Seen>{{CHUNK_NUM_VERTS, I32(0)}, {CHUNK_NUM_FACES, I32(0)}, {CHUNK_VERTS, {}}, {CHUNK_FACES, {}}}));
   const Loaded emptyBack = Load(Saved("", true, Mesh()));
   EXPECT_EQ(emptyBack.result, IO_OK);
   EXPECT_TRUE(emptyBack.has);
@@ -215,10 +215,9 @@ TEST(MapRecord, WritesTheChunksInOrderWithExactBytes) {
 
   const std::vector<Seen> triangle = Level(Saved("", true, Triangle()));
   ASSERT_EQ(triangle.size(), 3u);
-  EXPECT_EQ(Level(AsFile(triangle[2].body)), (std::vector<Seen>{{CHUNK_NUM_VERTS, I32(3)},
-                                                                {CHUNK_NUM_FACES, I32(1)},
-                                                                {CHUNK_VERTS, kVerts},
-                                                                {CHUNK_FACES, kFace}}));
+  EXPECT_EQ(Level(AsFile(triangle[2].body)),
+            (std::vector<Seen>{
+                {CHUNK_NUM_VERTS, I32(3)}, {CHUNK_NUM_FACES, I32(1)}, {CHUNK_VERTS, kVerts}, {CHUNK_FACES, kFace}}));
 
   // One write per array, and a failed base save returns at once with its chunk still open.
   CallLog log(false);
@@ -270,8 +269,7 @@ TEST(MapRecord, RoundTripsEveryBit) {
   mesh.verts = {{std::bit_cast<float>(0x7FC01234u), -std::numeric_limits<float>::infinity(), -0.0f},
                 {std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max(), 3.25f},
                 {std::bit_cast<float>(0xFF800001u), 0.0f, -1.0f}};
-  mesh.faces = {Face{{2, 1, 0}, 0xFFFFFFFFu, 0x12345678u}, Face{{0, 0, 0}, 0, 0},
-                Face{{1, 2, 1}, 7, 0x80000000u}};
+  mesh.faces = {Face{{2, 1, 0}, 0xFFFFFFFFu, 0x12345678u}, Face{{0, 0, 0}, 0, 0}, Face{{1, 2, 1}, 7, 0x80000000u}};
   const Loaded back = Load(Saved("Map #7", true, mesh));
   ASSERT_EQ(back.result, IO_OK) << back.error;
   EXPECT_TRUE(back.has);
@@ -318,16 +316,14 @@ TEST(MapRecord, AcceptsAnyOrderMissingPartsAndUnknownChunks) {
       {"mesh without flag", {Node(CHUNK_STORED_MESH, TriangleChunks())}, false, Triangle()},
       {"unknown chunks at both levels",
        {Leaf(0x7777, junk), Leaf(CHUNK_HAS_STORED_MESH),
-        Node(CHUNK_STORED_MESH,
-             {Leaf(0x1025, junk), Leaf(CHUNK_NUM_VERTS, I32(3)), Node(0x1060, {Leaf(1, junk)}),
-              Leaf(CHUNK_NUM_FACES, I32(1)), Leaf(CHUNK_VERTS, kVerts), Leaf(CHUNK_FACES, kFace)})},
+        Node(CHUNK_STORED_MESH, {Leaf(0x1025, junk), Leaf(CHUNK_NUM_VERTS, I32(3)), Node(0x1060, {Leaf(1, junk)}),
+                                 Leaf(CHUNK_NUM_FACES, I32(1)), Leaf(CHUNK_VERTS, kVerts), Leaf(CHUNK_FACES, kFace)})},
        true,
        Triangle()},
       {"arrays before their counts are skipped",
-       {Node(CHUNK_STORED_MESH,
-             {Leaf(CHUNK_VERTS, junk), Leaf(CHUNK_FACES, {junk.begin(), junk.begin() + 20}),
-              Leaf(CHUNK_NUM_VERTS, I32(3)), Leaf(CHUNK_NUM_FACES, I32(1)), Leaf(CHUNK_VERTS, kVerts),
-              Leaf(CHUNK_FACES, kFace)})},
+       {Node(CHUNK_STORED_MESH, {Leaf(CHUNK_VERTS, junk), Leaf(CHUNK_FACES, {junk.begin(), junk.begin() + 20}),
+                                 Leaf(CHUNK_NUM_VERTS, I32(3)), Leaf(CHUNK_NUM_FACES, I32(1)),
+                                 Leaf(CHUNK_VERTS, kVerts), Leaf(CHUNK_FACES, kFace)})},
        false,
        Triangle()},
       {"an array alone", {Node(CHUNK_STORED_MESH, {Leaf(CHUNK_VERTS, junk)})}, false, Mesh()},
@@ -369,8 +365,7 @@ TEST(MapRecord, RefusesDamagedMeshesWithoutTouchingTheMap) {
       {{Leaf(CHUNK_NUM_VERTS, I32(kMaxStoredMeshRecords)), Leaf(CHUNK_VERTS, kVerts)},
        "CHUNK_VERTS (0x1040): holds 36 bytes but its count of 134217728 needs 1610612736"},
       {{Leaf(CHUNK_NUM_VERTS, {3, 0, 0})}, "CHUNK_NUM_VERTS (0x1020): holds 3 bytes, a count takes 4"},
-      {{Leaf(CHUNK_NUM_VERTS, I32(3))},
-       "CHUNK_NUM_VERTS (0x1020): counts 3 vertices but no CHUNK_VERTS (0x1040)"},
+      {{Leaf(CHUNK_NUM_VERTS, I32(3))}, "CHUNK_NUM_VERTS (0x1020): counts 3 vertices but no CHUNK_VERTS (0x1040)"},
       {{Leaf(CHUNK_NUM_FACES, I32(1)), Leaf(CHUNK_NUM_VERTS, I32(3)), Leaf(CHUNK_VERTS, kVerts)},
        "CHUNK_NUM_FACES (0x1030): counts 1 faces but no CHUNK_FACES (0x1050)"},
       {{Leaf(CHUNK_NUM_VERTS, I32(2)), Leaf(CHUNK_VERTS, twoVerts), Leaf(CHUNK_NUM_FACES, I32(1)),
@@ -420,8 +415,7 @@ TEST(MapRecord, ALaterContainerReplacesOnlyWhatItCounts) {
       {"empty", Node(CHUNK_STORED_MESH, {}), Triangle()},
       {"unknown chunks only", Node(CHUNK_STORED_MESH, {Leaf(0x1025, {1, 2, 3})}), Triangle()},
       {"arrays without counts", Node(CHUNK_STORED_MESH, {Leaf(CHUNK_VERTS, kVerts)}), Triangle()},
-      {"zero counts", Node(CHUNK_STORED_MESH, {Leaf(CHUNK_NUM_VERTS, I32(0)), Leaf(CHUNK_NUM_FACES, I32(0))}),
-       Mesh()},
+      {"zero counts", Node(CHUNK_STORED_MESH, {Leaf(CHUNK_NUM_VERTS, I32(0)), Leaf(CHUNK_NUM_FACES, I32(0))}), Mesh()},
       {"zero faces only", Node(CHUNK_STORED_MESH, {Leaf(CHUNK_NUM_FACES, I32(0))}), onlyVerts},
   };
   for (const Case& c : cases) {

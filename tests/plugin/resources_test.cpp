@@ -11,23 +11,33 @@
 
 namespace {
 
-constexpr DWORD kWsChild = 0x40000000, kWsPopup = 0x80000000, kWsCaption = 0x00C00000,
-                kWsTabstop = 0x00010000, kSsTypeMask = 0x1F, kSsCenter = 0x1, kSsRight = 0x2,
-                kBsTypeMask = 0xF, kBsAutoCheckbox = 0x3;
+constexpr DWORD kWsChild = 0x40000000, kWsPopup = 0x80000000, kWsCaption = 0x00C00000, kWsTabstop = 0x00010000,
+                kSsTypeMask = 0x1F, kSsCenter = 0x1, kSsRight = 0x2, kBsTypeMask = 0xF, kBsAutoCheckbox = 0x3;
 
 struct ExpectedString {
   UINT id;
   const char* text;
 };
 
-const ExpectedString kStrings[] = {
-    {1, "Veld Map"},        {2, "Quenbox"},           {3, "Veldmap"},
-    {4, "Parameters"},      {5, "Spin"},              {7, "Coordinates"},
-    {8, "Node"},            {9, "Manual Placement"},  {10, "U Offset"},
-    {11, "V Offset"},       {12, "U Scale"},          {13, "V Scale"},
-    {14, "Color Ramp"},     {15, "Quad Tree Depth"},  {16, "Color Ramp Texture"},
-    {17, "Affect Alpha"},   {18, "Normalize Mesh"},   {19, "Memory consumed :"},
-    {20, "Use Normals"}};
+const ExpectedString kStrings[] = {{1, "Veld Map"},
+                                   {2, "Quenbox"},
+                                   {3, "Veldmap"},
+                                   {4, "Parameters"},
+                                   {5, "Spin"},
+                                   {7, "Coordinates"},
+                                   {8, "Node"},
+                                   {9, "Manual Placement"},
+                                   {10, "U Offset"},
+                                   {11, "V Offset"},
+                                   {12, "U Scale"},
+                                   {13, "V Scale"},
+                                   {14, "Color Ramp"},
+                                   {15, "Quad Tree Depth"},
+                                   {16, "Color Ramp Texture"},
+                                   {17, "Affect Alpha"},
+                                   {18, "Normalize Mesh"},
+                                   {19, "Memory consumed :"},
+                                   {20, "Use Normals"}};
 
 HINSTANCE Module() { return ModuleInstanceFromAddress(veldmapStringTable); }
 
@@ -72,32 +82,31 @@ struct ExpectedItem {
   int x, y, width, height;
 };
 
-const ExpectedItem kItems[] = {
-    {-1, "Static", nullptr, 7, 151, 204, 26},
-    {1100, "CustButton", "Pick Object", 15, 9, 185, 15},
-    {1165, "CustEdit", "", 160, 75, 25, 10},
-    {1167, "SpinnerControl", "", 186, 75, 11, 10},
-    {-1, "Static", "U Scale:", 125, 77, 30, 9},
-    {1166, "CustEdit", "", 160, 87, 25, 10},
-    {1168, "SpinnerControl", "", 186, 87, 11, 10},
-    {-1, "Static", "V Scale:", 123, 88, 32, 9},
-    {1169, "CustEdit", "", 160, 46, 25, 10},
-    {1170, "SpinnerControl", "", 186, 46, 11, 10},
-    {-1, "Static", "U Offset:", 120, 48, 35, 9},
-    {1171, "CustEdit", "", 160, 58, 25, 10},
-    {1172, "SpinnerControl", "", 186, 58, 11, 10},
-    {-1, "Static", "V Offset:", 126, 59, 29, 9},
-    {1267, "Button", "Color Ramp", 20, 113, 55, 10},
-    {1101, "CustButton", "Ramp Material", 82, 111, 117, 15},
-    {1173, "CustEdit", "", 117, 134, 25, 10},
-    {1174, "SpinnerControl", "", 143, 134, 11, 10},
-    {-1, "Static", "Quad Tree Depth:", 53, 135, 59, 9},
-    {1268, "Button", "Affect Alpha", 20, 95, 55, 10},
-    {1102, "CustButton", "Bake Object into Texture", 15, 27, 109, 15},
-    {1002, "Button", "Normalize Mesh", 18, 49, 69, 10},
-    {1103, "CustButton", "Export Mesh", 129, 27, 71, 15},
-    {1004, "Button", "Use Normals for Bump", 18, 66, 85, 10},
-    {1104, "CustButton", "Help", 82, 184, 57, 15}};
+const ExpectedItem kItems[] = {{-1, "Static", nullptr, 7, 151, 204, 26},
+                               {1100, "CustButton", "Pick Object", 15, 9, 185, 15},
+                               {1165, "CustEdit", "", 160, 75, 25, 10},
+                               {1167, "SpinnerControl", "", 186, 75, 11, 10},
+                               {-1, "Static", "U Scale:", 125, 77, 30, 9},
+                               {1166, "CustEdit", "", 160, 87, 25, 10},
+                               {1168, "SpinnerControl", "", 186, 87, 11, 10},
+                               {-1, "Static", "V Scale:", 123, 88, 32, 9},
+                               {1169, "CustEdit", "", 160, 46, 25, 10},
+                               {1170, "SpinnerControl", "", 186, 46, 11, 10},
+                               {-1, "Static", "U Offset:", 120, 48, 35, 9},
+                               {1171, "CustEdit", "", 160, 58, 25, 10},
+                               {1172, "SpinnerControl", "", 186, 58, 11, 10},
+                               {-1, "Static", "V Offset:", 126, 59, 29, 9},
+                               {1267, "Button", "Color Ramp", 20, 113, 55, 10},
+                               {1101, "CustButton", "Ramp Material", 82, 111, 117, 15},
+                               {1173, "CustEdit", "", 117, 134, 25, 10},
+                               {1174, "SpinnerControl", "", 143, 134, 11, 10},
+                               {-1, "Static", "Quad Tree Depth:", 53, 135, 59, 9},
+                               {1268, "Button", "Affect Alpha", 20, 95, 55, 10},
+                               {1102, "CustButton", "Bake Object into Texture", 15, 27, 109, 15},
+                               {1002, "Button", "Normalize Mesh", 18, 49, 69, 10},
+                               {1103, "CustButton", "Export Mesh", 129, 27, 71, 15},
+                               {1004, "Button", "Use Normals for Bump", 18, 66, 85, 10},
+                               {1104, "CustButton", "Help", 82, 184, 57, 15}};
 
 const DialogResource* FindDialog(int id) {
   const DialogResource* const end = veldmapDialogs + veldmapDialogCount;

@@ -90,7 +90,8 @@ TEST(SurfaceSamplerNormalisation, ScaleAndOffsetMoveTheMeshInUV) {
 
 TEST(SurfaceSamplerNormalisation, MirroringInOneAxisSwapsWhichFacesAreIndexed) {
   // One face up (counter-clockwise from +Z) at height 1, one face down at height 0, same place.
-  const Mesh mesh = MakeMesh({{0, 0, 1}, {1, 0, 1}, {0, 1, 1}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}, {3, 5, 4}});
+  const Mesh mesh =
+      MakeMesh({{0, 0, 1}, {1, 0, 1}, {0, 1, 1}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}, {3, 5, 4}});
   SurfaceSampler sampler;
   sampler.Rebuild(mesh);
   EXPECT_EQ(HeightOr(sampler, 0.2f, 0.2f), 1.0f);
@@ -164,9 +165,14 @@ TEST(SurfaceSamplerHeight, OnlyPointsInsideTheHalfOpenSquareAreFound) {
 TEST(SurfaceSamplerHeight, TopmostFaceWinsAndEdgesCount) {
   // Two stacked squares at 0.2 and 0.7 (normalised by vertices at 0 and 1 elsewhere).
   for (bool highFirst : {false, true}) {
-    Mesh mesh = MakeMesh({{0.0f, 0.0f, 0.0f}, {1, 1, 1},
-                          {0.1f, 0.1f, highFirst ? 0.7f : 0.2f}, {0.5f, 0.1f, highFirst ? 0.7f : 0.2f}, {0.1f, 0.5f, highFirst ? 0.7f : 0.2f},
-                          {0.1f, 0.1f, highFirst ? 0.2f : 0.7f}, {0.5f, 0.1f, highFirst ? 0.2f : 0.7f}, {0.1f, 0.5f, highFirst ? 0.2f : 0.7f}},
+    Mesh mesh = MakeMesh({{0.0f, 0.0f, 0.0f},
+                          {1, 1, 1},
+                          {0.1f, 0.1f, highFirst ? 0.7f : 0.2f},
+                          {0.5f, 0.1f, highFirst ? 0.7f : 0.2f},
+                          {0.1f, 0.5f, highFirst ? 0.7f : 0.2f},
+                          {0.1f, 0.1f, highFirst ? 0.2f : 0.7f},
+                          {0.5f, 0.1f, highFirst ? 0.2f : 0.7f},
+                          {0.1f, 0.5f, highFirst ? 0.2f : 0.7f}},
                          {{2, 3, 4}, {5, 6, 7}});
     SurfaceSampler sampler;
     sampler.Rebuild(mesh);
@@ -177,9 +183,14 @@ TEST(SurfaceSamplerHeight, TopmostFaceWinsAndEdgesCount) {
 
   // Two faces meeting along u = 0.5 without sharing vertices, at 0.3 and 0.6 there: a point on
   // the edge is covered by both and takes the greater height.
-  const Mesh fold = MakeMesh({{0, 0, 0}, {1, 1, 1},
-                              {0.25f, 0.25f, 0.3f}, {0.5f, 0.25f, 0.3f}, {0.5f, 0.75f, 0.3f},
-                              {0.5f, 0.25f, 0.6f}, {0.75f, 0.5f, 0.6f}, {0.5f, 0.75f, 0.6f}},
+  const Mesh fold = MakeMesh({{0, 0, 0},
+                              {1, 1, 1},
+                              {0.25f, 0.25f, 0.3f},
+                              {0.5f, 0.25f, 0.3f},
+                              {0.5f, 0.75f, 0.3f},
+                              {0.5f, 0.25f, 0.6f},
+                              {0.75f, 0.5f, 0.6f},
+                              {0.5f, 0.75f, 0.6f}},
                              {{2, 3, 4}, {5, 6, 7}});
   SurfaceSampler sampler;
   sampler.Rebuild(fold);
@@ -189,9 +200,9 @@ TEST(SurfaceSamplerHeight, TopmostFaceWinsAndEdgesCount) {
 
 TEST(SurfaceSamplerFilteredHeight, TapsDivisorsAndTheSharedTap) {
   // A roof at height 1 over U 0..0.5 and a floor corner at 0 so the box is the unit cube.
-  const Mesh mesh = MakeMesh({{0, 0, 1}, {0.5f, 0, 1}, {0.5f, 1, 1}, {0, 1, 1},
-                              {0.9f, 0.9f, 0}, {1, 0.9f, 0}, {1, 1, 0}},
-                             {{0, 1, 2}, {0, 2, 3}, {4, 5, 6}});
+  const Mesh mesh =
+      MakeMesh({{0, 0, 1}, {0.5f, 0, 1}, {0.5f, 1, 1}, {0, 1, 1}, {0.9f, 0.9f, 0}, {1, 0.9f, 0}, {1, 1, 0}},
+               {{0, 1, 2}, {0, 2, 3}, {4, 5, 6}});
   SurfaceSampler sampler;
   sampler.Rebuild(mesh);
   ASSERT_EQ(HeightOr(sampler, 0.45f, 0.5f), 1.0f);
@@ -222,7 +233,8 @@ TEST(SurfaceSamplerDegenerate, ZeroExtentsGiveFiniteHeights) {
   // indexed, nothing is found, nothing traps.
   const Mesh noWidth = MakeMesh({{1, 0, 0}, {1, 1, 1}, {1, 2, 0}}, {{0, 1, 2}});
   const Mesh point = MakeMesh({{3, 3, 3}, {3, 3, 3}, {3, 3, 3}}, {{0, 1, 2}});
-  for (const Mesh& mesh : {noWidth, point, Mesh(), MakeMesh({{std::nanf(""), 0, 0}, {kInf, 1, 1}, {0, 1, -kInf}}, {{0, 1, 2}})}) {
+  for (const Mesh& mesh :
+       {noWidth, point, Mesh(), MakeMesh({{std::nanf(""), 0, 0}, {kInf, 1, 1}, {0, 1, -kInf}}, {{0, 1, 2}})}) {
     SurfaceSampler sampler;
     sampler.Rebuild(mesh);
     for (float u = 0.0f; u < 1.0f; u += 0.1f) {
@@ -268,13 +280,23 @@ TEST(SurfaceSamplerDegenerate, BadFacesAreIgnoredSafely) {
   // A good roof at 0.5 surrounded by faces with NaN and infinite vertices, indices past the
   // vertex array, and faces partly or wholly outside the square.
   const float nan = std::nanf("");
-  Mesh mesh = MakeMesh({{0, 0, 0}, {1, 1, 1},                              // 0, 1: the box
-                        {0.1f, 0.1f, 0.5f}, {0.9f, 0.1f, 0.5f}, {0.9f, 0.9f, 0.5f}, {0.1f, 0.9f, 0.5f},
-                        {0.2f, 0.2f, nan}, {0.8f, 0.2f, 1}, {0.5f, 0.8f, 1},  // 6: NaN height
-                        {nan, 0.2f, 1}, {kInf, 0.3f, 1}, {0.5f, -kInf, 1},   // 9..11
-                        {-0.5f, 0.4f, 0.9f}, {0.3f, 0.4f, 0.9f}, {-0.5f, 0.6f, 0.9f}},
-                       {{2, 3, 4}, {2, 4, 5}, {6, 7, 8}, {9, 10, 11}, {7, 10, 8}, {2, 3, 99},
-                        {0xFFFFFFFFu, 4, 5}, {12, 13, 14}});
+  Mesh mesh = MakeMesh(
+      {{0, 0, 0},
+       {1, 1, 1},  // 0, 1: the box
+       {0.1f, 0.1f, 0.5f},
+       {0.9f, 0.1f, 0.5f},
+       {0.9f, 0.9f, 0.5f},
+       {0.1f, 0.9f, 0.5f},
+       {0.2f, 0.2f, nan},
+       {0.8f, 0.2f, 1},
+       {0.5f, 0.8f, 1},  // 6: NaN height
+       {nan, 0.2f, 1},
+       {kInf, 0.3f, 1},
+       {0.5f, -kInf, 1},  // 9..11
+       {-0.5f, 0.4f, 0.9f},
+       {0.3f, 0.4f, 0.9f},
+       {-0.5f, 0.6f, 0.9f}},
+      {{2, 3, 4}, {2, 4, 5}, {6, 7, 8}, {9, 10, 11}, {7, 10, 8}, {2, 3, 99}, {0xFFFFFFFFu, 4, 5}, {12, 13, 14}});
   SurfaceSampler sampler;
   sampler.quadTreeDepth = 10;
   sampler.Rebuild(mesh);
@@ -290,8 +312,8 @@ TEST(SurfaceSamplerDegenerate, BadFacesAreIgnoredSafely) {
       }
     }
   }
-  EXPECT_EQ(HeightOr(sampler, 0.5f, 0.3f), 0.5f);          // the NaN face above it is skipped
-  EXPECT_FLOAT_EQ(HeightOr(sampler, 0.1f, 0.42f), 0.9f);   // the part inside the square of face 7
+  EXPECT_EQ(HeightOr(sampler, 0.5f, 0.3f), 0.5f);         // the NaN face above it is skipped
+  EXPECT_FLOAT_EQ(HeightOr(sampler, 0.1f, 0.42f), 0.9f);  // the part inside the square of face 7
   EXPECT_EQ(sampler.faceBoxes.Count(), mesh.getNumFaces());
   EXPECT_TRUE(sampler.faceBoxes[5].IsEmpty());
   EXPECT_FALSE(sampler.FacesUpward(5));

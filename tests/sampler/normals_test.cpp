@@ -111,8 +111,9 @@ TEST(VertexNormals, FacesWithNonFiniteNormalsAddNothing) {
   const float nan = std::nanf("");
   const float inf = std::numeric_limits<float>::infinity();
   const float big = 2e38f;
-  const Mesh mesh = MakeMesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0.5f, nan, 1}, {0.5f, -1, inf}, {big, 0, 0}, {0, big, 0}},
-                             {{0, 1, 2}, {1, 0, 3}, {1, 0, 4}, {0, 5, 6}});
+  const Mesh mesh =
+      MakeMesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0.5f, nan, 1}, {0.5f, -1, inf}, {big, 0, 0}, {0, big, 0}},
+               {{0, 1, 2}, {1, 0, 3}, {1, 0, 4}, {0, 5, 6}});
   Tab<NormalChain> chains;
   NormalChainPool pool;
   ComputeVertexNormals(mesh, chains, pool);

@@ -26,8 +26,8 @@ TEST(QuadNode, QuadrantOfUsesClosedLowerAndOpenUpperBounds) {
 }
 
 TEST(QuadNode, OverlapsCountsTouchingEdgesAndCorners) {
-  EXPECT_TRUE(kRoot.Overlaps(0, Box2D({0.5f, 0.5f}, {0.7f, 0.7f})));   // corner touch
-  EXPECT_TRUE(kRoot.Overlaps(1, Box2D({0.2f, 0.1f}, {0.5f, 0.2f})));   // edge touch from the left
+  EXPECT_TRUE(kRoot.Overlaps(0, Box2D({0.5f, 0.5f}, {0.7f, 0.7f})));  // corner touch
+  EXPECT_TRUE(kRoot.Overlaps(1, Box2D({0.2f, 0.1f}, {0.5f, 0.2f})));  // edge touch from the left
   EXPECT_FALSE(kRoot.Overlaps(1, Box2D({0.2f, 0.1f}, {0.49f, 0.2f})));
   EXPECT_FALSE(kRoot.Overlaps(0, Box2D({0.1f, 0.6f}, {0.2f, 0.7f})));
   EXPECT_TRUE(kRoot.Overlaps(3, Box2D({-5.0f, -5.0f}, {5.0f, 5.0f})));
@@ -71,11 +71,21 @@ TEST(SurfaceSamplerIndex, FacesAreListedWhereTheirBoxesReach) {
   sampler.quadTreeDepth = 3;  // leaves of side 1/4
   const Mesh mesh = MakeMesh(
       {
-          {0.1f, 0.1f, 0}, {0.25f, 0.1f, 1}, {0.1f, 0.2f, 0},    // 0: box ends on the line u = 1/4
-          {0.6f, 0.6f, 0}, {0.7f, 0.6f, 0}, {0.6f, 0.7f, 0},     // 1: clockwise below, as 2 listed
-          {-0.3f, 0.8f, 0}, {0.1f, 0.8f, 0}, {-0.3f, 0.9f, 0},   // 3: partly left of the square
-          {0.6f, 0.1f, 0}, {0.7f, 0.1f, 0}, {0.65f, 0.1f, 1},    // 4: a wall (all on one line in UV)
-          {1.5f, 0.5f, 0}, {1.7f, 0.5f, 0}, {1.5f, 0.7f, 0},     // 5: wholly outside
+          {0.1f, 0.1f, 0},
+          {0.25f, 0.1f, 1},
+          {0.1f, 0.2f, 0},  // 0: box ends on the line u = 1/4
+          {0.6f, 0.6f, 0},
+          {0.7f, 0.6f, 0},
+          {0.6f, 0.7f, 0},  // 1: clockwise below, as 2 listed
+          {-0.3f, 0.8f, 0},
+          {0.1f, 0.8f, 0},
+          {-0.3f, 0.9f, 0},  // 3: partly left of the square
+          {0.6f, 0.1f, 0},
+          {0.7f, 0.1f, 0},
+          {0.65f, 0.1f, 1},  // 4: a wall (all on one line in UV)
+          {1.5f, 0.5f, 0},
+          {1.7f, 0.5f, 0},
+          {1.5f, 0.7f, 0},  // 5: wholly outside
       },
       {{0, 1, 2}, {3, 5, 4}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}, {12, 13, 14}});
   sampler.Rebuild(mesh);

@@ -41,7 +41,8 @@ std::vector<Point2> QueryPoints(const Mesh& uvMesh, std::uint32_t seed, int unif
   for (int i = 0; i < uniform / 20; ++i) points.emplace_back(unit(rng) * 1.2f - 0.1f, unit(rng) * 1.2f - 0.1f);
   for (int i = 0; i <= 64; ++i)
     for (int j = 0; j <= 64; j += 8) points.emplace_back(float(i) / 64.0f, float(j) / 64.0f);
-  for (std::size_t i = 0; i < uvMesh.verts.size(); i += vertexStride) points.emplace_back(uvMesh.verts[i].x, uvMesh.verts[i].y);
+  for (std::size_t i = 0; i < uvMesh.verts.size(); i += vertexStride)
+    points.emplace_back(uvMesh.verts[i].x, uvMesh.verts[i].y);
   return points;
 }
 
@@ -76,8 +77,8 @@ int ExpectIdentical(const Mesh& mesh, const Settings& settings, int depth, int u
                       Bits(nf.y) == Bits(nl.y) && Bits(nf.z) == Bits(nl.z) && Bits(wf) == Bits(wl) && ff == gf;
     if (!same && ++mismatches <= 5) {
       ADD_FAILURE() << "at (" << p.x << ", " << p.y << ") depth " << depth << ": found " << ff << "/" << fl
-                    << " height " << hf << "/" << hl << " filtered " << wf << "/" << wl << " normal " << nf.x
-                    << "," << nf.y << "," << nf.z << " / " << nl.x << "," << nl.y << "," << nl.z;
+                    << " height " << hf << "/" << hl << " filtered " << wf << "/" << wl << " normal " << nf.x << ","
+                    << nf.y << "," << nf.z << " / " << nl.x << "," << nl.y << "," << nl.z;
     }
     found += ff;
   }
@@ -149,7 +150,8 @@ Mesh ExtremeSizes(std::uint32_t seed, float size, int faceCount) {
   }
   // A plain roof under everything, so that points off the extreme faces still find a face.
   const auto base = static_cast<DWORD>(mesh.verts.size());
-  for (const Point3& p : {Point3(0, 0, -1), Point3(1, 0, -1), Point3(1, 1, -1), Point3(0, 1, -1)}) mesh.verts.push_back(p);
+  for (const Point3& p : {Point3(0, 0, -1), Point3(1, 0, -1), Point3(1, 1, -1), Point3(0, 1, -1)})
+    mesh.verts.push_back(p);
   for (const Tri& t : {Tri{0, 1, 2}, Tri{0, 2, 3}}) {
     Face face;
     face.setVerts(base + t.a, base + t.b, base + t.c);

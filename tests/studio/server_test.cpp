@@ -387,8 +387,8 @@ TEST_F(StudioServerTest, PageInHeadlessChromiumDrawsTheRolloutAtTheTemplateBoxes
   const std::string command =
       "timeout 120 " + browser +
       " --headless --no-sandbox --disable-gpu --no-first-run --disable-quic --disable-background-networking"
-      " --disable-component-update --disable-sync --user-data-dir=" + profile.string() +
-      " --virtual-time-budget=10000 --dump-dom '" + server_->Address() + "' 2>/dev/null";
+      " --disable-component-update --disable-sync --user-data-dir=" +
+      profile.string() + " --virtual-time-budget=10000 --dump-dom '" + server_->Address() + "' 2>/dev/null";
   std::string dom;
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);

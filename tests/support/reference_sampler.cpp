@@ -86,7 +86,8 @@ void Sampler::Rebuild(const Mesh& mesh) {
   for (int f = 0; f < workMesh.getNumFaces(); ++f) {
     Box2D box;
     if (workMesh.faceIsValid(f)) {
-      for (DWORD v : workMesh.faces[static_cast<std::size_t>(f)].v) box += Point2(workMesh.verts[v].x, workMesh.verts[v].y);
+      for (DWORD v : workMesh.faces[static_cast<std::size_t>(f)].v)
+        box += Point2(workMesh.verts[v].x, workMesh.verts[v].y);
     }
     faceBoxes[f] = box;
   }

@@ -48,9 +48,7 @@ class ScopedFileFault {
 // A folder of the test's own, so a stray temporary is noticed rather than shared.
 class ScratchFolder {
  public:
-  ScratchFolder() {
-    path_ = test_support::MakeTempFolder("safe_save_");
-  }
+  ScratchFolder() { path_ = test_support::MakeTempFolder("safe_save_"); }
   ~ScratchFolder() {
     std::error_code ignored;
     fs::remove_all(path_, ignored);
@@ -154,9 +152,8 @@ inline void CheckEveryFailingCall(const fs::path& path, const Bytes& old, const 
     WriteFile(path, old);
     bool saved = true;
     {
-      ScopedFileFault fail([fault](FileCall call, int index) {
-        return call == fault.call && index == fault.index ? fault.err : 0;
-      });
+      ScopedFileFault fail(
+          [fault](FileCall call, int index) { return call == fault.call && index == fault.index ? fault.err : 0; });
       saved = save(&error);
     }
     ExpectRefusedAndUntouched(path, old, saved, error, fault.err,
@@ -201,7 +198,7 @@ inline void CheckFullDisk(const fs::path& path, const Bytes& old, std::size_t fr
                           const Save& save) {
   ASSERT_LT(limit, fresh_size);
   WriteFile(path, old);
-  rlimit saved {};
+  rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
   const auto previous = std::signal(SIGXFSZ, SIG_IGN);
   rlimit low = saved;

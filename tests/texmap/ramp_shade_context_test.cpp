@@ -32,8 +32,7 @@ class DirectionalLight : public LightDesc {
  public:
   DirectionalLight(Color color, Point3 towardLight, BOOL reaches = TRUE)
       : color_(color), towardLight_(towardLight), reaches_(reaches) {}
-  BOOL Illuminate(ShadeContext&, Point3 normal, Color& color, Point3& dir, float& dotNL,
-                  float& diffuseCoef) override {
+  BOOL Illuminate(ShadeContext&, Point3 normal, Color& color, Point3& dir, float& dotNL, float& diffuseCoef) override {
     askedNormal = normal;
     color = color_;
     dir = towardLight_;

@@ -67,9 +67,7 @@ class Watcher : public ReferenceMaker {
 
 // A ramp across X from height 0 at x = 0 to 1 at x = 2 (so normalised Z runs 0..1 across U),
 // on a 2 x 1 footprint.
-Mesh Slope() {
-  return MakeMesh({{0, 0, 0}, {2, 0, 1}, {2, 1, 1}, {0, 1, 0}}, {{0, 1, 2}, {0, 2, 3}});
-}
+Mesh Slope() { return MakeMesh({{0, 0, 0}, {2, 0, 1}, {2, 1, 1}, {0, 1, 0}}, {{0, 1, 2}, {0, 2, 3}}); }
 
 class VeldmapTexmapTest : public testing::Test {
  protected:
@@ -191,45 +189,43 @@ TEST(VeldmapTexmapSlots, VirtualOperationsSitInTheHostsOrder) {
   GTEST_SKIP() << "reads the Itanium C++ ABI's member pointers";
 #else
   using M = VeldmapTexmap;
-  ExpectInSlotOrder(
-      "VeldmapTexmap",
-      {{"GetClassName", SlotOf(&M::GetClassName)},
-       {"ClassID", SlotOf(&M::ClassID)},
-       {"SuperClassID", SlotOf(&M::SuperClassID)},
-       {"DeleteThis", SlotOf(&M::DeleteThis)},
-       {"NumSubs", SlotOf(&M::NumSubs)},
-       {"SubAnim", SlotOf(&M::SubAnim)},
-       {"SubAnimName", SlotOf(&M::SubAnimName)},
-       {"NumParamBlocks", SlotOf(&M::NumParamBlocks)},
-       {"GetParamBlock", SlotOf(&M::GetParamBlock)},
-       {"GetParamBlockByID", SlotOf(&M::GetParamBlockByID)},
-       {"Save", SlotOf(&M::Save)},
-       {"Load", SlotOf(&M::Load)},
-       {"NumRefs", SlotOf(&M::NumRefs)},
-       {"GetReference", SlotOf(&M::GetReference)},
-       {"SetReference", SlotProbe::SetReferenceSlot()},
-       {"NotifyRefChanged", SlotOf(&M::NotifyRefChanged)},
-       {"Clone", SlotOf(&M::Clone)},
-       {"LocalRequirements", SlotOf(&M::LocalRequirements)},
-       {"LocalMappingsRequired", SlotOf(&M::LocalMappingsRequired)},
-       {"Update", SlotOf(&M::Update)},
-       {"Reset", SlotOf(&M::Reset)},
-       {"Validity", SlotOf(&M::Validity)},
-       {"CreateParamDlg", SlotOf(&M::CreateParamDlg)},
-       {"SupportTexDisplay", SlotOf(&M::SupportTexDisplay)},
-       {"GetActiveTexHandle", SlotOf(&M::GetActiveTexHandle)},
-       {"ActivateTexDisplay", SlotOf(&M::ActivateTexDisplay)},
-       {"EvalColor", SlotOf(&M::EvalColor)},
-       {"EvalMono", SlotOf(&M::EvalMono)},
-       {"EvalNormalPerturb", SlotOf(&M::EvalNormalPerturb)},
-       {"GetVPDisplayDIB", SlotOf(&M::GetVPDisplayDIB)},
-       {"GetUVTransform", SlotOf(&M::GetUVTransform)},
-       {"GetTextureTiling", SlotOf(&M::GetTextureTiling)},
-       {"InitSlotType", SlotOf(&M::InitSlotType)},
-       {"GetUVWSource", SlotOf(&M::GetUVWSource)},
-       {"GetMapChannel", SlotOf(&M::GetMapChannel)},
-       {"GetTheUVGen", SlotOf(&M::GetTheUVGen)},
-       {"IsLocalOutputMeaningful", SlotOf(&M::IsLocalOutputMeaningful)}});
+  ExpectInSlotOrder("VeldmapTexmap", {{"GetClassName", SlotOf(&M::GetClassName)},
+                                      {"ClassID", SlotOf(&M::ClassID)},
+                                      {"SuperClassID", SlotOf(&M::SuperClassID)},
+                                      {"DeleteThis", SlotOf(&M::DeleteThis)},
+                                      {"NumSubs", SlotOf(&M::NumSubs)},
+                                      {"SubAnim", SlotOf(&M::SubAnim)},
+                                      {"SubAnimName", SlotOf(&M::SubAnimName)},
+                                      {"NumParamBlocks", SlotOf(&M::NumParamBlocks)},
+                                      {"GetParamBlock", SlotOf(&M::GetParamBlock)},
+                                      {"GetParamBlockByID", SlotOf(&M::GetParamBlockByID)},
+                                      {"Save", SlotOf(&M::Save)},
+                                      {"Load", SlotOf(&M::Load)},
+                                      {"NumRefs", SlotOf(&M::NumRefs)},
+                                      {"GetReference", SlotOf(&M::GetReference)},
+                                      {"SetReference", SlotProbe::SetReferenceSlot()},
+                                      {"NotifyRefChanged", SlotOf(&M::NotifyRefChanged)},
+                                      {"Clone", SlotOf(&M::Clone)},
+                                      {"LocalRequirements", SlotOf(&M::LocalRequirements)},
+                                      {"LocalMappingsRequired", SlotOf(&M::LocalMappingsRequired)},
+                                      {"Update", SlotOf(&M::Update)},
+                                      {"Reset", SlotOf(&M::Reset)},
+                                      {"Validity", SlotOf(&M::Validity)},
+                                      {"CreateParamDlg", SlotOf(&M::CreateParamDlg)},
+                                      {"SupportTexDisplay", SlotOf(&M::SupportTexDisplay)},
+                                      {"GetActiveTexHandle", SlotOf(&M::GetActiveTexHandle)},
+                                      {"ActivateTexDisplay", SlotOf(&M::ActivateTexDisplay)},
+                                      {"EvalColor", SlotOf(&M::EvalColor)},
+                                      {"EvalMono", SlotOf(&M::EvalMono)},
+                                      {"EvalNormalPerturb", SlotOf(&M::EvalNormalPerturb)},
+                                      {"GetVPDisplayDIB", SlotOf(&M::GetVPDisplayDIB)},
+                                      {"GetUVTransform", SlotOf(&M::GetUVTransform)},
+                                      {"GetTextureTiling", SlotOf(&M::GetTextureTiling)},
+                                      {"InitSlotType", SlotOf(&M::InitSlotType)},
+                                      {"GetUVWSource", SlotOf(&M::GetUVWSource)},
+                                      {"GetMapChannel", SlotOf(&M::GetMapChannel)},
+                                      {"GetTheUVGen", SlotOf(&M::GetTheUVGen)},
+                                      {"IsLocalOutputMeaningful", SlotOf(&M::IsLocalOutputMeaningful)}});
   ExpectInSlotOrder("ISubMap", {{"NumSubTexmaps", SlotOf(&ISubMap::NumSubTexmaps)},
                                 {"GetSubTexmap", SlotOf(&ISubMap::GetSubTexmap)},
                                 {"MapSlotType", SlotOf(&ISubMap::MapSlotType)},
@@ -447,7 +443,7 @@ TEST_F(VeldmapTexmapTest, GreyAndRampColoursWithTheirClampsAndAlpha) {
   EXPECT_EQ(c.r, h);  // U handed to the ramp
   EXPECT_EQ(c.g, h);  // and P().x
   EXPECT_EQ(c.b, 0.0f);
-  EXPECT_EQ(c.a, h);  // alpha from the height, never the ramp's 0.25
+  EXPECT_EQ(c.a, h);               // alpha from the height, never the ramp's 0.25
   EXPECT_EQ(map.EvalMono(sc), h);  // mono is the height, not the ramp
   // Outside every face: height 0, ramp looked up at 0.05; at the top it is 0.95.
   c = map.EvalColorAt(sc, 5.0f, 5.0f, 0, 0);
@@ -605,8 +601,18 @@ TEST_F(VeldmapTexmapTest, PreviewSamplesItsGridAndShowsInTheDIB) {
 // Three unit squares along X at heights c, 0 and 1: normalised, U's first third has height c
 // exactly and its last third height 1.0 exactly.
 Mesh Steps(float c) {
-  return MakeMesh({{0, 0, c}, {1, 0, c}, {1, 1, c}, {0, 1, c}, {1, 0, 0}, {2, 0, 0}, {2, 1, 0}, {1, 1, 0},
-                   {2, 0, 1}, {3, 0, 1}, {3, 1, 1}, {2, 1, 1}},
+  return MakeMesh({{0, 0, c},
+                   {1, 0, c},
+                   {1, 1, c},
+                   {0, 1, c},
+                   {1, 0, 0},
+                   {2, 0, 0},
+                   {2, 1, 0},
+                   {1, 1, 0},
+                   {2, 0, 1},
+                   {3, 0, 1},
+                   {3, 1, 1},
+                   {2, 1, 1}},
                   {{0, 1, 2}, {0, 2, 3}, {4, 5, 6}, {4, 6, 7}, {8, 9, 10}, {8, 10, 11}});
 }
 

@@ -50,30 +50,54 @@ std::string Upper(std::string text) {
 // not read: they are not available where this tool runs, and these values never change.
 const std::map<std::string, std::int64_t>& SystemNames() {
   static const std::map<std::string, std::int64_t> names = {
-      {"WS_OVERLAPPED", 0x00000000},   {"WS_POPUP", 0x80000000},
-      {"WS_CHILD", 0x40000000},        {"WS_MINIMIZE", 0x20000000},
-      {"WS_VISIBLE", 0x10000000},      {"WS_DISABLED", 0x08000000},
-      {"WS_CLIPSIBLINGS", 0x04000000}, {"WS_CLIPCHILDREN", 0x02000000},
-      {"WS_CAPTION", 0x00C00000},      {"WS_BORDER", 0x00800000},
-      {"WS_DLGFRAME", 0x00400000},     {"WS_VSCROLL", 0x00200000},
-      {"WS_HSCROLL", 0x00100000},      {"WS_SYSMENU", 0x00080000},
-      {"WS_THICKFRAME", 0x00040000},   {"WS_GROUP", 0x00020000},
-      {"WS_TABSTOP", 0x00010000},      {"DS_3DLOOK", 0x4},
-      {"DS_FIXEDSYS", 0x8},            {"DS_SETFONT", 0x40},
-      {"DS_MODALFRAME", 0x80},         {"DS_CONTROL", 0x400},
-      {"SS_LEFT", 0x0},                {"SS_CENTER", 0x1},
-      {"SS_RIGHT", 0x2},               {"SS_NOTIFY", 0x100},
-      {"BS_PUSHBUTTON", 0x0},          {"BS_DEFPUSHBUTTON", 0x1},
-      {"BS_CHECKBOX", 0x2},            {"BS_AUTOCHECKBOX", 0x3},
-      {"BS_GROUPBOX", 0x7},            {"BS_AUTORADIOBUTTON", 0x9},
-      {"ES_LEFT", 0x0},                {"ES_AUTOHSCROLL", 0x80},
-      {"LANG_NEUTRAL", 0x00},          {"LANG_ENGLISH", 0x09},
-      {"SUBLANG_NEUTRAL", 0x00},       {"SUBLANG_DEFAULT", 0x01},
-      {"SUBLANG_ENGLISH_US", 0x01},    {"VS_VERSION_INFO", 1},
-      {"VS_FFI_FILEFLAGSMASK", 0x3F},  {"VS_FF_DEBUG", 0x1},
-      {"VOS__WINDOWS32", 0x4},         {"VOS_NT_WINDOWS32", 0x40004},
-      {"VFT_APP", 0x1},                {"VFT_DLL", 0x2},
-      {"VFT2_UNKNOWN", 0x0},           {"IDC_STATIC", -1},
+      {"WS_OVERLAPPED", 0x00000000},
+      {"WS_POPUP", 0x80000000},
+      {"WS_CHILD", 0x40000000},
+      {"WS_MINIMIZE", 0x20000000},
+      {"WS_VISIBLE", 0x10000000},
+      {"WS_DISABLED", 0x08000000},
+      {"WS_CLIPSIBLINGS", 0x04000000},
+      {"WS_CLIPCHILDREN", 0x02000000},
+      {"WS_CAPTION", 0x00C00000},
+      {"WS_BORDER", 0x00800000},
+      {"WS_DLGFRAME", 0x00400000},
+      {"WS_VSCROLL", 0x00200000},
+      {"WS_HSCROLL", 0x00100000},
+      {"WS_SYSMENU", 0x00080000},
+      {"WS_THICKFRAME", 0x00040000},
+      {"WS_GROUP", 0x00020000},
+      {"WS_TABSTOP", 0x00010000},
+      {"DS_3DLOOK", 0x4},
+      {"DS_FIXEDSYS", 0x8},
+      {"DS_SETFONT", 0x40},
+      {"DS_MODALFRAME", 0x80},
+      {"DS_CONTROL", 0x400},
+      {"SS_LEFT", 0x0},
+      {"SS_CENTER", 0x1},
+      {"SS_RIGHT", 0x2},
+      {"SS_NOTIFY", 0x100},
+      {"BS_PUSHBUTTON", 0x0},
+      {"BS_DEFPUSHBUTTON", 0x1},
+      {"BS_CHECKBOX", 0x2},
+      {"BS_AUTOCHECKBOX", 0x3},
+      {"BS_GROUPBOX", 0x7},
+      {"BS_AUTORADIOBUTTON", 0x9},
+      {"ES_LEFT", 0x0},
+      {"ES_AUTOHSCROLL", 0x80},
+      {"LANG_NEUTRAL", 0x00},
+      {"LANG_ENGLISH", 0x09},
+      {"SUBLANG_NEUTRAL", 0x00},
+      {"SUBLANG_DEFAULT", 0x01},
+      {"SUBLANG_ENGLISH_US", 0x01},
+      {"VS_VERSION_INFO", 1},
+      {"VS_FFI_FILEFLAGSMASK", 0x3F},
+      {"VS_FF_DEBUG", 0x1},
+      {"VOS__WINDOWS32", 0x4},
+      {"VOS_NT_WINDOWS32", 0x40004},
+      {"VFT_APP", 0x1},
+      {"VFT_DLL", 0x2},
+      {"VFT2_UNKNOWN", 0x0},
+      {"IDC_STATIC", -1},
   };
   return names;
 }
@@ -220,9 +244,11 @@ class Lexer {
     std::istringstream words(line);
     std::string directive, argument, value, extra;
     words >> directive >> argument >> value >> extra;
-    if (directive == "#include" && argument.size() > 2 && argument.front() == '"' && argument.back() == '"' && value.empty()) {
+    if (directive == "#include" && argument.size() > 2 && argument.front() == '"' && argument.back() == '"' &&
+        value.empty()) {
       ReadHeader(path_.parent_path() / argument.substr(1, argument.size() - 2), names_);
-    } else if (directive == "#include" && argument.size() > 2 && argument.front() == '<' && argument.back() == '>' && value.empty()) {
+    } else if (directive == "#include" && argument.size() > 2 && argument.front() == '<' && argument.back() == '>' &&
+               value.empty()) {
       // System headers: their names come from SystemNames().
     } else if (directive == "#define" && !argument.empty() && extra.empty()) {
       if (!value.empty()) {
@@ -337,10 +363,9 @@ struct Resources {
   Version version;
 };
 
-constexpr std::uint32_t kWsChild = 0x40000000, kWsVisible = 0x10000000, kWsGroup = 0x00020000,
-                        kWsTabstop = 0x00010000, kWsPopup = 0x80000000, kWsBorder = 0x00800000,
-                        kWsSysmenu = 0x00080000, kWsCaption = 0x00C00000, kDsSetfont = 0x40,
-                        kWsBorderEdit = 0x00800000;
+constexpr std::uint32_t kWsChild = 0x40000000, kWsVisible = 0x10000000, kWsGroup = 0x00020000, kWsTabstop = 0x00010000,
+                        kWsPopup = 0x80000000, kWsBorder = 0x00800000, kWsSysmenu = 0x00080000, kWsCaption = 0x00C00000,
+                        kDsSetfont = 0x40, kWsBorderEdit = 0x00800000;
 
 class Parser {
  public:
@@ -479,7 +504,9 @@ class Parser {
       if (IsPunct(",")) Advance();
       const std::string text = String("the text of string " + std::to_string(id));
       if (id < 0 || id > 0xFFFF) Fail(file_, idToken.line, "string id " + std::to_string(id) + " is outside 0..65535");
-      if (text.empty()) Fail(file_, idToken.line, "string " + std::to_string(id) + " is empty; a resource compiler drops empty strings");
+      if (text.empty())
+        Fail(file_, idToken.line,
+             "string " + std::to_string(id) + " is empty; a resource compiler drops empty strings");
       if (!resources_.strings.emplace(id, text).second) {
         Fail(file_, idToken.line, "string id " + std::to_string(id) + " appears twice");
       }
@@ -555,7 +582,8 @@ class Parser {
       }
       DialogItem item = Control(statement);
       if (item.id != -1 && !ids.insert(item.id).second) {
-        Fail(file_, statement.line, "control id " + std::to_string(item.id) + " appears twice in dialog " + std::to_string(id));
+        Fail(file_, statement.line,
+             "control id " + std::to_string(item.id) + " appears twice in dialog " + std::to_string(id));
       }
       dialog.items.push_back(std::move(item));
     }
@@ -566,10 +594,10 @@ class Parser {
   DialogItem Control(const Token& statement) {
     const std::string word = Upper(statement.text);
     const std::map<std::string, std::pair<const char*, std::uint32_t>> textControls = {
-        {"LTEXT", {"Static", kWsGroup | 0x0}},          {"CTEXT", {"Static", kWsGroup | 0x1}},
-        {"RTEXT", {"Static", kWsGroup | 0x2}},          {"PUSHBUTTON", {"Button", kWsTabstop | 0x0}},
+        {"LTEXT", {"Static", kWsGroup | 0x0}},           {"CTEXT", {"Static", kWsGroup | 0x1}},
+        {"RTEXT", {"Static", kWsGroup | 0x2}},           {"PUSHBUTTON", {"Button", kWsTabstop | 0x0}},
         {"DEFPUSHBUTTON", {"Button", kWsTabstop | 0x1}}, {"CHECKBOX", {"Button", kWsTabstop | 0x2}},
-        {"AUTOCHECKBOX", {"Button", kWsTabstop | 0x3}}, {"GROUPBOX", {"Button", 0x7}}};
+        {"AUTOCHECKBOX", {"Button", kWsTabstop | 0x3}},  {"GROUPBOX", {"Button", 0x7}}};
     DialogItem item;
     std::uint32_t style = kWsChild | kWsVisible;
     if (const auto kind = textControls.find(word); kind != textControls.end()) {
@@ -620,7 +648,8 @@ class Parser {
     for (int i = 0; i < 4; ++i) {
       if (i > 0) Comma(what);
       numbers[i] = Value();
-      if (numbers[i] < 0 || numbers[i] > 0xFFFF) Fail(file_, Peek().line, std::string(what) + " parts must be 0..65535");
+      if (numbers[i] < 0 || numbers[i] > 0xFFFF)
+        Fail(file_, Peek().line, std::string(what) + " parts must be 0..65535");
     }
   }
 
@@ -657,7 +686,8 @@ class Parser {
         while (!IsEnd()) {
           Expect(IsWord("BLOCK"), "a language BLOCK in StringFileInfo");
           const int languageLine = Advance().line;
-          if (!version.stringBlock.empty()) Fail(file_, languageLine, "only one language block is supported in StringFileInfo");
+          if (!version.stringBlock.empty())
+            Fail(file_, languageLine, "only one language block is supported in StringFileInfo");
           version.stringBlock = String("the language block name");
           Begin("the language block");
           while (!IsEnd()) {
@@ -737,7 +767,8 @@ std::string Generate(const Resources& resources, const std::string& source) {
       out << "    {" << item.id << ", " << Quote(item.windowClass) << ", " << Quote(item.text) << ", "
           << Hex(item.style) << ", " << item.x << ", " << item.y << ", " << item.width << ", " << item.height << "},\n";
     }
-    if (dialog.items.empty()) out << "    {-1, \"\", \"\", 0u, 0, 0, 0, 0},  // placeholder: the dialog has no controls\n";
+    if (dialog.items.empty())
+      out << "    {-1, \"\", \"\", 0u, 0, 0, 0, 0},  // placeholder: the dialog has no controls\n";
     out << "};\n";
   }
   out << "const DialogResource veldmapDialogs[] = {\n";
