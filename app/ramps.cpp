@@ -157,7 +157,7 @@ IOResult GradientMap::Load(ILoad* load) {
           result = IO_ERROR;
         } else {
           for (std::uint32_t i = 0; i < count; ++i) {
-            const unsigned char* at = body.data() + 4 + 16 * i;
+            const unsigned char* at = body.data() + 4 + std::size_t{16} * i;
             const ColorStop stop{LoadF32(at), Color(LoadF32(at + 4), LoadF32(at + 8), LoadF32(at + 12))};
             // Positions must be in order for ColorAt's walk to stay inside the table.
             if (!(stop.position >= 0.0f && stop.position <= 1.0f) ||

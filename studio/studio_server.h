@@ -28,7 +28,7 @@ class StudioScene;
 
 class StudioServer {
  public:
-  static constexpr std::size_t kMaxBody = 64 * 1024;
+  static constexpr std::size_t kMaxBody = std::size_t{64} * 1024;
 
   StudioServer();
   // Stops serving, then frees the scene on the host thread.

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
+#include <limits>
 #include <vector>
 
 #include "sampler/surface_sampler.h"
@@ -21,7 +23,8 @@ TEST(RealMeshRegression, EngineGridMatchesDoublePrecisionBruteForce) {
   sampler.Rebuild(mesh);
 
   constexpr int kSide = 1024;
-  std::vector<double> top(kSide * kSide, -INFINITY);
+  const auto cell = [](int i, int j) { return static_cast<std::size_t>(j) * kSide + static_cast<std::size_t>(i); };
+  std::vector<double> top(std::size_t{kSide} * kSide, -std::numeric_limits<double>::infinity());
   const Mesh& uv = sampler.workMesh;
   for (int f = 0; f < uv.getNumFaces(); ++f) {
     if (!sampler.FacesUpward(f)) continue;
@@ -43,7 +46,7 @@ TEST(RealMeshRegression, EngineGridMatchesDoublePrecisionBruteForce) {
         const double w0 = 1.0 - w1 - w2;
         if (w0 < 0 || w1 < 0 || w2 < 0) continue;
         const double h = w0 * a.z + w1 * b.z + w2 * c.z;
-        top[static_cast<std::size_t>(j * kSide + i)] = std::max(top[static_cast<std::size_t>(j * kSide + i)], h);
+        top[cell(i, j)] = std::max(top[cell(i, j)], h);
       }
     }
   }
@@ -52,10 +55,10 @@ TEST(RealMeshRegression, EngineGridMatchesDoublePrecisionBruteForce) {
   double worst = 0;
   for (int j = 0; j < kSide; ++j) {
     for (int i = 0; i < kSide; ++i) {
-      const double expected = top[static_cast<std::size_t>(j * kSide + i)];
+      const double expected = top[cell(i, j)];
       float h = 0;
       const bool found = sampler.HeightAt({float((i + 0.5) / kSide), float((j + 0.5) / kSide), 0}, h);
-      const bool covered = expected > -INFINITY;
+      const bool covered = expected > -std::numeric_limits<double>::infinity();
       if (covered && !found) ++missed;
       if (!covered && found) ++extra;
       if (covered && found) {
