@@ -232,17 +232,8 @@ Loaded LoadInput(Session& session, const std::string& path, const MeshOptions& m
 }
 
 void CheckQuadtreeBudget(Texmap* map, const Mesh& mesh, const std::string& input, TimeValue t) {
-  IParamBlock2* block = Block(map);
-  Placement placement;
-  int depth = 6, normalize = 1;
-  Interval ignore = FOREVER;
-  block->GetValue(ParamByName(block, "quadTreeDepth"), t, depth, ignore);
-  block->GetValue(ParamByName(block, "normalizeMesh"), t, normalize, ignore);
-  block->GetValue(ParamByName(block, "uOffset"), t, placement.uOffset, ignore);
-  block->GetValue(ParamByName(block, "vOffset"), t, placement.vOffset, ignore);
-  block->GetValue(ParamByName(block, "uScale"), t, placement.uScale, ignore);
-  block->GetValue(ParamByName(block, "vScale"), t, placement.vScale, ignore);
-  placement.normalize = normalize != 0;
+  int depth = 6;
+  const Placement placement = BlockPlacement(Block(map), t, &depth);
   const std::string problem = IndexBudgetProblem(mesh, placement, depth);
   if (!problem.empty()) throw BadInput{input + ": " + problem};
 }

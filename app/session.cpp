@@ -63,6 +63,20 @@ ParamID ParamByName(IParamBlock2* block, const std::string& name) {
   return -1;
 }
 
+Placement BlockPlacement(IParamBlock2* block, TimeValue t, int* depth) {
+  Placement placement;
+  int normalize = 1;
+  Interval ignore = FOREVER;
+  block->GetValue(ParamByName(block, "quadTreeDepth"), t, *depth, ignore);
+  block->GetValue(ParamByName(block, "normalizeMesh"), t, normalize, ignore);
+  block->GetValue(ParamByName(block, "uOffset"), t, placement.uOffset, ignore);
+  block->GetValue(ParamByName(block, "vOffset"), t, placement.vOffset, ignore);
+  block->GetValue(ParamByName(block, "uScale"), t, placement.uScale, ignore);
+  block->GetValue(ParamByName(block, "vScale"), t, placement.vScale, ignore);
+  placement.normalize = normalize != 0;
+  return placement;
+}
+
 bool SetParam(IParamBlock2* block, const std::string& name, float value) {
   const ParamID id = ParamByName(block, name);
   if (id < 0) return false;

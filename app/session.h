@@ -57,6 +57,8 @@ struct Placement {
   bool normalize = true;
   float uOffset = 0.0f, vOffset = 0.0f, uScale = 1.0f, vScale = 1.0f;
 };
+// The placement and quadtree depth the map's block holds at t: what its index is built with.
+Placement BlockPlacement(IParamBlock2* block, TimeValue t, int* depth);
 
 // What the map's face index will take for this mesh at depth, by the sampler's own sizing rule
 // (SurfaceSampler::EstimateIndex) with the mesh placed as the map places it. Above two levels

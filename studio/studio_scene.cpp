@@ -286,8 +286,8 @@ json StudioScene::Save(const std::optional<std::string>& relative, std::size_t r
 }
 
 // Refuses, before the map builds its face index, a picked mesh whose index would not fit the
-// memory budget: one spinner click on a large mesh must not exhaust the host's memory. A baked map's own mesh is not
-// looked at (the map keeps it to itself).
+// memory budget: one spinner click on a large mesh must not exhaust the host's memory. A baked
+// map's own mesh is not looked at (the map keeps it to itself).
 void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
   IParamBlock2* block = BlockOf(map);
   const TimeValue t = editor_.time;
@@ -296,15 +296,8 @@ void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
   block->GetValue(ParamByName(block, "node"), t, node, valid);
   auto* tri = node == nullptr ? nullptr : dynamic_cast<TriObject*>(node->EvalWorldState(t).obj);
   if (tri == nullptr) return;
-  Placement placement;
-  int depth = 0, normalize = 1;
-  block->GetValue(ParamByName(block, "quadTreeDepth"), t, depth, valid);
-  block->GetValue(ParamByName(block, "normalizeMesh"), t, normalize, valid);
-  block->GetValue(ParamByName(block, "uOffset"), t, placement.uOffset, valid);
-  block->GetValue(ParamByName(block, "vOffset"), t, placement.vOffset, valid);
-  block->GetValue(ParamByName(block, "uScale"), t, placement.uScale, valid);
-  block->GetValue(ParamByName(block, "vScale"), t, placement.vScale, valid);
-  placement.normalize = normalize != 0;
+  int depth = 6;
+  const Placement placement = BlockPlacement(block, t, &depth);
   const std::string problem =
       IndexBudgetProblem(tri->GetMesh(), placement, depth, indexBudget_, "set Quad Tree Depth to {}");
   if (!problem.empty()) throw StudioError(422, std::string(node->GetName()) + ": " + problem);
