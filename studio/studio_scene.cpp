@@ -9,6 +9,7 @@
 #include "app/outputs.h"
 #include "app/ramps.h"
 #include "app/render.h"
+#include "app/scene_setup.h"
 #include "host/bitmap.h"
 #include "host/scene.h"
 #include "host/scene_io.h"
@@ -141,13 +142,7 @@ void StudioScene::OpenMesh(const fs::path& file) {
   }
   Mesh mesh = result.meshes.size() == 1 ? std::move(result.meshes[0].mesh) : MergeMeshes(result.meshes);
   if (!HasUpwardFace(mesh)) throw StudioError(422, shown + ": no face of the mesh faces up (+Z)");
-  // As the command line adds an imported mesh: a triangle object, a node named after the file.
-  TriObject* object = CreateNewTriObject();
-  object->GetMesh() = std::move(mesh);
-  INode* node = GetCOREInterface()->CreateObjectNode(object);
-  CStr name(file.stem().string().c_str());
-  GetCOREInterface()->MakeNameUnique(name);
-  node->SetName(name.data());
+  INode* node = AddMeshNode(mesh, file.stem().string());
   if (!maps_.empty()) return;
   Texmap* map = session_.CreateVeldmap();
   if (map == nullptr) throw StudioError(500, "the Veldmap class could not make a map");
