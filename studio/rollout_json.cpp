@@ -100,6 +100,15 @@ json ParamJson(IParamMap2& rollout, const ParamDef& def) {
     p["max"] = def.type == TYPE_FLOAT ? json(def.rangeHigh.f) : json(def.rangeHigh.i);
   }
   if (def.hasUi && def.control == TYPE_SPINNER) p["step"] = def.spinnerStep;
+  if (def.IsNumber() && (def.flags & P_ANIMATABLE) != 0) {
+    // What the host marks on a spinner: keys at all, and one at the time shown.
+    IParamBlock2* block = rollout.GetParamBlock();
+    const int keys = block->NumKeys(def.id);
+    bool keyHere = false;
+    for (int k = 0; k < keys; ++k) keyHere = keyHere || block->KeyTime(def.id, k) == rollout.Time();
+    p["keyed"] = keys > 0;
+    p["keyAtTime"] = keyHere;
+  }
   if (!def.enableCtrls.empty()) p["enables"] = def.enableCtrls;
   return p;
 }
