@@ -1,5 +1,6 @@
 #include "rollout_json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -104,10 +105,11 @@ json ParamJson(IParamMap2& rollout, const ParamDef& def) {
     // What the host marks on a spinner: keys at all, and one at the time shown.
     IParamBlock2* block = rollout.GetParamBlock();
     const int keys = block->NumKeys(def.id);
-    bool keyHere = false;
-    for (int k = 0; k < keys; ++k) keyHere = keyHere || block->KeyTime(def.id, k) == rollout.Time();
+    json times = json::array();
+    for (int k = 0; k < keys; ++k) times.push_back(block->KeyTime(def.id, k));
     p["keyed"] = keys > 0;
-    p["keyAtTime"] = keyHere;
+    p["keyAtTime"] = std::find(times.begin(), times.end(), json(rollout.Time())) != times.end();
+    p["keyTimes"] = std::move(times);  // ticks, for the time slider's key marks
   }
   if (!def.enableCtrls.empty()) p["enables"] = def.enableCtrls;
   return p;

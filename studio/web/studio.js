@@ -261,7 +261,10 @@ function coordinatesPage(values) {
 
 function renderRollouts(rollouts) {
   state.rollout = rollouts;
-  if (rollouts.time) renderTime(rollouts.time);
+  if (rollouts.time) {
+    renderTime(rollouts.time);
+    renderKeyMarks(rollouts);
+  }
   const holder = $('rollouts');
   holder.replaceChildren();
   for (const page of rollouts.pages) {
@@ -392,6 +395,26 @@ function renderTime(time) {
   $('frame-label').textContent = `${time.frame} / ${time.lastFrame}`;
   $('auto-key').setAttribute('aria-pressed', String(time.autoKey));
   document.body.classList.toggle('animating', time.autoKey);
+}
+
+// The edited map's keys under the slider, as the host's track bar shows the selection's keys.
+function renderKeyMarks(rollouts) {
+  const frames = new Set();
+  for (const page of rollouts.pages) {
+    for (const param of page.params || []) {
+      for (const ticks of param.keyTimes || []) frames.add(ticks / rollouts.time.ticksPerFrame);
+    }
+  }
+  const marks = $('key-marks');
+  marks.replaceChildren();
+  for (const frame of [...frames].sort((a, b) => a - b)) {
+    if (frame < 0 || frame > rollouts.time.lastFrame) continue;
+    const mark = document.createElement('span');
+    mark.style.left = `${(100 * frame) / rollouts.time.lastFrame}%`;
+    mark.dataset.frame = frame;
+    mark.title = `key at frame ${frame}`;
+    marks.append(mark);
+  }
 }
 
 async function setFrame(frame) {

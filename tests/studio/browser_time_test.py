@@ -52,6 +52,10 @@ class TimeAndAutoKey(StudioPage):
         return self.browser.execute_async_script(
             PIXELS, f"/api/maps/1/sample.png?token={self.token}{query}")
 
+    def key_marks(self):
+        marks = self.browser.find_elements(By.CSS_SELECTOR, "#key-marks span")
+        return sorted(int(m.get_attribute("data-frame")) for m in marks)
+
     def move_to(self, frame):
         slider = self.browser.find_element(By.ID, "time-slider")
         keys = [Keys.HOME] + [Keys.ARROW_RIGHT] * frame
@@ -88,6 +92,7 @@ class TimeAndAutoKey(StudioPage):
         self.wait_for(lambda: self.param("uScale") == 2.5)  # read at the editor's frame, 10
         self.wait_for(lambda: self.control(U_SCALE_EDIT).get_attribute("value") == "2.500")
         self.wait_for(lambda: "key-here" in self.control(U_SCALE_EDIT).get_attribute("class"))
+        self.wait_for(lambda: self.key_marks() == [0, 10])  # the track shows the two keys
         at10 = self.settled_images(10)
         self.browser.save_screenshot(os.path.join(self.screenshots, "frame-10-keyed.png"))
 

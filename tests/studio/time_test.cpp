@@ -111,6 +111,7 @@ TEST_F(StudioTimeTest, AutoKeyAtFrameTenKeysTheSpinnerAndEachFrameShowsItsOwnVal
   EXPECT_EQ(Param(edited["rollout"], "uScale")["keyed"], true);
   EXPECT_EQ(Param(edited["rollout"], "uScale")["keyAtTime"], true);
   EXPECT_EQ(Param(edited["rollout"], "vScale")["keyed"], false);
+  EXPECT_EQ(Param(edited["rollout"], "uScale")["keyTimes"], json::array({0, moved["ticks"]}));
   const std::string square10 = Image("");
   const std::string sphere10 = Image("?shape=sphere");
 
