@@ -261,11 +261,12 @@ function coordinatesPage(values) {
 
 function renderRollouts(rollouts) {
   state.rollout = rollouts;
+  const holder = $('rollouts');
   if (rollouts.time) {
     renderTime(rollouts.time);
     renderKeyMarks(rollouts);
+    holder.dataset.frame = rollouts.time.frame;  // the frame whose values the rollout shows
   }
-  const holder = $('rollouts');
   holder.replaceChildren();
   for (const page of rollouts.pages) {
     const section = document.createElement('section');

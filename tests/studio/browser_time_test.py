@@ -62,6 +62,9 @@ class TimeAndAutoKey(StudioPage):
         slider.send_keys(*keys)
         self.wait_for(lambda: self.time()["frame"] == frame)
         self.wait_for(lambda: self.browser.find_element(By.ID, "frame-label").text == f"{frame} / 100")
+        # The page redraws the rollout once it has the new frame's values: wait for that, so the
+        # next edit is not typed into a field about to be replaced.
+        self.wait_for(lambda: self.browser.find_element(By.ID, "rollouts").get_attribute("data-frame") == str(frame))
 
     def settled_images(self, frame):
         """The page's square and sphere once both show the server's render at frame."""
