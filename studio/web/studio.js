@@ -422,10 +422,12 @@ async function setFrame(frame) {
   timeline.next = frame;
   if (timeline.sending) return;
   timeline.sending = true;
+  let refused = false;
   while (timeline.next !== null) {
     const next = timeline.next;
     timeline.next = null;
     const time = await attempt(`Frame ${next}`, () => api('POST', '/api/time', { frame: next }));
+    refused = !time;
     if (time) {
       $('frame-label').textContent = `${time.frame} / ${time.lastFrame}`;
       if (timeline.next === null) {
@@ -435,6 +437,12 @@ async function setFrame(frame) {
     }
   }
   timeline.sending = false;
+  // A refused frame leaves the editor where it was: the slider goes back there.
+  // (Read quietly: the status line keeps the reason it was refused.)
+  if (refused) {
+    const time = await api('GET', '/api/time').catch(() => null);
+    if (time) renderTime(time);
+  }
 }
 
 async function loadTime() {
