@@ -1,5 +1,6 @@
 #include "rollout_json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -100,6 +101,16 @@ json ParamJson(IParamMap2& rollout, const ParamDef& def) {
     p["max"] = def.type == TYPE_FLOAT ? json(def.rangeHigh.f) : json(def.rangeHigh.i);
   }
   if (def.hasUi && def.control == TYPE_SPINNER) p["step"] = def.spinnerStep;
+  if (def.IsNumber() && (def.flags & P_ANIMATABLE) != 0) {
+    // What the host marks on a spinner: keys at all, and one at the time shown.
+    IParamBlock2* block = rollout.GetParamBlock();
+    const int keys = block->NumKeys(def.id);
+    json times = json::array();
+    for (int k = 0; k < keys; ++k) times.push_back(block->KeyTime(def.id, k));
+    p["keyed"] = keys > 0;
+    p["keyAtTime"] = std::find(times.begin(), times.end(), json(rollout.Time())) != times.end();
+    p["keyTimes"] = std::move(times);  // ticks, for the time slider's key marks
+  }
   if (!def.enableCtrls.empty()) p["enables"] = def.enableCtrls;
   return p;
 }

@@ -17,6 +17,7 @@
 #include "host/win32.h"
 #include "studio/png_bytes.h"
 #include "studio/rollout_json.h"
+#include "studio/sample_sphere.h"
 #include "studio/studio_error.h"
 
 namespace fs = std::filesystem;
@@ -57,6 +58,26 @@ json NodeJson(INode* node) {
   return n;
 }
 
+// The host's animate mode for the length of one user edit, put back as it was afterwards (also
+// when the edit throws), so nothing else the host does meanwhile sets keys.
+class AnimateModeScope {
+ public:
+  explicit AnimateModeScope(bool on) : previous_(Animating()) { Set(on); }
+  ~AnimateModeScope() { Set(previous_); }
+  AnimateModeScope(const AnimateModeScope&) = delete;
+  AnimateModeScope& operator=(const AnimateModeScope&) = delete;
+
+ private:
+  static void Set(bool on) {
+    if (on) {
+      AnimateOn();
+    } else {
+      AnimateOff();
+    }
+  }
+  bool previous_;
+};
+
 IParamBlock2* BlockOf(Texmap* map) {
   IParamBlock2* block = map->GetParamBlock(0);
   if (block == nullptr) throw StudioError(500, "the map has no parameter block");
@@ -69,6 +90,9 @@ StudioScene::StudioScene(const fs::path& pluginDir, PathPolicy paths, std::uint6
     : paths_(std::move(paths)), indexBudget_(indexBudgetBytes != 0 ? indexBudgetBytes : kMaxIndexBytes) {
   std::string error;
   if (!session_.Open(pluginDir, &error)) throw StudioError(500, error);
+  // One clock for the editor and the scene (a scene of an earlier studio in this process may
+  // have left the scene's elsewhere).
+  GetCOREInterface()->SetTime(editor_.time);
 }
 
 StudioScene::~StudioScene() {
@@ -205,7 +229,7 @@ json StudioScene::Rollouts(int mapId) {
       pages.push_back(CoordinatesPageJson(*page, dynamic_cast<UVGen*>(page->GetThing())));
     }
   }
-  return {{"map", mapId}, {"pages", pages}};
+  return {{"map", mapId}, {"pages", pages}, {"time", Time()}};
 }
 
 json StudioScene::SetParam(int mapId, const json& request) {
@@ -221,7 +245,11 @@ json StudioScene::SetParam(int mapId, const json& request) {
     }
     return bitmap;
   };
-  json result = ApplyEdit(*rollout, request, loadBitmap);
+  json result;
+  {
+    const AnimateModeScope animate(autoKey_);
+    result = ApplyEdit(*rollout, request, loadBitmap);
+  }
   result["rollout"] = Rollouts(mapId);
   return result;
 }
@@ -301,8 +329,7 @@ void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
 std::string StudioScene::SampleSlotPng(int mapId) {
   Texmap* map = FindMap(mapId);
   CheckQuadtreeBudget(map);
-  Interval valid = FOREVER;
-  map->Update(editor_.time, valid);
+  UpdateForEditorTime(map);
   RenderRequest request;
   request.width = request.height = kSampleSize;
   request.time = editor_.time;
@@ -321,4 +348,54 @@ std::string StudioScene::PreviewPng(int mapId) {
   Image image = DibToImage(dib);
   FreeDIB(dib);
   return EncodePng(image);
+}
+
+// ---- Time and Auto Key ----------------------------------------------------------------------
+
+// A map that changes notifies its dependents and drops its validity, and one that holds the
+// same over an interval (nothing keyed, or between equal keys) keeps it: only a map whose
+// validity misses the editor's time is rebuilt.
+void StudioScene::UpdateForEditorTime(Texmap* map) {
+  if (map->Validity(editor_.time).InInterval(editor_.time)) return;
+  Interval valid = FOREVER;
+  map->Update(editor_.time, valid);
+}
+
+json StudioScene::Time() const {
+  return {{"frame", editor_.time / kTicksPerFrame},
+          {"ticks", editor_.time},
+          {"ticksPerFrame", kTicksPerFrame},
+          {"lastFrame", kLastFrame},
+          {"autoKey", autoKey_}};
+}
+
+json StudioScene::SetTime(const json& request) {
+  if (!request.is_object() || !request.contains("frame") || !request["frame"].is_number_integer() ||
+      request["frame"].get<long long>() < 0 || request["frame"].get<long long>() > kLastFrame) {
+    throw StudioError(400, "expected {\"frame\": an integer from 0 to " + std::to_string(kLastFrame) + "}");
+  }
+  const TimeValue t = static_cast<TimeValue>(request["frame"].get<int>()) * kTicksPerFrame;
+  editor_.time = t;
+  GetCOREInterface()->SetTime(t);
+  // The open rollout shows the values at the new time.
+  if (dialog_ != nullptr) dialog_->SetTime(t);
+  return Time();
+}
+
+json StudioScene::SetAutoKey(const json& request) {
+  if (!request.is_object() || !request.contains("on") || !request["on"].is_boolean()) {
+    throw StudioError(400, "expected {\"on\": true or false}");
+  }
+  autoKey_ = request["on"].get<bool>();
+  return Time();
+}
+
+std::string StudioScene::SampleSpherePng(int mapId) {
+  Texmap* map = FindMap(mapId);
+  CheckQuadtreeBudget(map);
+  UpdateForEditorTime(map);
+  SampleSphereOptions options;
+  options.size = kSampleSize;
+  options.time = editor_.time;
+  return EncodePng(RenderSampleSphere(*map, options));
 }

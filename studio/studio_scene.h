@@ -53,6 +53,23 @@ class StudioScene {
   // The viewport preview (GetVPDisplayDIB) as PNG bytes.
   std::string PreviewPng(int mapId);
 
+  // ---- Time and Auto Key ----
+  // The editor's time and the Auto Key state: {"frame", "ticks", "ticksPerFrame", "lastFrame",
+  // "autoKey"}.
+  nlohmann::json Time() const;
+  // {"frame": 0..kLastFrame}: the editor's (and the scene's) time moves there, the open rollout
+  // re-reads the block at it, and the images are made there next time they are asked for.
+  nlohmann::json SetTime(const nlohmann::json& request);
+  // {"on": bool}: while on, spinner edits set keys at the editor's time (the host's animate mode
+  // is on around each edit, as the host's user interface turns it on around a control's write).
+  nlohmann::json SetAutoKey(const nlohmann::json& request);
+  // The sample slot's lit sphere (RenderSampleSphere) as PNG bytes.
+  std::string SampleSpherePng(int mapId);
+
+  static constexpr TimeValue kFramesPerSecond = 30;
+  static constexpr TimeValue kTicksPerFrame = TIME_TICKSPERSEC / kFramesPerSecond;
+  static constexpr int kLastFrame = 100;
+
   static constexpr int kSampleSize = 256;
   static constexpr int kPreviewSize = 128;
 
@@ -68,6 +85,8 @@ class StudioScene {
   // Opens map's rollouts in the editor (closing another map's first) and returns its parameter map.
   IParamMap2* Edit(int mapId);
   void CloseRollout();
+  // Updates map for the editor's time unless its validity already holds there.
+  void UpdateForEditorTime(Texmap* map);
   int AddMap(Texmap* map);
   void OpenMesh(const std::filesystem::path& file);
   void OpenScene(const std::filesystem::path& file);
@@ -81,4 +100,5 @@ class StudioScene {
   ParamDlg* dialog_ = nullptr;  // owned (DeleteThis); the edited map's rollouts
   std::optional<std::filesystem::path> sceneFile_;
   std::uint64_t indexBudget_;
+  bool autoKey_ = false;
 };

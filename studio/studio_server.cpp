@@ -268,12 +268,37 @@ void StudioServer::Routes() {
     return [this, sample](const httplib::Request& req, httplib::Response& res) {
       Guarded(res, [&] {
         const int id = MapIdOf(req);
-        const std::string png = host_.Run([&] { return sample ? scene_->SampleSlotPng(id) : scene_->PreviewPng(id); });
+        // The sample slot's two shapes: the square of the map (the default) and the lit sphere.
+        const std::string shape = req.get_param_value("shape");
+        if (sample && !shape.empty() && shape != "square" && shape != "sphere") {
+          throw StudioError(400, "shape is square or sphere");
+        }
+        const bool sphere = sample && shape == "sphere";
+        const std::string png = host_.Run([&] {
+          if (sphere) return scene_->SampleSpherePng(id);
+          return sample ? scene_->SampleSlotPng(id) : scene_->PreviewPng(id);
+        });
         res.set_header("Cache-Control", "no-store");
         res.set_content(png, "image/png");
       });
     };
   };
+  // ---- Time and Auto Key ----
+  http.Get("/api/time", [this](const httplib::Request&, httplib::Response& res) {
+    Guarded(res, [&] { Answer(res, 200, host_.Run([this] { return scene_->Time(); })); });
+  });
+  http.Post("/api/time", [this](const httplib::Request& req, httplib::Response& res) {
+    Guarded(res, [&] {
+      const json body = ParseBody(req, false);
+      Answer(res, 200, host_.Run([&] { return scene_->SetTime(body); }));
+    });
+  });
+  http.Post("/api/animate", [this](const httplib::Request& req, httplib::Response& res) {
+    Guarded(res, [&] {
+      const json body = ParseBody(req, false);
+      Answer(res, 200, host_.Run([&] { return scene_->SetAutoKey(body); }));
+    });
+  });
   http.Get(R"(/api/maps/([^/]+)/sample\.png)", image(true));
   http.Get(R"(/api/maps/([^/]+)/preview\.png)", image(false));
 }

@@ -82,6 +82,7 @@ function refreshImages() {
   const query = `?token=${encodeURIComponent(token)}&n=${serial}`;
   $('sample').src = `/api/maps/${state.mapId}/sample.png${query}`;
   $('preview').src = `/api/maps/${state.mapId}/preview.png${query}`;
+  $('sample-sphere').src = `/api/maps/${state.mapId}/sample.png${query}&shape=sphere`;
 }
 
 function box(element, control) {
@@ -196,6 +197,9 @@ function controlElement(control, param, page) {
     edit.value = formatNumber(param, param.value);
     edit.disabled = !control.enabled;
     edit.setAttribute('aria-label', param.displayName);
+    // Keys on an animated parameter are marked, and one at the frame shown more strongly.
+    if (param.keyed) edit.classList.add('keyed');
+    if (param.keyAtTime) edit.classList.add('key-here');
     const commit = () => {
       const typed = Number(edit.value);
       if (edit.value.trim() === '' || !Number.isFinite(typed)) {
@@ -258,6 +262,11 @@ function coordinatesPage(values) {
 function renderRollouts(rollouts) {
   state.rollout = rollouts;
   const holder = $('rollouts');
+  if (rollouts.time) {
+    renderTime(rollouts.time);
+    renderKeyMarks(rollouts);
+    holder.dataset.frame = rollouts.time.frame;  // the frame whose values the rollout shows
+  }
   holder.replaceChildren();
   for (const page of rollouts.pages) {
     const section = document.createElement('section');
@@ -375,8 +384,85 @@ function wire() {
   });
 }
 
+// ---- Time slider and Auto Key ----
+// The slider sends only the latest frame while one request is on its way, as setParam does, and
+// each answer brings the rollout's values and the images at that frame.
+const timeline = { next: null, sending: false };
+
+function renderTime(time) {
+  const slider = $('time-slider');
+  slider.max = time.lastFrame;
+  if (timeline.next === null && !timeline.sending) slider.value = time.frame;
+  $('frame-label').textContent = `${time.frame} / ${time.lastFrame}`;
+  $('auto-key').setAttribute('aria-pressed', String(time.autoKey));
+  document.body.classList.toggle('animating', time.autoKey);
+}
+
+// The edited map's keys under the slider, as the host's track bar shows the selection's keys.
+function renderKeyMarks(rollouts) {
+  const frames = new Set();
+  for (const page of rollouts.pages) {
+    for (const param of page.params || []) {
+      for (const ticks of param.keyTimes || []) frames.add(ticks / rollouts.time.ticksPerFrame);
+    }
+  }
+  const marks = $('key-marks');
+  marks.replaceChildren();
+  for (const frame of [...frames].sort((a, b) => a - b)) {
+    if (frame < 0 || frame > rollouts.time.lastFrame) continue;
+    const mark = document.createElement('span');
+    mark.style.left = `${(100 * frame) / rollouts.time.lastFrame}%`;
+    mark.dataset.frame = frame;
+    mark.title = `key at frame ${frame}`;
+    marks.append(mark);
+  }
+}
+
+async function setFrame(frame) {
+  timeline.next = frame;
+  if (timeline.sending) return;
+  timeline.sending = true;
+  let refused = false;
+  while (timeline.next !== null) {
+    const next = timeline.next;
+    timeline.next = null;
+    const time = await attempt(`Frame ${next}`, () => api('POST', '/api/time', { frame: next }));
+    refused = !time;
+    if (time) {
+      $('frame-label').textContent = `${time.frame} / ${time.lastFrame}`;
+      if (timeline.next === null) {
+        await loadRollouts();
+        refreshImages();
+      }
+    }
+  }
+  timeline.sending = false;
+  // A refused frame leaves the editor where it was: the slider goes back there.
+  // (Read quietly: the status line keeps the reason it was refused.)
+  if (refused) {
+    const time = await api('GET', '/api/time').catch(() => null);
+    if (time) renderTime(time);
+  }
+}
+
+async function loadTime() {
+  const time = await attempt('Ready', () => api('GET', '/api/time'));
+  if (time) renderTime(time);
+}
+
+function wireTime() {
+  $('time-slider').addEventListener('input', () => setFrame(Number($('time-slider').value)));
+  $('auto-key').addEventListener('click', async () => {
+    const on = $('auto-key').getAttribute('aria-pressed') !== 'true';
+    const time = await attempt(on ? 'Auto Key on' : 'Auto Key off', () => api('POST', '/api/animate', { on }));
+    if (time) renderTime(time);
+  });
+}
+
 async function start() {
   wire();
+  wireTime();
+  await loadTime();
   await loadScene();
   if (state.scene && state.scene.maps.length) await editMap(state.scene.maps[0].id);
 }
