@@ -7,11 +7,13 @@
 #include <fstream>
 #include <iterator>
 
+#include "studio/server_timing.h"
 #include "studio/studio_error.h"
 
 namespace fs = std::filesystem;
 
 std::string EncodePng(const Image& image) {
+  PhaseScope phase("encode");
   // The image writer works on files only; a private temporary file keeps one PNG encoder for the
   // command line and the studio, at the cost of a small file round trip.
   static std::atomic<unsigned> counter{0};

@@ -17,6 +17,7 @@
 #include "host/win32.h"
 #include "studio/png_bytes.h"
 #include "studio/rollout_json.h"
+#include "studio/server_timing.h"
 #include "studio/studio_error.h"
 
 namespace fs = std::filesystem;
@@ -284,6 +285,7 @@ json StudioScene::Save(const std::optional<std::string>& relative, std::size_t r
 // memory budget: one spinner click on a large mesh must not exhaust the host's memory. A baked
 // map's own mesh is not looked at (the map keeps it to itself).
 void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
+  PhaseScope phase("check");
   IParamBlock2* block = BlockOf(map);
   const TimeValue t = editor_.time;
   Interval valid = FOREVER;
@@ -301,13 +303,19 @@ void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
 std::string StudioScene::SampleSlotPng(int mapId) {
   Texmap* map = FindMap(mapId);
   CheckQuadtreeBudget(map);
-  Interval valid = FOREVER;
-  map->Update(editor_.time, valid);
+  {
+    PhaseScope phase("update");
+    Interval valid = FOREVER;
+    map->Update(editor_.time, valid);
+  }
   RenderRequest request;
   request.width = request.height = kSampleSize;
   request.time = editor_.time;
   request.outputs = {FindOutput("color")};
-  RenderResult result = RenderMap(*map, request, {});
+  RenderResult result = [&] {
+    PhaseScope phase("render");
+    return RenderMap(*map, request, {});
+  }();
   return EncodePng(result.images.front());
 }
 
@@ -316,7 +324,11 @@ std::string StudioScene::PreviewPng(int mapId) {
   CheckQuadtreeBudget(map);
   ViewportTexHandleMaker viewport(kPreviewSize);
   Interval valid = FOREVER;
-  BITMAPINFO* dib = map->GetVPDisplayDIB(editor_.time, viewport, valid, FALSE, 0, 0);
+  // The map rebuilds itself inside (a full Update), then evaluates the preview's grid.
+  BITMAPINFO* dib = [&] {
+    PhaseScope phase("preview");
+    return map->GetVPDisplayDIB(editor_.time, viewport, valid, FALSE, 0, 0);
+  }();
   if (dib == nullptr) throw StudioError(500, "the map made no preview");
   Image image = DibToImage(dib);
   FreeDIB(dib);

@@ -7,10 +7,12 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
+#include <type_traits>
 
 #include <nlohmann/json.hpp>
 
 #include "app/session.h"
+#include "studio/server_timing.h"
 #include "studio/studio_error.h"
 #include "studio/studio_scene.h"
 #include "studio/web_assets.h"
@@ -79,6 +81,27 @@ void Guarded(httplib::Response& res, F handler) {
   } catch (const std::exception& e) {
     Refuse(res, 500, e.what());
   }
+}
+
+// Runs work on the host thread and tells the client, in a Server-Timing header, how long the
+// request waited for the thread ("wait"), the phases the work timed, and its whole time there
+// ("host"). A request that fails gets no header.
+template <class F>
+auto RunTimed(HostThread& host, httplib::Response& res, F work) -> std::invoke_result_t<F> {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point posted = Clock::now();
+  std::string header;
+  auto result = host.Run([&] {
+    const Clock::time_point started = Clock::now();
+    PhaseRecorder phases;
+    phases.Add("wait", std::chrono::duration<double, std::milli>(started - posted).count());
+    auto answer = work();
+    phases.Add("host", std::chrono::duration<double, std::milli>(Clock::now() - started).count());
+    header = phases.Header();
+    return answer;
+  });
+  res.set_header("Server-Timing", header);
+  return result;
 }
 
 }  // namespace
@@ -228,7 +251,7 @@ void StudioServer::Routes() {
     Guarded(res, [&] {
       const int id = MapIdOf(req);
       const json body = ParseBody(req, false);
-      Answer(res, 200, host_.Run([&] { return scene_->SetParam(id, body); }));
+      Answer(res, 200, RunTimed(host_, res, [&] { return scene_->SetParam(id, body); }));
     });
   });
   http.Post(R"(/api/maps/([^/]+)/coordinates)", [this](const httplib::Request& req, httplib::Response& res) {
@@ -268,7 +291,8 @@ void StudioServer::Routes() {
     return [this, sample](const httplib::Request& req, httplib::Response& res) {
       Guarded(res, [&] {
         const int id = MapIdOf(req);
-        const std::string png = host_.Run([&] { return sample ? scene_->SampleSlotPng(id) : scene_->PreviewPng(id); });
+        const std::string png =
+            RunTimed(host_, res, [&] { return sample ? scene_->SampleSlotPng(id) : scene_->PreviewPng(id); });
         res.set_header("Cache-Control", "no-store");
         res.set_content(png, "image/png");
       });
