@@ -302,8 +302,10 @@ void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
 
 std::string StudioScene::SampleSlotPng(int mapId) {
   Texmap* map = FindMap(mapId);
-  CheckQuadtreeBudget(map);
-  {
+  // As the host does before it renders: a map still valid at this time is not rebuilt (the page
+  // asks for the preview first, whose GetVPDisplayDIB has just updated it), so it needs no check.
+  if (!map->Validity(editor_.time).InInterval(editor_.time)) {
+    CheckQuadtreeBudget(map);
     PhaseScope phase("update");
     Interval valid = FOREVER;
     map->Update(editor_.time, valid);

@@ -80,8 +80,9 @@ function refreshImages() {
   if (!state.mapId) return;
   const serial = ++state.imageSerial;
   const query = `?token=${encodeURIComponent(token)}&n=${serial}`;
-  $('sample').src = `/api/maps/${state.mapId}/sample.png${query}`;
+  // The preview first: it rebuilds the map in any case, and the sample slot then finds it current.
   $('preview').src = `/api/maps/${state.mapId}/preview.png${query}`;
+  $('sample').src = `/api/maps/${state.mapId}/sample.png${query}`;
 }
 
 function box(element, control) {
