@@ -258,6 +258,17 @@ void PrintSummary(const std::vector<std::string>& meshes) {
 
 int main(int argc, char** argv) {
   const bool quick = TakeFlag(argc, argv, "--quick");
+  // --export-meshes: only write the meshes as the server reads them (engine.ply, terrain.ply) into
+  // the folder the next argument names, for page_latency.py, and stop.
+  if (argc == 3 && std::string(argv[1]) == "--export-meshes") {
+    for (const std::string mesh : {"engine", "terrain"}) {
+      std::string error;
+      const fs::path path = fs::path(argv[2]) / (mesh + ".ply");
+      if (!ExportMesh(path.string(), BenchMesh(mesh), mesh, &error)) Die(error);
+      std::printf("%s\n", path.c_str());
+    }
+    return 0;
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   const std::vector<std::string> meshes = {"engine", "terrain"};

@@ -80,9 +80,15 @@ function refreshImages() {
   if (!state.mapId) return;
   const serial = ++state.imageSerial;
   const query = `?token=${encodeURIComponent(token)}&n=${serial}`;
-  // The preview first: it rebuilds the map in any case, and the sample slot then finds it current.
+  // The preview first, the sample slot once it has come: the preview's GetVPDisplayDIB rebuilds
+  // the map in any case, and a sample slot asked after it finds the map current instead of
+  // rebuilding it again (asked together, the browser may send either first).
+  const sample = () => {
+    if (serial === state.imageSerial) $('sample').src = `/api/maps/${state.mapId}/sample.png${query}`;
+  };
+  $('preview').addEventListener('load', sample, { once: true });
+  $('preview').addEventListener('error', sample, { once: true });
   $('preview').src = `/api/maps/${state.mapId}/preview.png${query}`;
-  $('sample').src = `/api/maps/${state.mapId}/sample.png${query}`;
 }
 
 function box(element, control) {
