@@ -287,6 +287,13 @@ class StudioPage(unittest.TestCase):
         self.wait_for(lambda: self.param("uOffset") == 0.25)
         self.wait_for(lambda: self.shown_image("sample") is not None and self.shown_image("sample")[0] != before[0])
         self.screenshot("after-edit")
+        # The page asks for the preview first, whose GetVPDisplayDIB rebuilds the map; the sample
+        # slot, asked after it, renders without rebuilding (its Server-Timing has no update).
+        phases = self.browser.execute_script("""
+            const entry = performance.getEntriesByName(document.getElementById('sample').src)[0];
+            return entry ? entry.serverTiming.map((t) => t.name) : null;""")
+        self.assertIn("render", phases)
+        self.assertNotIn("update", phases)
         after = self.fetch("/api/maps/1/sample.png")
         self.assert_page_shows("sample", after)
         self.assertNotEqual(self.shown_image("sample")[3], before[3], "the edit moved the map in the slot")
