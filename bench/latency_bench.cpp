@@ -59,7 +59,7 @@ const fs::path& Root() {
 }
 
 std::string MeshFile(const std::string& mesh) {
-  const std::string name = mesh + ".ply";
+  std::string name = mesh + ".ply";
   const fs::path path = Root() / name;
   if (!fs::exists(path)) {
     fs::create_directories(Root());
