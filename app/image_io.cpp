@@ -184,8 +184,8 @@ unsigned Quantize(float v, unsigned maxCode) {
   return static_cast<unsigned>(std::lround(static_cast<double>(v) * maxCode));
 }
 
-bool WritePng(const std::string& path, const Image& image, bool sixteen, const ImageMetadata& meta,
-              std::string* error) {
+bool EncodePngBytes(const std::string& path, const Image& image, bool sixteen, const ImageMetadata& meta,
+                    std::vector<unsigned char>& encoded, std::string* error) {
   static constexpr int kColorTypes[5] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                          PNG_COLOR_TYPE_RGB_ALPHA};
   const std::size_t values = static_cast<std::size_t>(image.width) * image.channels;
@@ -217,7 +217,6 @@ bool WritePng(const std::string& path, const Image& image, bool sixteen, const I
     text[i].text_length = value.size();
   }
 
-  std::vector<unsigned char> encoded;
   PngEncodeJob job;
   job.width = static_cast<png_uint_32>(image.width);
   job.height = static_cast<png_uint_32>(image.height);
@@ -228,7 +227,13 @@ bool WritePng(const std::string& path, const Image& image, bool sixteen, const I
   job.textCount = static_cast<int>(text.size());
   job.out = &encoded;
   if (!EncodePng(&job)) return Fail(error, path, std::string("writing PNG: ") + job.error.message);
-  return WriteWhole(path, encoded, error);
+  return true;
+}
+
+bool WritePng(const std::string& path, const Image& image, bool sixteen, const ImageMetadata& meta,
+              std::string* error) {
+  std::vector<unsigned char> encoded;
+  return EncodePngBytes(path, image, sixteen, meta, encoded, error) && WriteWhole(path, encoded, error);
 }
 
 // Filled by DecodePng. It lives in the caller's frame, so its vectors are never skipped by a jump.
@@ -510,6 +515,17 @@ bool WriteImage(const std::string& path, const Image& image, ImageFormat format,
     return WritePng(path, image, format == ImageFormat::Png16, meta, error);
   } catch (const std::exception& e) {
     return Fail(error, path, e.what());
+  }
+}
+
+bool EncodePngImage(const Image& image, ImageFormat format, std::vector<unsigned char>* bytes, std::string* error) {
+  try {
+    if (format == ImageFormat::Exr) return Fail(error, "image", "not a PNG format");
+    if (std::string why = CheckImage(image, format); !why.empty()) return Fail(error, "image", why);
+    bytes->clear();
+    return EncodePngBytes("image", image, format == ImageFormat::Png16, {}, *bytes, error);
+  } catch (const std::exception& e) {
+    return Fail(error, "image", e.what());
   }
 }
 

@@ -72,6 +72,10 @@ std::optional<ImageFormat> FormatFromExtension(std::string_view path);
 bool WriteImage(const std::string& path, const Image& image, ImageFormat format, const ImageMetadata& meta,
                 std::string* error);
 
+// The bytes of the PNG file WriteImage would write for image in format (Png8 or Png16), without
+// metadata, kept in memory. Refused as WriteImage refuses, and Exr.
+bool EncodePngImage(const Image& image, ImageFormat format, std::vector<unsigned char>* bytes, std::string* error);
+
 // The format a file's bytes hold: Png16 for a 16-bit PNG, Png8 for any other PNG, Exr; nullopt
 // for anything else or a file that cannot be read.
 std::optional<ImageFormat> StoredFormat(const std::string& path);

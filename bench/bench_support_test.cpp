@@ -11,6 +11,7 @@
 #include "bench/bench_meshes.h"
 #include "bench/embree_height_field.h"
 #include "bench/heap_meter.h"
+#include "bench/percentiles.h"
 #include "sampler/surface_sampler.h"
 
 namespace {
@@ -80,6 +81,23 @@ TEST(BenchMesh, TerrainHasTwoMillionFacesAndIsBuiltOnce) {
 }
 
 TEST(BenchMesh, ReadsTheEngineModel) { EXPECT_EQ(BenchMesh("engine").getNumFaces(), 121496); }
+
+// The latency figures are a median and a 95th percentile of per-change samples.
+TEST(Percentiles, MedianAndNearestRankPercentileOfUnsortedSamples) {
+  EXPECT_EQ(Median({}), 0.0);
+  EXPECT_EQ(Percentile({}, 95), 0.0);
+  EXPECT_EQ(Median({7.0}), 7.0);
+  EXPECT_EQ(Median({3.0, 1.0, 2.0}), 2.0);
+  EXPECT_EQ(Median({4.0, 1.0, 3.0, 2.0}), 2.5);
+  std::vector<double> hundred;
+  for (int i = 100; i >= 1; --i) hundred.push_back(i);  // 1..100, reversed
+  EXPECT_EQ(Percentile(hundred, 95), 95.0);
+  EXPECT_EQ(Percentile(hundred, 100), 100.0);
+  EXPECT_EQ(Percentile(hundred, 0.5), 1.0);
+  // Ten samples: the 95th percentile is the largest (rank ceil(9.5) = 10), not an interpolation.
+  EXPECT_EQ(Percentile({10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 95), 10.0);
+  EXPECT_EQ(Percentile({10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 50), 5.0);
+}
 
 TEST(MakeQueryPoints, SeededInTheUnitSquareAndPrefixStable) {
   const std::vector<Point2> points = MakeQueryPoints(100'000, 11);

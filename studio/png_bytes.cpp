@@ -1,35 +1,20 @@
 #include "studio/png_bytes.h"
 
-#include <unistd.h>
+#include <vector>
 
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
+#include "studio/server_timing.h"
 #include "studio/studio_error.h"
 
-namespace fs = std::filesystem;
-
 std::string EncodePng(const Image& image) {
-  // The image writer works on files only; a private temporary file keeps one PNG encoder for the
-  // command line and the studio, at the cost of a small file round trip.
-  static std::atomic<unsigned> counter{0};
-  std::error_code ec;
-  const fs::path path = fs::temp_directory_path(ec) /
-                        ("veldmap-studio-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".png");
+  PhaseScope phase("encode");
+  // The command line's own encoder, kept in memory: a file round trip cost more than the
+  // encoding, since the writer makes its files durable.
+  std::vector<unsigned char> bytes;
   std::string error;
-  if (ec || !WriteImage(path.string(), image, ImageFormat::Png8, {}, &error)) {
-    throw StudioError(500, "could not encode the image: " + (error.empty() ? ec.message() : error));
+  if (!EncodePngImage(image, ImageFormat::Png8, &bytes, &error)) {
+    throw StudioError(500, "could not encode the image: " + error);
   }
-  std::string bytes;
-  {
-    std::ifstream in(path, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  fs::remove(path, ec);
-  if (bytes.empty()) throw StudioError(500, "could not read back the encoded image");
-  return bytes;
+  return std::string(bytes.begin(), bytes.end());
 }
 
 Image DibToImage(const BITMAPINFO* dib) {

@@ -18,6 +18,7 @@
 #include "studio/png_bytes.h"
 #include "studio/rollout_json.h"
 #include "studio/sample_sphere.h"
+#include "studio/server_timing.h"
 #include "studio/studio_error.h"
 
 namespace fs = std::filesystem;
@@ -312,6 +313,7 @@ json StudioScene::Save(const std::optional<std::string>& relative, std::size_t r
 // memory budget: one spinner click on a large mesh must not exhaust the host's memory. A baked
 // map's own mesh is not looked at (the map keeps it to itself).
 void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
+  PhaseScope phase("check");
   IParamBlock2* block = BlockOf(map);
   const TimeValue t = editor_.time;
   Interval valid = FOREVER;
@@ -328,13 +330,15 @@ void StudioScene::CheckQuadtreeBudget(Texmap* map) const {
 
 std::string StudioScene::SampleSlotPng(int mapId) {
   Texmap* map = FindMap(mapId);
-  CheckQuadtreeBudget(map);
   UpdateForEditorTime(map);
   RenderRequest request;
   request.width = request.height = kSampleSize;
   request.time = editor_.time;
   request.outputs = {FindOutput("color")};
-  RenderResult result = RenderMap(*map, request, {});
+  RenderResult result = [&] {
+    PhaseScope phase("render");
+    return RenderMap(*map, request, {});
+  }();
   return EncodePng(result.images.front());
 }
 
@@ -343,7 +347,11 @@ std::string StudioScene::PreviewPng(int mapId) {
   CheckQuadtreeBudget(map);
   ViewportTexHandleMaker viewport(kPreviewSize);
   Interval valid = FOREVER;
-  BITMAPINFO* dib = map->GetVPDisplayDIB(editor_.time, viewport, valid, FALSE, 0, 0);
+  // The map rebuilds itself inside (a full Update), then evaluates the preview's grid.
+  BITMAPINFO* dib = [&] {
+    PhaseScope phase("preview");
+    return map->GetVPDisplayDIB(editor_.time, viewport, valid, FALSE, 0, 0);
+  }();
   if (dib == nullptr) throw StudioError(500, "the map made no preview");
   Image image = DibToImage(dib);
   FreeDIB(dib);
@@ -354,9 +362,13 @@ std::string StudioScene::PreviewPng(int mapId) {
 
 // A map that changes notifies its dependents and drops its validity, and one that holds the
 // same over an interval (nothing keyed, or between equal keys) keeps it: only a map whose
-// validity misses the editor's time is rebuilt.
+// validity misses the editor's time is rebuilt, as a host does before it renders. The page asks
+// for the preview first, whose GetVPDisplayDIB has just updated the map, so the sample slot's
+// images usually find it current and need neither the budget check nor a rebuild.
 void StudioScene::UpdateForEditorTime(Texmap* map) {
   if (map->Validity(editor_.time).InInterval(editor_.time)) return;
+  CheckQuadtreeBudget(map);
+  PhaseScope phase("update");
   Interval valid = FOREVER;
   map->Update(editor_.time, valid);
 }
@@ -392,7 +404,6 @@ json StudioScene::SetAutoKey(const json& request) {
 
 std::string StudioScene::SampleSpherePng(int mapId) {
   Texmap* map = FindMap(mapId);
-  CheckQuadtreeBudget(map);
   UpdateForEditorTime(map);
   SampleSphereOptions options;
   options.size = kSampleSize;

@@ -80,9 +80,17 @@ function refreshImages() {
   if (!state.mapId) return;
   const serial = ++state.imageSerial;
   const query = `?token=${encodeURIComponent(token)}&n=${serial}`;
-  $('sample').src = `/api/maps/${state.mapId}/sample.png${query}`;
+  // The preview first, the sample slot once it has come: the preview's GetVPDisplayDIB rebuilds
+  // the map in any case, and a sample slot asked after it finds the map current instead of
+  // rebuilding it again (asked together, the browser may send either first).
+  const sample = () => {
+    if (serial !== state.imageSerial) return;
+    $('sample').src = `/api/maps/${state.mapId}/sample.png${query}`;
+    $('sample-sphere').src = `/api/maps/${state.mapId}/sample.png${query}&shape=sphere`;
+  };
+  $('preview').addEventListener('load', sample, { once: true });
+  $('preview').addEventListener('error', sample, { once: true });
   $('preview').src = `/api/maps/${state.mapId}/preview.png${query}`;
-  $('sample-sphere').src = `/api/maps/${state.mapId}/sample.png${query}&shape=sphere`;
 }
 
 function box(element, control) {
