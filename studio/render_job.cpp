@@ -310,7 +310,7 @@ void RenderView::Shutdown() {
   if (job != nullptr && job->Running()) End(*job, "cancelled", "");
 }
 
-std::string RenderView::ImagePng() const {
+std::string RenderView::ImagePng(int* rowsDone, int* id) const {
   const std::shared_ptr<Job> job = Current();
   if (job == nullptr) throw StudioError(404, "nothing has been rendered yet");
   Image view;
@@ -318,6 +318,8 @@ std::string RenderView::ImagePng() const {
     const std::lock_guard<std::mutex> lock(job->mutex);
     if (!job->haveImage) throw StudioError(404, "the render has no image yet");
     view = SampleDown(job->image, kMaxViewSide);
+    if (rowsDone != nullptr) *rowsDone = static_cast<int>(job->done / job->width);
+    if (id != nullptr) *id = job->id;
   }
   return EncodePng(view);
 }

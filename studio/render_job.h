@@ -55,8 +55,9 @@ class RenderView {
   // that has ended is left as it is.
   nlohmann::json Cancel();
   // The latest image as PNG bytes: the coarse one enlarged, then filled in band by band. 404
-  // before any render, and while the first coarse image is being made.
-  std::string ImagePng() const;
+  // before any render, and while the first coarse image is being made. *rowsDone (if not null)
+  // gets how many rows from the top hold the full render in that very image, *id the render's.
+  std::string ImagePng(int* rowsDone = nullptr, int* id = nullptr) const;
   // {"path": relative, "root": index (optional), "format": "png8"|"png16"|"exr" (optional: from
   // the extension)}: writes the finished image with the command line's metadata. 409 while no
   // finished render is there, 403 for a path outside the root folders, 400 for a bad format.

@@ -297,8 +297,13 @@ void StudioServer::Routes() {
   });
   http.Get("/api/render/image.png", [this](const httplib::Request&, httplib::Response& res) {
     Guarded(res, [&] {
-      res.set_content(render_->ImagePng(), "image/png");
+      int rows = 0, id = 0;
+      res.set_content(render_->ImagePng(&rows, &id), "image/png");
       res.set_header("Cache-Control", "no-store");
+      // Which render, and how far its full rows reach in this image, for a page or a test that
+      // compares.
+      res.set_header("X-Veldmap-Render-Id", std::to_string(id));
+      res.set_header("X-Veldmap-Render-Rows", std::to_string(rows));
     });
   });
   http.Post("/api/render/cancel", [this](const httplib::Request& req, httplib::Response& res) {
