@@ -204,7 +204,7 @@ TEST_F(StudioRenderTest, CoarseImageComesFirstAndBandsFillItFromTheTop) {
     const std::vector<float> coarseRow = Row(coarse->image, 2 * y * 128 / 2048);
     std::vector<float> enlarged;
     for (int x = 0; x < 1024; ++x) {
-      const auto at = coarseRow.begin() + (2 * x * 128 / 2048) * 3;
+      const auto at = coarseRow.begin() + static_cast<std::ptrdiff_t>(2 * x * 128 / 2048) * 3;
       enlarged.insert(enlarged.end(), at, at + 3);
     }
     ASSERT_EQ(Row(first->image, y), enlarged) << "row " << y << " should still be the coarse image's";
