@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -161,7 +162,8 @@ json RenderView::Start(StudioScene& scene, int mapId, const json& request) {
   auto job = std::make_shared<Job>();
   if (request.contains("bumpScale")) {
     const json& scale = request.at("bumpScale");
-    if (!scale.is_number() || !std::isfinite(scale.get<double>())) {
+    // A float: beyond its range the scale would not be a number the render can use.
+    if (!scale.is_number() || !(std::fabs(scale.get<double>()) <= std::numeric_limits<float>::max())) {
       throw StudioError(400, "bumpScale must be a finite number");
     }
     job->bumpScale = scale.get<float>();

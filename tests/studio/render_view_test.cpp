@@ -292,6 +292,7 @@ TEST_F(StudioRenderTest, RefusesBadRequestsAndChangesNothing) {
       {R"({"output": "nope", "width": 64, "height": 64})", 400},
       {R"({"width": 64, "height": 64})", 400},
       {R"({"output": "bump", "width": 64, "height": 64, "bumpScale": "x"})", 400},
+      {R"({"output": "bump", "width": 64, "height": 64, "bumpScale": 1e300})", 400},
       {R"({"output": "color", "width": 64)", 400},
       {R"([1, 2])", 400},
   };
