@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "app/cli_options.h"
+#include "app/scene_setup.h"
 #include "host/atomic_file.h"
 
 namespace fs = std::filesystem;
@@ -71,4 +72,31 @@ void WriteText(const std::string& path, const std::string& text) {
   if (!file.Open(path, &why) || !file.Write(bytes, text.size(), &why) || !file.Commit(&why)) {
     throw BadInput{path + ": " + why};
   }
+}
+
+ImageMetadata RenderMetadata(Texmap* map, const RenderRecord& record) {
+  const auto& zRange = record.zRange;
+  int normalized = 1;
+  Interval ignore = FOREVER;
+  Block(map)->GetValue(ParamByName(Block(map), "normalizeMesh"), record.time, normalized, ignore);
+  ImageMetadata meta;
+  meta.entries = {
+      {"veldmap:source", record.source},
+      {"veldmap:z_min", zRange ? fmt::format("{}", zRange->first) : "none"},
+      {"veldmap:z_max", zRange ? fmt::format("{}", zRange->second) : "none"},
+      {"veldmap:normalized",
+       normalized != 0 ? "yes: z = z_min + height * (z_max - z_min)" : "no: z = height * (z_max - z_min)"},
+      {"veldmap:params", ParamSummary(map)},
+      {"veldmap:size", fmt::format("{}x{}", record.width, record.height)},
+      {"veldmap:coverage", fmt::format("{:.6f}", record.coverage)},
+      {"veldmap:seconds", fmt::format("update {:.3f} render {:.3f}", record.updateSeconds, record.renderSeconds)},
+  };
+  return meta;
+}
+
+std::string OutputEncoding(const RenderOutput& output, const RenderRequest& request) {
+  if (output.pixel != nullptr && std::string(output.kind) == "bump") {
+    return fmt::format("{}; from {}, scale {}", output.encoding, BumpName(request.bump), request.bumpScale);
+  }
+  return output.encoding;
 }

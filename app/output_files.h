@@ -2,9 +2,12 @@
 // fails writes nothing.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "app/image_io.h"
+#include "app/render.h"
 
 // The name that means standard output, for the report and for one image.
 inline constexpr const char* kStandardOutput = "-";
@@ -20,3 +23,19 @@ void CheckWritable(const std::string& path, const std::string& what);
 std::string JsonString(const std::string& text);
 // Writes text to path (crash-safe, as every output) or to standard output for "-".
 void WriteText(const std::string& path, const std::string& text);
+
+// What `veldmap render` writes into each image it makes, and into its report, besides the
+// pixels, so that a file says where it came from and how to read it. source names the input;
+// zRange is that of the mesh the map shows (ZRange); the seconds are the map's update and the
+// render.
+struct RenderRecord {
+  std::string source;
+  std::optional<std::pair<float, float>> zRange;  // none: no mesh, or no finite vertex
+  TimeValue time = 0;
+  int width = 0, height = 0;
+  double coverage = 0.0;
+  double updateSeconds = 0.0, renderSeconds = 0.0;
+};
+ImageMetadata RenderMetadata(Texmap* map, const RenderRecord& record);
+// The veldmap:encoding entry of one output's image: what its values mean.
+std::string OutputEncoding(const RenderOutput& output, const RenderRequest& request);

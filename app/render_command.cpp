@@ -77,13 +77,6 @@ std::vector<Target> Targets(const OutputOptions& out, const MapOptions& mapOptio
   return targets;
 }
 
-std::string Encoding(const RenderOutput& output, const RenderRequest& request) {
-  if (output.pixel != nullptr && std::string(output.kind) == "bump") {
-    return fmt::format("{}; from {}, scale {}", output.encoding, BumpName(request.bump), request.bumpScale);
-  }
-  return output.encoding;
-}
-
 }  // namespace
 
 int Render(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
@@ -145,21 +138,16 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
     result = RenderMap(*map, request, [&progress](long long done, long long total) { progress(done, total); });
   }
 
-  const auto zRange = ZRange(loaded.mesh);
-  int normalized = 1;
-  Block(map)->GetValue(ParamByName(Block(map), "normalizeMesh"), out.time, normalized, ignore);
-  ImageMetadata meta;
-  meta.entries = {
-      {"veldmap:source", input},
-      {"veldmap:z_min", zRange ? fmt::format("{}", zRange->first) : "none"},
-      {"veldmap:z_max", zRange ? fmt::format("{}", zRange->second) : "none"},
-      {"veldmap:normalized",
-       normalized != 0 ? "yes: z = z_min + height * (z_max - z_min)" : "no: z = height * (z_max - z_min)"},
-      {"veldmap:params", ParamSummary(map)},
-      {"veldmap:size", fmt::format("{}x{}", width, height)},
-      {"veldmap:coverage", fmt::format("{:.6f}", result.coverage)},
-      {"veldmap:seconds", fmt::format("update {:.3f} render {:.3f}", updateSeconds, result.seconds)},
-  };
+  RenderRecord record;
+  record.source = input;
+  record.zRange = ZRange(loaded.mesh);
+  record.time = out.time;
+  record.width = width;
+  record.height = height;
+  record.coverage = result.coverage;
+  record.updateSeconds = updateSeconds;
+  record.renderSeconds = result.seconds;
+  ImageMetadata meta = RenderMetadata(map, record);
   if (!tileText.empty()) meta.entries.emplace_back("veldmap:tile", tileText);
 
   std::vector<std::pair<std::string, std::string>> written = out.alsoWritten;
@@ -175,7 +163,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
       if (!saved) throw BadInput{error};
     } else {
       ImageMetadata imageMeta = meta;
-      imageMeta.entries.emplace_back("veldmap:encoding", Encoding(*target.output, request));
+      imageMeta.entries.emplace_back("veldmap:encoding", OutputEncoding(*target.output, request));
       if (!WriteImage(target.path, result.images[i], FormatFor(target.path, out.format), imageMeta, &error)) {
         throw BadInput{error};
       }

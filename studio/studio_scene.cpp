@@ -410,3 +410,30 @@ std::string StudioScene::SampleSpherePng(int mapId) {
   options.time = editor_.time;
   return EncodePng(RenderSampleSphere(*map, options));
 }
+
+StudioScene::RenderSnapshot StudioScene::SnapshotForRender(int mapId) {
+  Texmap* map = FindMap(mapId);
+  CheckQuadtreeBudget(map);
+  RenderSnapshot snapshot;
+  snapshot.time = editor_.time;
+  IParamBlock2* block = BlockOf(map);
+  Interval valid = FOREVER;
+  INode* node = nullptr;
+  block->GetValue(ParamByName(block, "node"), snapshot.time, node, valid);
+  if (auto* tri = node == nullptr ? nullptr : dynamic_cast<TriObject*>(node->EvalWorldState(snapshot.time).obj)) {
+    snapshot.zRange = ZRange(tri->GetMesh());
+  }
+  if (sceneFile_) {
+    snapshot.source = paths_.RelativeName(*sceneFile_).value_or(sceneFile_->filename().string());
+  } else {
+    snapshot.source = node != nullptr ? std::string(node->GetName()) : "map " + std::to_string(mapId);
+  }
+  RemapDir remap;
+  ReferenceTarget* copy = remap.CloneRef(map);
+  snapshot.map = dynamic_cast<Texmap*>(copy);
+  if (snapshot.map == nullptr) {
+    if (copy != nullptr) copy->DeleteThis();
+    throw StudioError(500, "the map could not be copied for the render");
+  }
+  return snapshot;
+}

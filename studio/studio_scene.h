@@ -70,6 +70,18 @@ class StudioScene {
   static constexpr TimeValue kTicksPerFrame = TIME_TICKSPERSEC / kFramesPerSecond;
   static constexpr int kLastFrame = 100;
 
+  // A render's own copy of the map, made now (CloneRef), so the render shows the map as it is at
+  // this moment however it is edited or saved afterwards. The caller owns map and frees it with
+  // DeleteThis on this thread; the node it picks is shared, not copied. Refused (422) as the
+  // sample slot is, when the picked mesh's index would not fit the budget.
+  struct RenderSnapshot {
+    Texmap* map = nullptr;
+    TimeValue time = 0;
+    std::string source;  // the scene file, else the picked node, for the images' metadata
+    std::optional<std::pair<float, float>> zRange;
+  };
+  RenderSnapshot SnapshotForRender(int mapId);
+
   static constexpr int kSampleSize = 256;
   static constexpr int kPreviewSize = 128;
 

@@ -152,6 +152,7 @@ bool StudioServer::Start(const StudioOptions& options, std::string* error) {
     return false;
   }
 
+  render_ = std::make_unique<RenderView>(host_, paths);
   http_ = std::make_unique<httplib::Server>();
   http_->set_payload_max_length(kMaxBody);
   // An answer leaves in several writes (headers, then body); with Nagle's algorithm the later
@@ -183,7 +184,12 @@ void StudioServer::Stop() {
   http_.reset();
   // The scene's objects belong to the host thread, and must go before it ends.
   try {
-    if (scene_ != nullptr) host_.Run([this] { scene_.reset(); });
+    if (scene_ != nullptr) {
+      host_.Run([this] {
+        if (render_ != nullptr) render_->Shutdown();
+        scene_.reset();
+      });
+    }
   } catch (const HostThreadStopped&) {
   }
   host_.Stop();
@@ -327,4 +333,37 @@ void StudioServer::Routes() {
   });
   http.Get(R"(/api/maps/([^/]+)/sample\.png)", image(true));
   http.Get(R"(/api/maps/([^/]+)/preview\.png)", image(false));
+
+  // The render view: a job runs on the host thread step by step; its status and image are read
+  // without waiting for it.
+  http.Post(R"(/api/maps/([^/]+)/render)", [this](const httplib::Request& req, httplib::Response& res) {
+    Guarded(res, [&] {
+      const int id = MapIdOf(req);
+      const json body = ParseBody(req, false);
+      Answer(res, 202, render_->Start(*scene_, id, body));
+    });
+  });
+  http.Get("/api/render", [this](const httplib::Request&, httplib::Response& res) {
+    Guarded(res, [&] { Answer(res, 200, render_->Status()); });
+  });
+  http.Get("/api/render/image.png", [this](const httplib::Request&, httplib::Response& res) {
+    Guarded(res, [&] {
+      int rows = 0, id = 0;
+      res.set_content(render_->ImagePng(&rows, &id), "image/png");
+      res.set_header("Cache-Control", "no-store");
+      // Which render, and how far its full rows reach in this image, for a page or a test that
+      // compares.
+      res.set_header("X-Veldmap-Render-Id", std::to_string(id));
+      res.set_header("X-Veldmap-Render-Rows", std::to_string(rows));
+    });
+  });
+  http.Post("/api/render/cancel", [this](const httplib::Request& req, httplib::Response& res) {
+    Guarded(res, [&] {
+      ParseBody(req, true);
+      Answer(res, 200, render_->Cancel());
+    });
+  });
+  http.Post("/api/render/save", [this](const httplib::Request& req, httplib::Response& res) {
+    Guarded(res, [&] { Answer(res, 200, render_->Save(ParseBody(req, false))); });
+  });
 }

@@ -7,6 +7,15 @@
 // address, gets 403. Then the session token, from the X-Veldmap-Token header or the token
 // query parameter, must match (403). Bodies beyond kMaxBody get 413 unread.
 //
+// The render view (see render_job.h), all JSON but the image:
+//   POST /api/maps/{id}/render {"output", "width", "height", "bumpScale"?}: starts a render of the
+//        map as it is now, cancelling the one running; answers the status.
+//   GET  /api/render: the status (state, stage, done/total pixels, error).
+//   GET  /api/render/image.png: the latest image, coarse or partly filled or finished.
+//   POST /api/render/cancel: stops the running render; answers the status once it has stopped.
+//   POST /api/render/save {"path", "root"?, "format"?}: writes the finished image (png8, png16
+//        or exr) with the command line's metadata inside a root folder.
+//
 // Threads: the server answers on its own threads; everything that touches the scene is posted
 // to the host thread and waited for, so requests are carried out one at a time, in order.
 #pragma once
@@ -19,6 +28,7 @@
 #include <thread>
 
 #include "studio/host_thread.h"
+#include "studio/render_job.h"
 #include "studio/studio.h"
 
 namespace httplib {
@@ -53,6 +63,7 @@ class StudioServer {
 
   HostThread host_;
   std::unique_ptr<StudioScene> scene_;  // lives and dies on host_
+  std::unique_ptr<RenderView> render_;  // its copies of maps die on host_, before scene_
   std::unique_ptr<httplib::Server> http_;
   std::thread listener_;
   std::atomic<bool> listenerEnded_{false};

@@ -476,3 +476,88 @@ async function start() {
 }
 
 start();
+
+// ---- The render view: a render of the edited map at a chosen size, shown as it fills in. ----
+// The image element carries which render (data-render-id) and how many of its rows are final
+// (data-rows; 0 while the coarse image is shown) with the picture it shows.
+const renderView = { polling: false, shown: '' };
+
+function showRenderStatus(job) {
+  const running = job.state === 'running';
+  $('render-cancel').disabled = !running;
+  $('render-progress').value = job.total ? job.done / job.total : 0;
+  $('render-state').textContent = job.state === 'idle'
+    ? 'Not rendered yet'
+    : `${job.output} ${job.width} x ${job.height}: ${job.state}${running ? ` (${job.stage})` : ''}` +
+      ` ${(100 * job.done / job.total).toFixed(0)}%${job.error ? `: ${job.error}` : ''}`;
+  $('render-panel').dataset.state = job.state;
+}
+
+// Fetches the render's image when it has changed since the one shown.
+async function refreshRenderImage(job) {
+  const key = `${job.id}/${job.stage}/${job.done}`;
+  if (job.state === 'idle' || key === renderView.shown) return;
+  const response = await fetch(`/api/render/image.png?n=${encodeURIComponent(key)}`, { headers: { 'X-Veldmap-Token': token } });
+  if (!response.ok) return;  // no image yet: the coarse one is on its way
+  const blob = await response.blob();
+  const image = $('render-image');
+  const old = image.src;
+  image.src = URL.createObjectURL(blob);
+  if (old.startsWith('blob:')) URL.revokeObjectURL(old);
+  image.dataset.renderId = response.headers.get('X-Veldmap-Render-Id');
+  image.dataset.rows = response.headers.get('X-Veldmap-Render-Rows');
+  image.hidden = false;
+  renderView.shown = key;
+}
+
+async function pollRender() {
+  if (renderView.polling) return;
+  renderView.polling = true;
+  try {
+    for (;;) {
+      const job = await api('GET', '/api/render');
+      showRenderStatus(job);
+      await refreshRenderImage(job);
+      if (job.state !== 'running') break;
+      // Quickly until the render's first (coarse) image is on show, so it shows at once.
+      const delay = renderView.shown.startsWith(`${job.id}/`) ? 100 : 10;
+      await new Promise((resolve) => setTimeout(resolve, delay));
+    }
+  } catch (e) {
+    status(`Render: ${e.message}`, true);
+  } finally {
+    renderView.polling = false;
+  }
+}
+
+function wireRender() {
+  $('render-form').addEventListener('submit', async (event) => {
+    event.preventDefault();
+    if (!state.mapId) return status('Render: no map is edited', true);
+    const body = {
+      output: $('render-output').value,
+      width: Number($('render-width').value),
+      height: Number($('render-height').value),
+    };
+    const job = await attempt(`Render ${body.output} ${body.width} x ${body.height}`, () =>
+      api('POST', `/api/maps/${state.mapId}/render`, body));
+    if (job) {
+      showRenderStatus(job);
+      pollRender();
+    }
+  });
+  $('render-cancel').addEventListener('click', async () => {
+    const job = await attempt('Render cancelled', () => api('POST', '/api/render/cancel', {}));
+    if (job) showRenderStatus(job);
+  });
+  $('render-save-form').addEventListener('submit', async (event) => {
+    event.preventDefault();
+    const body = { path: $('render-save-path').value };
+    if ($('render-format').value) body.format = $('render-format').value;
+    const answer = await attempt(`Save render as ${body.path}`, () => api('POST', '/api/render/save', body));
+    if (answer) status(`Saved the render as ${answer.saved} (${answer.format})`);
+  });
+  pollRender();
+}
+
+wireRender();
