@@ -496,7 +496,9 @@ bool ReadPly(std::string_view file, bool keepNormals, RawMesh* out) {
   }
   const bool withNormals = !parsed.normals.empty();
   VertexWelder welder(vertexCount, withNormals);
+  constexpr std::size_t kAhead = 16;
   for (std::size_t v = 0; v < vertexCount; ++v) {
+    if (v + kAhead < vertexCount) welder.Prefetch(&parsed.positions[(v + kAhead) * 3]);
     if (welded[v] == kUnused) continue;
     welded[v] = welder.Add(&parsed.positions[v * 3], withNormals ? &parsed.normals[v * 3] : nullptr);
   }

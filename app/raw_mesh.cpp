@@ -1,4 +1,5 @@
-// Open addressing with linear probing over the welded vertices. Entries are never removed and a
+// Open addressing with linear probing over the welded vertices; each slot holds its position, so a
+// lookup touches one cache line of the table and nothing else. Entries are never removed and a
 // rehash reinserts them in index order, so among several welded vertices at one position (normals
 // apart) a probe always meets them in the order they were made, and the earliest match wins.
 #include "app/raw_mesh.h"
@@ -37,7 +38,7 @@ bool NormalsAgree(const float* a, const float* b) {
 VertexWelder::VertexWelder(std::size_t expectedVertices, bool withNormals) : withNormals_(withNormals) {
   std::size_t slots = 16;
   while (slots < expectedVertices * 2) slots *= 2;
-  slots_.assign(slots, 0);
+  slots_.assign(slots, Entry{});
   positions_.reserve(expectedVertices * 3);
   if (withNormals_) normals_.reserve(expectedVertices * 3);
 }
@@ -46,35 +47,40 @@ std::uint32_t VertexWelder::Add(const float position[3], const float normal[3]) 
   std::size_t s = Slot(HashPosition(position));
   std::uint32_t match = 0;
   for (;; s = (s + 1) & (slots_.size() - 1)) {
-    const std::uint32_t entry = slots_[s];
-    if (entry == 0) break;
-    const float* p = &positions_[(entry - 1) * std::size_t{3}];
+    const Entry& entry = slots_[s];
+    if (entry.indexPlusOne == 0) break;
+    const float* p = entry.position;
     if (p[0] != position[0] || p[1] != position[1] || p[2] != position[2]) continue;
-    if (!withNormals_) return entry - 1;
-    if (!NormalsAgree(&normals_[(entry - 1) * std::size_t{3}], normal)) continue;
+    if (!withNormals_) return entry.indexPlusOne - 1;
+    if (!NormalsAgree(&normals_[(entry.indexPlusOne - 1) * std::size_t{3}], normal)) continue;
     // Two earlier vertices within reach: assimp joins this one to whichever its spatial sort
     // lists first, an order that cannot be told from here.
     if (match != 0) {
       ambiguous_ = true;
       return match - 1;
     }
-    match = entry;
+    match = entry.indexPlusOne;
   }
   if (match != 0) return match - 1;
   const auto index = static_cast<std::uint32_t>(count_++);
   positions_.insert(positions_.end(), position, position + 3);
   if (withNormals_) normals_.insert(normals_.end(), normal, normal + 3);
-  slots_[s] = index + 1;
+  slots_[s] = {{position[0], position[1], position[2]}, index + 1};
   if (count_ * 2 > slots_.size()) Grow();
   return index;
 }
 
+void VertexWelder::Prefetch(const float position[3]) const {
+  __builtin_prefetch(&slots_[Slot(HashPosition(position))]);
+}
+
 void VertexWelder::Grow() {
-  slots_.assign(slots_.size() * 2, 0);
+  slots_.assign(slots_.size() * 2, Entry{});
   for (std::size_t i = 0; i < count_; ++i) {
-    std::size_t s = Slot(HashPosition(&positions_[i * 3]));
-    while (slots_[s] != 0) s = (s + 1) & (slots_.size() - 1);
-    slots_[s] = static_cast<std::uint32_t>(i + 1);
+    const float* p = &positions_[i * 3];
+    std::size_t s = Slot(HashPosition(p));
+    while (slots_[s].indexPlusOne != 0) s = (s + 1) & (slots_.size() - 1);
+    slots_[s] = {{p[0], p[1], p[2]}, static_cast<std::uint32_t>(i + 1)};
   }
 }
 

@@ -44,7 +44,15 @@ bool ReadBinary(std::string_view file, std::vector<RawMesh>* out) {
   // A closed surface has about half as many vertices as facets.
   VertexWelder welder(facets / 2 + 3, false);
   const char* record = file.data() + kHeaderBytes;
+  constexpr std::size_t kAhead = 6;  // facets
   for (std::size_t f = 0; f < facets; ++f, record += kFacetBytes) {
+    if (f + kAhead < facets) {
+      for (std::size_t k = 0; k < 3; ++k) {
+        const char* at = record + kAhead * kFacetBytes + 12 + 12 * k;
+        const float p[3] = {LittleFloat(at), LittleFloat(at + 4), LittleFloat(at + 8)};
+        welder.Prefetch(p);
+      }
+    }
     for (std::size_t k = 0; k < 3; ++k) {
       const char* at = record + 12 + 12 * k;
       const float p[3] = {LittleFloat(at), LittleFloat(at + 4), LittleFloat(at + 8)};
