@@ -10,13 +10,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/mesh_io.h"
+#include "app/raw_mesh.h"
 #include "tests/support/mesh_file.h"
 #include "tests/support/temp_folder.h"
 
@@ -305,6 +308,53 @@ void RandomPlyMesh(std::mt19937& random, bool integral, std::vector<PlyVertex>* 
     f = {pick(random), pick(random), pick(random)};
     if (random() % 10 == 0) f[2] = f[0];
   }
+}
+
+// ---- The welder against a literal one ----------------------------------------------------------
+
+// Far more vertices than the table first holds, so it grows several times; every answer must
+// match a plain map of first appearances, with -0 and +0 one point.
+TEST(MeshReaders, WelderMatchesFirstAppearanceAcrossTableGrowth) {
+  VertexWelder welder(1, false);
+  std::map<std::tuple<float, float, float>, std::uint32_t> literal;
+  std::vector<float> order;
+  std::mt19937 random(42);
+  for (int i = 0; i < 20000; ++i) {
+    float p[3];
+    for (float& c : p) c = static_cast<float>(static_cast<int>(random() % 31) - 15) * 0.5f;
+    if (random() % 16 == 0) p[0] = -p[0];  // includes -0
+    const auto key = std::make_tuple(p[0] + 0.0f, p[1] + 0.0f, p[2] + 0.0f);
+    const auto [at, fresh] = literal.emplace(key, static_cast<std::uint32_t>(literal.size()));
+    if (fresh) order.insert(order.end(), p, p + 3);
+    ASSERT_EQ(welder.Add(p, nullptr), at->second) << "vertex " << i;
+  }
+  EXPECT_EQ(welder.size(), literal.size());
+  EXPECT_FALSE(welder.ambiguous());
+  const std::vector<float> positions = welder.TakePositions();
+  ASSERT_EQ(positions.size(), order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) ASSERT_EQ(BitsOf(positions[i]), BitsOf(order[i])) << i;
+}
+
+TEST(MeshReaders, WelderKeepsNormalsApartBeyondToleranceAndFlagsAmbiguity) {
+  VertexWelder welder(1, true);
+  const float p[3] = {1, 2, 3};
+  const float up[3] = {0, 0, 1}, side[3] = {1, 0, 0}, nearlyUp[3] = {0, 9e-6f, 1}, farUp[3] = {0, 1.6e-5f, 1};
+  EXPECT_EQ(welder.Add(p, up), 0u);
+  EXPECT_EQ(welder.Add(p, side), 1u);
+  EXPECT_EQ(welder.Add(p, nearlyUp), 0u);  // 9e-6 from up: joined
+  EXPECT_EQ(welder.Add(p, farUp), 2u);     // 1.6e-5 from up: apart
+  EXPECT_FALSE(welder.ambiguous());
+  // 8e-6 from both up and farUp, so assimp's sort order would decide: flagged.
+  const float between[3] = {0, 8e-6f, 1};
+  welder.Add(p, between);
+  EXPECT_TRUE(welder.ambiguous());
+  // Many more vertices elsewhere make the table grow; the early ones keep their order.
+  for (int i = 0; i < 1000; ++i) {
+    const float q[3] = {static_cast<float>(i), 0, 0};
+    welder.Add(q, up);
+  }
+  EXPECT_EQ(welder.Add(p, side), 1u);
+  EXPECT_EQ(welder.Add(p, farUp), 2u);
 }
 
 // ---- The package's test models -----------------------------------------------------------------
