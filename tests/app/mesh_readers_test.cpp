@@ -513,6 +513,40 @@ TEST(MeshReaders, GeneratedStlBinaryAndAsciiImportAsThroughAssimp) {
   EXPECT_FALSE(all->smoothingFromFile);
 }
 
+// ---- Where we differ from assimp on purpose ----------------------------------------------------
+
+// Assimp's joining finds earlier vertices by a hash of the exact position but compares them with
+// a tolerance, so different points up to about 1e-5 apart become one when their hashes share a
+// bucket (here: (1e-6, 0, 0) joins the origin, but (1e-8, 0, 1) does not join (0, 0, 1) while
+// (8e-10, 0, 1) does). Ours keep every point where the file put it, whatever the distances.
+TEST(MeshReaders, NearbyPointsStayApartAndInPlace) {
+  ScratchDir dir;
+  for (const float offset : {1e-6f, 1e-8f, 8e-10f, 1e-20f}) {
+    for (const float z : {0.0f, 1.0f}) {
+      std::vector<PlyVertex> verts(4);
+      verts[0].z = verts[3].z = z;
+      verts[1].x = 1;
+      verts[2].y = 1;
+      verts[3].x = offset;
+      const std::string ply = dir / "near.ply";
+      WriteFile(ply, WritePly({}, verts, {{0, 1, 2}, {3, 1, 2}}));
+      std::vector<StlFacet> facets(2, StlFacet{{{0, 0, z}, {1, 0, 0}, {0, 1, 0}}});
+      facets[1].p[0][0] = offset;
+      const std::string stl = dir / "near.stl";
+      WriteFile(stl, WriteBinaryStl(facets));
+      for (const std::string& path : {ply, stl}) {
+        const std::optional<ImportResult> own = ImportMeshWithOwnReaders(path, {});
+        ASSERT_TRUE(own.has_value()) << path;
+        ASSERT_EQ(own->meshes.size(), 1u);
+        const Mesh& mesh = own->meshes[0].mesh;
+        ASSERT_EQ(mesh.verts.size(), 4u) << path << " offset " << offset;
+        EXPECT_EQ(mesh.verts[mesh.faces[1].v[0]].x, offset) << path;
+        EXPECT_EQ(mesh.verts[mesh.faces[0].v[0]].x, 0.0f) << path;
+      }
+    }
+  }
+}
+
 // ---- What the readers leave to assimp, and the refusals ----------------------------------------
 
 TEST(MeshReaders, FilesOurReadersDoNotTakeStillImportThroughAssimp) {
