@@ -516,10 +516,12 @@ std::optional<ImportResult> ReadWithOwnReaders(const std::string& path, const Im
       mesh.verts.emplace_back(static_cast<float>(q[0]), static_cast<float>(q[1]), static_cast<float>(q[2]));
     }
     source.positions = {};
-    mesh.faces.resize(source.corners.size() / 3);
-    for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-      mesh.faces[f].setVerts(source.corners[f * 3], source.corners[f * 3 + 1], source.corners[f * 3 + 2]);
-      mesh.faces[f].setSmGroup(smGroup);
+    mesh.faces.reserve(source.corners.size() / 3);
+    for (std::size_t c = 0; c < source.corners.size(); c += 3) {
+      Face face;
+      face.setVerts(source.corners[c], source.corners[c + 1], source.corners[c + 2]);
+      face.setSmGroup(smGroup);
+      mesh.faces.push_back(face);
     }
     source.corners = {};
     result.meshes.push_back({names[i], std::move(mesh)});

@@ -472,6 +472,10 @@ bool ReadPly(std::string_view file, bool keepNormals, RawMesh* out) {
 
   Parsed parsed;
   if (encoding == Encoding::kAscii) {
+    // Every ASCII entry takes at least two bytes per value ("0 "), so a count the data cannot hold
+    // is refused before anything is sized by it.
+    const std::size_t dataBytes = file.size() - pos;
+    if (vertex->count > dataBytes / (2 * vertex->properties.size()) || face->count > dataBytes / 8) return false;
     LineReader in(file, pos);
     for (const Element& e : elements) {
       if (!(&e == vertex ? ReadAsciiVertices(in, e, *layout, &parsed) : ReadAsciiFaces(in, e, &parsed))) return false;
