@@ -227,11 +227,34 @@ std::uint64_t IndexAt(const char* p, Type t, bool bigEndian) {
 }
 
 struct Parsed {
-  std::vector<float> positions;  // 3 per file vertex
-  std::vector<float> normals;    // 3 per file vertex, when kept
+  // Positions, 3 per file vertex: read from ASCII into this array, or left in the binary records.
+  std::vector<float> positions;
+  const char* records = nullptr;
+  std::size_t stride = 0;
+  std::array<std::size_t, 3> at{};
+  std::array<Type, 3> type{};
+  bool big = false;
+  bool plainFloats = false;  // little-endian float32 x, y, z
+
+  std::vector<float> normals;  // 3 per file vertex, when kept
   std::vector<std::uint32_t> corners;
+
+  void Position(std::size_t v, float out[3]) const {
+    if (records == nullptr) {
+      std::memcpy(out, &positions[v * 3], 12);
+      return;
+    }
+    const char* record = records + v * stride;
+    if (plainFloats) {
+      for (std::size_t k = 0; k < 3; ++k) std::memcpy(&out[k], record + at[k], 4);
+    } else {
+      for (std::size_t k = 0; k < 3; ++k) out[k] = FloatAt(record + at[k], type[k], big);
+    }
+  }
 };
 
+// The positions stay in the mapped file and are read where they are welded; only kept normals
+// are copied out.
 bool ReadBinaryVertices(std::string_view data, std::size_t& pos, const Element& e, const VertexLayout& layout, bool big,
                         Parsed* out) {
   std::vector<std::size_t> offsets;
@@ -241,34 +264,23 @@ bool ReadBinaryVertices(std::string_view data, std::size_t& pos, const Element& 
     stride += SizeOf(p.type);
   }
   if (stride == 0 || e.count > (data.size() - pos) / stride) return false;
-  const bool withNormals = layout.normal[0] != -1;
-  out->positions.resize(e.count * 3);
-  if (withNormals) out->normals.resize(e.count * 3);
-  std::array<std::size_t, 3> at{}, nat{};
-  std::array<Type, 3> type{}, ntype{};
-  bool plainFloats = !big;
+  out->records = data.data() + pos;
+  out->stride = stride;
+  out->big = big;
+  out->plainFloats = !big;
   for (std::size_t k = 0; k < 3; ++k) {
-    at[k] = offsets[static_cast<std::size_t>(layout.position[k])];
-    type[k] = e.properties[static_cast<std::size_t>(layout.position[k])].type;
-    plainFloats = plainFloats && type[k] == Type::kFloat32;
-    if (withNormals) {
-      nat[k] = offsets[static_cast<std::size_t>(layout.normal[k])];
-      ntype[k] = e.properties[static_cast<std::size_t>(layout.normal[k])].type;
-    }
+    out->at[k] = offsets[static_cast<std::size_t>(layout.position[k])];
+    out->type[k] = e.properties[static_cast<std::size_t>(layout.position[k])].type;
+    out->plainFloats = out->plainFloats && out->type[k] == Type::kFloat32;
   }
-  const char* record = data.data() + pos;
-  float* xyz = out->positions.data();
-  for (std::size_t v = 0; v < e.count; ++v, record += stride, xyz += 3) {
-    if (plainFloats) {
-      std::memcpy(&xyz[0], record + at[0], 4);
-      std::memcpy(&xyz[1], record + at[1], 4);
-      std::memcpy(&xyz[2], record + at[2], 4);
-    } else {
-      for (std::size_t k = 0; k < 3; ++k) xyz[k] = FloatAt(record + at[k], type[k], big);
-    }
-    if (!std::isfinite(xyz[0]) || !std::isfinite(xyz[1]) || !std::isfinite(xyz[2])) return false;
-    if (withNormals) {
-      for (std::size_t k = 0; k < 3; ++k) out->normals[v * 3 + k] = FloatAt(record + nat[k], ntype[k], big);
+  if (layout.normal[0] != -1) {
+    out->normals.resize(e.count * 3);
+    const char* record = out->records;
+    for (std::size_t v = 0; v < e.count; ++v, record += stride) {
+      for (std::size_t k = 0; k < 3; ++k) {
+        const auto n = static_cast<std::size_t>(layout.normal[k]);
+        out->normals[v * 3 + k] = FloatAt(record + offsets[n], e.properties[n].type, big);
+      }
     }
   }
   pos += e.count * stride;
@@ -501,10 +513,17 @@ bool ReadPly(std::string_view file, bool keepNormals, RawMesh* out) {
   const bool withNormals = !parsed.normals.empty();
   VertexWelder welder(vertexCount, withNormals);
   constexpr std::size_t kAhead = 16;
+  float ahead[3], p[3];
   for (std::size_t v = 0; v < vertexCount; ++v) {
-    if (v + kAhead < vertexCount) welder.Prefetch(&parsed.positions[(v + kAhead) * 3]);
+    if (v + kAhead < vertexCount) {
+      parsed.Position(v + kAhead, ahead);
+      welder.Prefetch(ahead);
+    }
+    parsed.Position(v, p);
+    // Unused vertices too: a file with any coordinate that is not finite is assimp's.
+    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) return false;
     if (welded[v] == kUnused) continue;
-    welded[v] = welder.Add(&parsed.positions[v * 3], withNormals ? &parsed.normals[v * 3] : nullptr);
+    welded[v] = welder.Add(p, withNormals ? &parsed.normals[v * 3] : nullptr);
   }
   if (welder.ambiguous()) return false;
   parsed.positions = {};
