@@ -1,7 +1,9 @@
-// Import: assimp reads the file; we undo the few frame changes its readers make on their own,
-// pick the file's up axis, and walk the node tree ourselves so every (node, mesh) pair becomes
-// one host mesh with its world transform applied. Export: the host mesh goes into a one-node
-// aiScene, turned into the format's frame, and out through a memory blob and AtomicFileWriter.
+// Import: binary and ASCII PLY and STL go to our own readers first (ply_reader.h, stl_reader.h),
+// which hand back what they do not take. Otherwise assimp reads the file; we undo the few frame
+// changes its readers make on their own, pick the file's up axis, and walk the node tree
+// ourselves so every (node, mesh) pair becomes one host mesh with its world transform applied.
+// Export: the host mesh goes into a one-node aiScene, turned into the format's frame, and out
+// through a memory blob and AtomicFileWriter.
 #include "app/mesh_io.h"
 
 #include <assimp/BaseImporter.h>
@@ -24,12 +26,17 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include "app/mapped_file.h"
+#include "app/ply_reader.h"
+#include "app/raw_mesh.h"
+#include "app/stl_reader.h"
 #include "host/atomic_file.h"
 
 namespace {
@@ -252,7 +259,8 @@ struct UpChoice {
 
 // The file's up axis: --up, else what the file says, else the format's convention. Formats we do
 // not know are taken as assimp delivers them, which is Y up by assimp's own convention.
-UpChoice ChooseUpAxis(Format format, const aiScene& scene, const std::string& path, const ImportOptions& options) {
+// scene: null for files our own readers read (PLY and STL, which need none).
+UpChoice ChooseUpAxis(Format format, const aiScene* scene, const std::string& path, const ImportOptions& options) {
   if (options.up) return {*ParseAxis(std::string_view(&*options.up, 1)), "--up"};
   const std::string name = FormatName(format);
   constexpr SignedAxis kY{1, 1}, kZ{2, 1};
@@ -265,7 +273,8 @@ UpChoice ChooseUpAxis(Format format, const aiScene& scene, const std::string& pa
       if (auto axis = PlyHeaderUpAxis(path)) return {*axis, "PLY header comment"};
       return {kY, "PLY convention"};
     case Format::kFbx:
-      if (auto axis = FbxUpAxis(scene)) return {*axis, "FBX UpAxis"};
+      if (scene == nullptr) break;
+      if (auto axis = FbxUpAxis(*scene)) return {*axis, "FBX UpAxis"};
       return {kY, "FBX default"};
     case Format::kCollada:
       if (auto axis = ColladaUpAxis(path)) return {*axis, "COLLADA <up_axis>"};
@@ -436,15 +445,91 @@ ImportResult Failed(const std::string& path, const std::string& what) {
   return result;
 }
 
-}  // namespace
-
-ImportResult ImportMesh(const std::string& path, const ImportOptions& options) {
+// The refusals that come before any reader: a bad --up, a file that cannot be read, a PLY header
+// assimp would stumble on. Empty when the file may go on to a reader.
+std::optional<ImportResult> RefusedUpFront(const std::string& path, const ImportOptions& options) {
   if (options.up && !ParseAxis(std::string_view(&*options.up, 1))) {
     return Failed(path, std::string("the up axis must be x, y or z, not '") + *options.up + "'");
   }
   if (std::string why = CheckReadable(path); !why.empty()) return Failed(path, why);
   if (std::string why = PlyHeaderProblem(path); !why.empty()) return Failed(path, why);
+  return std::nullopt;
+}
 
+ImportResult TooMany(const std::string& path, const std::string& what, std::size_t verts, std::size_t faces) {
+  return Failed(path, what + " " + std::to_string(verts) + " vertices and " + std::to_string(faces) +
+                          " faces; at most " + std::to_string(kMaxElements) + " of each are supported");
+}
+
+// Our own PLY and STL readers, chosen by extension as assimp chooses its readers. Nothing when
+// they do not take the file. What follows the reading (names, --node, limits, frame) is the
+// assimp path's, step for step.
+std::optional<ImportResult> ReadWithOwnReaders(const std::string& path, const ImportOptions& options) {
+  const std::string ext = ExtensionOf(path);
+  if (ext != "ply" && ext != "stl") return std::nullopt;
+  MappedFile file;
+  if (!file.Open(path, nullptr)) return std::nullopt;
+  const Format format = ext == "ply" ? Format::kPly : Format::kStl;
+  std::vector<RawMesh> meshes;
+  if (format == Format::kPly) {
+    meshes.emplace_back();
+    if (!ReadPly(file.bytes(), !options.flat, &meshes.back())) return std::nullopt;
+  } else if (!ReadStl(file.bytes(), &meshes)) {
+    return std::nullopt;
+  }
+
+  const UpChoice up = ChooseUpAxis(format, nullptr, path, options);
+  const Affine world = UpToZ(up.axis);
+  std::set<std::string> used;
+  std::vector<std::string> names;
+  for (const RawMesh& m : meshes) names.push_back(UniqueName(m.nodeName, used));
+  std::vector<std::size_t> picked;
+  for (std::size_t i = 0; i < meshes.size(); ++i) {
+    if (options.node.empty() || options.node == names[i] || options.node == meshes[i].nodeName) picked.push_back(i);
+  }
+  if (picked.empty()) {
+    return Failed(path, "no mesh named '" + options.node + "'; the file has: " + NameList(names));
+  }
+  std::size_t totalVerts = 0, totalFaces = 0;
+  for (std::size_t i : picked) {
+    const std::size_t verts = meshes[i].positions.size() / 3, faces = meshes[i].corners.size() / 3;
+    if (verts > kMaxElements || faces > kMaxElements) return TooMany(path, "mesh '" + names[i] + "' has", verts, faces);
+    totalVerts += verts;
+    totalFaces += faces;
+  }
+  if (totalVerts > kMaxElements || totalFaces > kMaxElements) {
+    return TooMany(path, "the meshes together have", totalVerts, totalFaces);
+  }
+
+  ImportResult result;
+  result.upAxisUsed = AxisName(up.axis) + " (" + up.why + ")";
+  result.smoothingFromFile = format == Format::kPly && !options.flat;
+  const DWORD smGroup = options.flat ? 0 : 1;
+  for (std::size_t i : picked) {
+    RawMesh& source = meshes[i];
+    result.smoothingFromFile = result.smoothingFromFile && source.hasNormals;
+    Mesh mesh;
+    mesh.verts.reserve(source.positions.size() / 3);
+    for (std::size_t v = 0; v < source.positions.size(); v += 3) {
+      const std::array<double, 3> q =
+          world.Apply(source.positions[v], source.positions[v + 1], source.positions[v + 2]);
+      mesh.verts.emplace_back(static_cast<float>(q[0]), static_cast<float>(q[1]), static_cast<float>(q[2]));
+    }
+    source.positions = {};
+    mesh.faces.reserve(source.corners.size() / 3);
+    for (std::size_t c = 0; c < source.corners.size(); c += 3) {
+      Face face;
+      face.setVerts(source.corners[c], source.corners[c + 1], source.corners[c + 2]);
+      face.setSmGroup(smGroup);
+      mesh.faces.push_back(face);
+    }
+    source.corners = {};
+    result.meshes.push_back({names[i], std::move(mesh)});
+  }
+  return result;
+}
+
+ImportResult ReadWithAssimp(const std::string& path, const ImportOptions& options) {
   // Welding compares every vertex component assimp keeps, so the components that do not matter
   // to a height map are removed first. Normals stay: where a file's normals differ its vertices
   // stay apart and the hard edge survives. STL normals are per facet and carry no smoothing, and
@@ -485,7 +570,7 @@ ImportResult ImportMesh(const std::string& path, const ImportOptions& options) {
   }
 
   const Format format = IdentifyFormat(*scene, path);
-  const UpChoice up = ChooseUpAxis(format, *scene, path, options);
+  const UpChoice up = ChooseUpAxis(format, scene, path, options);
   // Assimp's 3DS reader turns the file's Z-up data to Y up in the root node; undo that so the
   // scene is in the file's own axes like every other format's.
   const Affine fileFrame = format == Format::k3ds ? UpToZ({1, 1}) : Affine();
@@ -507,21 +592,17 @@ ImportResult ImportMesh(const std::string& path, const ImportOptions& options) {
     return Failed(path, "no mesh named '" + options.node + "'; the file has: " + NameList(names));
   }
 
-  auto tooMany = [&](const std::string& what, std::size_t verts, std::size_t faces) {
-    return Failed(path, what + " " + std::to_string(verts) + " vertices and " + std::to_string(faces) +
-                            " faces; at most " + std::to_string(kMaxElements) + " of each are supported");
-  };
   std::size_t totalVerts = 0, totalFaces = 0;
   for (std::size_t i : picked) {
     const aiMesh& m = *scene->mMeshes[pairs[i].mesh];
     if (m.mNumVertices > kMaxElements || m.mNumFaces > kMaxElements) {
-      return tooMany("mesh '" + names[i] + "' has", m.mNumVertices, m.mNumFaces);
+      return TooMany(path, "mesh '" + names[i] + "' has", m.mNumVertices, m.mNumFaces);
     }
     totalVerts += m.mNumVertices;
     totalFaces += m.mNumFaces;
   }
   if (totalVerts > kMaxElements || totalFaces > kMaxElements) {
-    return tooMany("the meshes together have", totalVerts, totalFaces);
+    return TooMany(path, "the meshes together have", totalVerts, totalFaces);
   }
 
   ImportResult result;
@@ -534,6 +615,24 @@ ImportResult ImportMesh(const std::string& path, const ImportOptions& options) {
     result.meshes.push_back({names[i], ToHostMesh(source, pairs[i].world, smGroup)});
   }
   return result;
+}
+
+}  // namespace
+
+ImportResult ImportMesh(const std::string& path, const ImportOptions& options) {
+  if (std::optional<ImportResult> refused = RefusedUpFront(path, options)) return *std::move(refused);
+  if (std::optional<ImportResult> own = ReadWithOwnReaders(path, options)) return *std::move(own);
+  return ReadWithAssimp(path, options);
+}
+
+ImportResult ImportMeshWithAssimp(const std::string& path, const ImportOptions& options) {
+  if (std::optional<ImportResult> refused = RefusedUpFront(path, options)) return *std::move(refused);
+  return ReadWithAssimp(path, options);
+}
+
+std::optional<ImportResult> ImportMeshWithOwnReaders(const std::string& path, const ImportOptions& options) {
+  if (std::optional<ImportResult> refused = RefusedUpFront(path, options)) return *std::move(refused);
+  return ReadWithOwnReaders(path, options);
 }
 
 Mesh MergeMeshes(const std::vector<ImportedMesh>& meshes) {
