@@ -99,7 +99,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   Texmap* map = loaded.map;
   MapGuard guard(map);
   ApplyMapOptions(map, mapOptions, Tiling::SingleImage);
-  CheckQuadtreeBudget(map, loaded.mesh, input, out.time);
+  CheckQuadtreeBudget(map, loaded.Shown(), input, out.time);
   Interval valid = FOREVER;
   const auto updateStart = std::chrono::steady_clock::now();
   map->Update(out.time, valid);
@@ -140,7 +140,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
 
   RenderRecord record;
   record.source = input;
-  record.zRange = ZRange(loaded.mesh);
+  record.zRange = ZRange(loaded.Shown());
   record.time = out.time;
   record.width = width;
   record.height = height;
@@ -174,6 +174,13 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   if (!out.report.empty()) {
     std::string json = "{\n";
     for (const auto& [key, value] : meta.entries) json += "  " + JsonString(key) + ": " + JsonString(value) + ",\n";
+    // The command's peak memory, and per face: what a larger mesh of the same kind would need.
+    if (const std::uint64_t peak = PeakResidentBytes(); peak > 0) {
+      json += fmt::format("  \"peak_rss_bytes\": {},\n", peak);
+      if (const int faces = loaded.Shown().getNumFaces(); faces > 0) {
+        json += fmt::format("  \"peak_rss_bytes_per_face\": {:.1f},\n", double(peak) / faces);
+      }
+    }
     json += "  \"outputs\": {";
     for (std::size_t i = 0; i < written.size(); ++i) {
       json += (i ? ", " : "") + JsonString(written[i].first) + ": " + JsonString(written[i].second);

@@ -19,8 +19,7 @@ int Bake(const Common& common, const std::string& input, const MeshOptions& mesh
   OpenSession(session, common, common.program);
   std::string error;
   if (IsSceneFile(input)) throw BadInput{input + ": already a scene; bake takes a mesh file"};
-  const Mesh mesh = ImportOne(input, meshOptions, nullptr);
-  INode* node = AddMeshNode(mesh, fs::path(input).stem().string());
+  INode* node = AddMeshNode(ImportOne(input, meshOptions, nullptr), fs::path(input).stem().string());
   Texmap* map = session.CreateVeldmap();
   if (map == nullptr) throw BadInput{"the Veldmap class could not make a map"};
   MapGuard guard(map);

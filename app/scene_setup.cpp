@@ -47,7 +47,8 @@ Mesh ImportOne(const std::string& path, const MeshOptions& options, std::string*
   ImportResult result = ImportMesh(path, import);
   if (!result.error.empty()) throw BadInput{result.error};
   if (result.meshes.empty()) throw BadInput{path + ": no meshes"};
-  Mesh mesh = result.meshes.size() == 1 ? result.meshes[0].mesh : MergeMeshes(result.meshes);
+  // The one mesh is moved out rather than copied: a large mesh is held once at a time.
+  Mesh mesh = result.meshes.size() == 1 ? std::move(result.meshes[0].mesh) : MergeMeshes(result.meshes);
   if (!HasUpwardFace(mesh)) {
     throw BadInput{path + ": no face of the mesh faces up (+Z), so nothing can be seen from above; try --up"};
   }
@@ -55,9 +56,9 @@ Mesh ImportOne(const std::string& path, const MeshOptions& options, std::string*
   return mesh;
 }
 
-INode* AddMeshNode(const Mesh& mesh, const std::string& name) {
+INode* AddMeshNode(Mesh mesh, const std::string& name) {
   TriObject* object = CreateNewTriObject();
-  object->GetMesh() = mesh;
+  object->GetMesh() = std::move(mesh);
   INode* node = GetCOREInterface()->CreateObjectNode(object);
   CStr unique(name.c_str());
   GetCOREInterface()->MakeNameUnique(unique);
@@ -218,11 +219,12 @@ Loaded LoadInput(Session& session, const std::string& path, const MeshOptions& m
       if (root != loaded.map) root->DeleteThis();
     }
     if (loaded.map == nullptr) throw BadInput{path + ": the scene holds no Veldmap map"};
-    loaded.mesh = MapMesh(loaded.map);
+    loaded.exported = MapMesh(loaded.map);
     return loaded;
   }
-  loaded.mesh = ImportOne(path, meshOptions, &loaded.upAxis);
-  INode* node = AddMeshNode(loaded.mesh, fs::path(path).stem().string());
+  // The imported mesh goes into the node whole; the command reads it there afterwards.
+  INode* node = AddMeshNode(ImportOne(path, meshOptions, &loaded.upAxis), fs::path(path).stem().string());
+  if (auto* tri = dynamic_cast<TriObject*>(node->GetObjectRef())) loaded.nodeMesh = &tri->GetMesh();
   loaded.map = session.CreateVeldmap();
   if (loaded.map == nullptr) throw BadInput{"the Veldmap class could not make a map"};
   if (!Block(loaded.map)->SetValue(ParamByName(Block(loaded.map), "node"), 0, node)) {

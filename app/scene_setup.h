@@ -32,7 +32,8 @@ class MapGuard {
 bool IsSceneFile(const std::string& path);
 // The mesh of a mesh file (all its meshes merged unless options name a node).
 Mesh ImportOne(const std::string& path, const MeshOptions& options, std::string* upUsed);
-INode* AddMeshNode(const Mesh& mesh, const std::string& name);
+// A node holding mesh; pass an rvalue to hand the mesh over without a copy.
+INode* AddMeshNode(Mesh mesh, const std::string& name);
 IParamBlock2* Block(Texmap* map);
 
 // How the UV generator treats the map outside 0..1. A render is one image of the mesh, not a
@@ -54,8 +55,12 @@ Mesh MapMesh(Texmap* map);
 // its own map.
 struct Loaded {
   Texmap* map = nullptr;
-  Mesh mesh;  // what the map shows, for the Z range in reports
   std::string upAxis;
+  // What the map shows, for the budget check and the Z range in reports: the picked node's own
+  // mesh (valid while the scene holds the node), or the mesh a scene's map exports.
+  const Mesh& Shown() const { return nodeMesh != nullptr ? *nodeMesh : exported; }
+  const Mesh* nodeMesh = nullptr;
+  Mesh exported;
 };
 Loaded LoadInput(Session& session, const std::string& path, const MeshOptions& meshOptions);
 

@@ -4,6 +4,7 @@
 // The session must outlive every object made from a module: modules are unloaded with it.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -79,3 +80,7 @@ std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int
 
 // The Z range of the mesh's finite vertices; nullopt for a mesh without one.
 std::optional<std::pair<float, float>> ZRange(const Mesh& mesh);
+
+// The most memory the process has held resident so far, in bytes (VmHWM); 0 where the system
+// does not say.
+std::uint64_t PeakResidentBytes();

@@ -91,7 +91,7 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
   for (int f = 0; f < faceCount; ++f) {
     if (indexOfFace_[static_cast<std::size_t>(f)] < 0) continue;
     indexOfFace_[static_cast<std::size_t>(f)] = static_cast<std::int32_t>(indexed_.size());
-    indexed_.push_back(MakeIndexedFace(workMesh, f, faceBoxes[f]));
+    indexed_.push_back(MakeIndexedFace(UVFaces(workMesh), f, faceBoxes[f]));
   }
 
   // Insertion starts below the root, so a root that is its own leaf (depth 1) holds nothing.
@@ -124,16 +124,26 @@ void SurfaceSampler::RebuildFromStoredMesh() { Rebuild(storedMesh); }
 
 void SurfaceSampler::ComputeVertexNormals() { ::ComputeVertexNormals(workMesh, normalChains, chainPool_); }
 
-SurfaceSampler::IndexEstimate SurfaceSampler::EstimateIndex(const Mesh& mesh) const {
+SurfaceSampler::IndexEstimate SurfaceSampler::EstimateIndex(const Mesh& mesh) const { return Estimate(mesh, true); }
+
+SurfaceSampler::IndexEstimate SurfaceSampler::BoundIndex(const Mesh& mesh) const { return Estimate(mesh, false); }
+
+SurfaceSampler::IndexEstimate SurfaceSampler::Estimate(const Mesh& mesh, bool exact) const {
   IndexEstimate estimate;
   const int depth = std::clamp(quadTreeDepth, kMinDepth, kMaxDepth);
   estimate.nodeBytes = std::uint64_t(NodesInTree(depth)) * sizeof(QuadNode);
-  Mesh uvMesh = mesh;
-  NormaliseMesh(uvMesh);
-  const int faceCount = uvMesh.getNumFaces();
+  // Only the positions move into UV space; the faces are read from the caller's mesh, so a
+  // large mesh is not held twice while its index is sized.
+  const std::vector<Point3> placed = PlacedVertices(mesh);
+  const UVFaces uv(placed, mesh.faces);
+  const int faceCount = mesh.getNumFaces();
+  // The upward test is the costly part of a face; the second pass reads this mark instead.
+  std::vector<bool> upward(static_cast<std::size_t>(faceCount), false);
   GridStats stats;
   for (int f = 0; f < faceCount; ++f) {
-    if (FacesUpward(uvMesh, f)) stats.Add(FaceBox(uvMesh, f));
+    if (!FacesUpward(uv, f)) continue;
+    upward[static_cast<std::size_t>(f)] = true;
+    stats.Add(FaceBox(uv, f));
   }
   estimate.upwardFaces = stats.count;
   std::uint64_t gridBytes = 0;
@@ -142,8 +152,11 @@ SurfaceSampler::IndexEstimate SurfaceSampler::EstimateIndex(const Mesh& mesh) co
     // reaches no more cells than the finer one, so the first side bounds them all.
     estimate.gridSide = forcedGridSide_ > 0 ? forcedGridSide_ : ChooseGridSide(stats);
     for (int f = 0; f < faceCount; ++f) {
-      if (!FacesUpward(uvMesh, f)) continue;
-      estimate.listEntries += CountCells(MakeIndexedFace(uvMesh, f, FaceBox(uvMesh, f)), estimate.gridSide, nullptr);
+      if (!upward[static_cast<std::size_t>(f)]) continue;
+      const Box2D box = FaceBox(uv, f);
+      // Every cell a face is listed in is one its box reaches, so the box alone gives the bound.
+      estimate.listEntries += exact ? CountCells(MakeIndexedFace(uv, f, box), estimate.gridSide, nullptr)
+                                    : std::uint64_t(CellsReached(box, estimate.gridSide).Cells());
     }
     const auto side = std::uint64_t(estimate.gridSide);
     gridBytes = (side * side + 1 + estimate.listEntries) * sizeof(std::uint32_t);
@@ -153,11 +166,11 @@ SurfaceSampler::IndexEstimate SurfaceSampler::EstimateIndex(const Mesh& mesh) co
   return estimate;
 }
 
-SurfaceSampler::IndexedFace SurfaceSampler::MakeIndexedFace(const Mesh& uvMesh, int f, const Box2D& box) {
-  const Face& face = uvMesh.faces[static_cast<std::size_t>(f)];
-  const Point3& p0 = uvMesh.verts[face.v[0]];
-  const Point3& p1 = uvMesh.verts[face.v[1]];
-  const Point3& p2 = uvMesh.verts[face.v[2]];
+SurfaceSampler::IndexedFace SurfaceSampler::MakeIndexedFace(const UVFaces& uv, int f, const Box2D& box) {
+  const Face& face = uv.faces[static_cast<std::size_t>(f)];
+  const Point3& p0 = uv.verts[face.v[0]];
+  const Point3& p1 = uv.verts[face.v[1]];
+  const Point3& p2 = uv.verts[face.v[2]];
   return {box.min.x,
           box.min.y,
           box.max.x,
@@ -184,9 +197,7 @@ std::uint64_t SurfaceSampler::CountCells(const IndexedFace& t, int side, std::ui
   return listed;
 }
 
-void SurfaceSampler::NormaliseMesh(Mesh& mesh) const {
-  mesh.buildBoundingBox();
-  const Box3 bounds = mesh.getBoundingBox();
+SurfaceSampler::VertexPlacement SurfaceSampler::PlacementFor(const Box3& bounds) const {
   Point3 lo = bounds.Min();
   Point3 hi = bounds.Max();
   if (bounds.IsEmpty()) lo = hi = Point3(0.0f, 0.0f, 0.0f);
@@ -194,44 +205,57 @@ void SurfaceSampler::NormaliseMesh(Mesh& mesh) const {
   const bool normalize = normalizeMesh != 0;
   const float fx = normalize ? Reciprocal(hi.x - lo.x) : 1.0f;
   const float fy = normalize ? Reciprocal(hi.y - lo.y) : 1.0f;
-  const float su = fx * uScale;
-  const float sv = fy * vScale;
   // The translation leaves the extent as it is, so the Z factor comes from the box as built.
-  const float fz = Reciprocal(hi.z - lo.z);
-  for (Point3& p : mesh.verts) {
-    if (normalize) p -= lo;
-    p.x = su * p.x + uOffset;
-    p.y = sv * p.y + vOffset;
-    p.z = fz * p.z;
+  return {normalize, lo, fx * uScale, fy * vScale, Reciprocal(hi.z - lo.z), uOffset, vOffset};
+}
+
+void SurfaceSampler::NormaliseMesh(Mesh& mesh) const {
+  mesh.buildBoundingBox();
+  const VertexPlacement place = PlacementFor(mesh.getBoundingBox());
+  for (Point3& p : mesh.verts) p = place(p);
+}
+
+std::vector<Point3> SurfaceSampler::PlacedVertices(const Mesh& mesh) const {
+  // The box as Mesh::buildBoundingBox makes it: the finite vertices only.
+  Box3 bounds;
+  bounds.Init();
+  for (const Point3& p : mesh.verts) {
+    if (IsFinite(p)) bounds += p;
   }
+  const VertexPlacement place = PlacementFor(bounds);
+  std::vector<Point3> placed;
+  placed.reserve(mesh.verts.size());
+  for (const Point3& p : mesh.verts) placed.push_back(place(p));
+  return placed;
 }
 
 void SurfaceSampler::ComputeFaceBoxes() {
   const int faceCount = workMesh.getNumFaces();
   faceBoxes.SetCount(faceCount);
-  for (int f = 0; f < faceCount; ++f) faceBoxes[f] = FaceBox(workMesh, f);
+  const UVFaces uv(workMesh);
+  for (int f = 0; f < faceCount; ++f) faceBoxes[f] = FaceBox(uv, f);
 }
 
-Box2D SurfaceSampler::FaceBox(const Mesh& uvMesh, int f) {
+Box2D SurfaceSampler::FaceBox(const UVFaces& uv, int f) {
   Box2D box;
-  if (uvMesh.faceIsValid(f)) {
-    const Face& face = uvMesh.faces[static_cast<std::size_t>(f)];
+  if (uv.IsValid(f)) {
+    const Face& face = uv.faces[static_cast<std::size_t>(f)];
     for (int k = 0; k < 3; ++k) {
-      const Point3& p = uvMesh.verts[face.v[k]];
+      const Point3& p = uv.verts[face.v[k]];
       box += Point2(p.x, p.y);
     }
   }
   return box;
 }
 
-bool SurfaceSampler::FacesUpward(int f) const { return FacesUpward(workMesh, f); }
+bool SurfaceSampler::FacesUpward(int f) const { return FacesUpward(UVFaces(workMesh), f); }
 
-bool SurfaceSampler::FacesUpward(const Mesh& uvMesh, int f) {
-  if (!uvMesh.faceIsValid(f)) return false;
-  const Face& face = uvMesh.faces[static_cast<std::size_t>(f)];
-  const Point3& p = uvMesh.verts[face.v[0]];
-  const Point3& q = uvMesh.verts[face.v[1]];
-  const Point3& r = uvMesh.verts[face.v[2]];
+bool SurfaceSampler::FacesUpward(const UVFaces& uv, int f) {
+  if (!uv.IsValid(f)) return false;
+  const Face& face = uv.faces[static_cast<std::size_t>(f)];
+  const Point3& p = uv.verts[face.v[0]];
+  const Point3& q = uv.verts[face.v[1]];
+  const Point3& r = uv.verts[face.v[2]];
   if (!IsFinite(p) || !IsFinite(q) || !IsFinite(r)) return false;
   // The test proper is on the normalised edges below. Where the plain cross product is far
   // from zero relative to the edge lengths (|c.z| > 1e-4), the rounding of that test (a few

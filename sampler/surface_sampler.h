@@ -129,9 +129,10 @@ class SurfaceSampler {
   // What Rebuild(mesh) with the current settings would make IndexBytes() of a fresh sampler,
   // worked out without building the index, by the steps Rebuild takes: the same placement,
   // upward test, grid side and cells listed. It is exact unless the lists overflow 32-bit
-  // offsets and Rebuild coarsens the grid, which lists fewer; then it is a bound. Costs a copy
-  // of the mesh and the time of Rebuild's counting pass. The node arena, the one part that
-  // grows with quadTreeDepth, is at most 11 MB (depth 10).
+  // offsets and Rebuild coarsens the grid, which lists fewer; then it is a bound. Costs the
+  // placed vertices (12 bytes each; the faces are read where they are) and the time of Rebuild's
+  // counting pass. The node arena, the one part that grows with quadTreeDepth, is at most 11 MB
+  // (depth 10).
   struct IndexEstimate {
     int gridSide = 0;               // CellsPerSide() after the rebuild, or more if it coarsens
     std::int64_t upwardFaces = 0;   // faces the index will hold
@@ -140,6 +141,10 @@ class SurfaceSampler {
     std::uint64_t bytes = 0;        // bound on IndexBytes()
   };
   IndexEstimate EstimateIndex(const Mesh& mesh) const;
+  // A quick upper bound on EstimateIndex(mesh): the same upward faces, grid side and node
+  // arena, but each face counted in every cell its UV box reaches, without asking whether its
+  // triangle may cover the cell. bytes and listEntries are never below EstimateIndex's.
+  IndexEstimate BoundIndex(const Mesh& mesh) const;
   // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
   // the one they would choose; 0 restores the choice. The answers do not depend on it.
   void SetGridSide(int side) { forcedGridSide_ = side; }
@@ -176,9 +181,40 @@ class SurfaceSampler {
   void InsertIntoNode(const QuadNode* node, int f, const Box2D& box);
   // Moves mesh from object space into UV space with the current settings.
   void NormaliseMesh(Mesh& mesh) const;
+  // The UV-space positions NormaliseMesh would give mesh's vertices, bit for bit, leaving the
+  // mesh alone.
+  std::vector<Point3> PlacedVertices(const Mesh& mesh) const;
+  // How NormaliseMesh moves one vertex, from the finite vertices' box.
+  struct VertexPlacement {
+    bool normalize;
+    Point3 lo;
+    float su, sv, fz, uOffset, vOffset;
+    Point3 operator()(Point3 p) const {
+      if (normalize) p -= lo;
+      p.x = su * p.x + uOffset;
+      p.y = sv * p.y + vOffset;
+      p.z = fz * p.z;
+      return p;
+    }
+  };
+  VertexPlacement PlacementFor(const Box3& bounds) const;
+  // Faces over vertices already in UV space: workMesh's, or the faces of a mesh over its
+  // placed vertices.
+  struct UVFaces {
+    std::span<const Point3> verts;
+    std::span<const Face> faces;
+    explicit UVFaces(const Mesh& uvMesh) : verts(uvMesh.verts), faces(uvMesh.faces) {}
+    UVFaces(std::span<const Point3> v, std::span<const Face> f) : verts(v), faces(f) {}
+    bool IsValid(int f) const {
+      const Face& face = faces[static_cast<std::size_t>(f)];
+      const auto count = static_cast<DWORD>(verts.size());
+      return face.v[0] < count && face.v[1] < count && face.v[2] < count;
+    }
+  };
+  IndexEstimate Estimate(const Mesh& mesh, bool exact) const;
   void ComputeFaceBoxes();
-  static Box2D FaceBox(const Mesh& uvMesh, int f);
-  static bool FacesUpward(const Mesh& uvMesh, int f);
+  static Box2D FaceBox(const UVFaces& uv, int f);
+  static bool FacesUpward(const UVFaces& uv, int f);
   // The sizing rule of the cell grid, fed with the UV box of every upward face.
   struct GridStats {
     double sumArea = 0.0, sumSides = 0.0;
@@ -186,7 +222,7 @@ class SurfaceSampler {
     void Add(const Box2D& box);
   };
   static int ChooseGridSide(const GridStats& stats);
-  static IndexedFace MakeIndexedFace(const Mesh& uvMesh, int f, const Box2D& box);
+  static IndexedFace MakeIndexedFace(const UVFaces& uv, int f, const Box2D& box);
   // The cells of a side x side grid that face t is listed in; adds one to counts[cell] for
   // each (row-major) when counts is not null.
   static std::uint64_t CountCells(const IndexedFace& t, int side, std::uint32_t* counts);

@@ -167,7 +167,7 @@ void StudioScene::OpenMesh(const fs::path& file) {
   }
   Mesh mesh = result.meshes.size() == 1 ? std::move(result.meshes[0].mesh) : MergeMeshes(result.meshes);
   if (!HasUpwardFace(mesh)) throw StudioError(422, shown + ": no face of the mesh faces up (+Z)");
-  INode* node = AddMeshNode(mesh, file.stem().string());
+  INode* node = AddMeshNode(std::move(mesh), file.stem().string());
   if (!maps_.empty()) return;
   Texmap* map = session_.CreateVeldmap();
   if (map == nullptr) throw StudioError(500, "the Veldmap class could not make a map");

@@ -453,3 +453,55 @@ TEST_F(CliTest, MemoryGuardWeighsTheIndexTheMapBuilds) {
 }
 
 }  // namespace
+
+namespace {
+
+// A grid terrain of side x side quads (two upward faces each) as Z-up OBJ text.
+void WriteGridObj(const std::string& path, int side) {
+  std::ofstream obj(path);
+  for (int y = 0; y <= side; ++y) {
+    for (int x = 0; x <= side; ++x) obj << "v " << x << " " << y << " " << std::sin(0.1 * (x + 2 * y)) << "\n";
+  }
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) {
+      const int a = y * (side + 1) + x + 1, b = a + 1, c = a + side + 2, d = a + side + 1;
+      obj << "f " << a << " " << b << " " << c << "\nf " << a << " " << c << " " << d << "\n";
+    }
+  }
+}
+
+// The number after "key": in a report, or -1 when the report has none.
+double ReportNumber(const std::string& json, const std::string& key) {
+  const std::size_t at = json.find("\"" + key + "\": ");
+  if (at == std::string::npos) return -1.0;
+  return std::strtod(json.c_str() + at + key.size() + 4, nullptr);
+}
+
+TEST_F(CliTest, ReportGivesPeakMemoryThatGrowsWithTheMesh) {
+  struct Measured {
+    double peak, perFace;
+  };
+  const auto measure = [this](int side) -> Measured {
+    const std::string mesh = Path("grid" + std::to_string(side) + ".obj");
+    const std::string report = Path("grid" + std::to_string(side) + ".json");
+    WriteGridObj(mesh, side);
+    const CliRun run =
+        Veldmap("render " + mesh + " --up z --size 16 -o " + Path("g.png") + " --report " + report + " -q");
+    EXPECT_EQ(run.code, 0) << run.output;
+    const std::string json = ReadText(report);
+    return {ReportNumber(json, "peak_rss_bytes"), ReportNumber(json, "peak_rss_bytes_per_face")};
+  };
+  const Measured small = measure(100);
+  const Measured large = measure(400);
+  for (const auto& [m, faces] : {std::pair{small, 2.0 * 100 * 100}, std::pair{large, 2.0 * 400 * 400}}) {
+    // At least the mesh itself (12 bytes a vertex, 20 a face) is held at once, and nothing
+    // near the machine's whole memory.
+    EXPECT_GT(m.peak, faces * 20.0 + faces / 2 * 12.0);
+    EXPECT_LT(m.peak, 16.0 * (1ull << 30));
+    EXPECT_NEAR(m.perFace, m.peak / faces, 0.1);
+  }
+  // Each face costs the import, the node, the map's copy and its index: far more than 40 bytes.
+  EXPECT_GT(large.peak - small.peak, 40.0 * 2 * (400 * 400 - 100 * 100));
+}
+
+}  // namespace
