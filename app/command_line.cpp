@@ -98,8 +98,9 @@ int RunVeldmap(int argc, char** argv) {
   // How images are compressed: the defaults favour speed, and every choice but dwaa is lossless.
   render
       ->add_option("--exr-compression", out.exrCompression,
-                   "EXR compression: zip (default: lossless, compressed on all cores), zips (smaller blocks), piz "
-                   "(wavelet), dwaa (lossy: values move, up to about 1% on noisy heights) or none")
+                   "EXR compression, on all cores: piz (default: lossless wavelet, the fastest that compresses "
+                   "float heights well), zip, zips (zip in 1-line blocks), dwaa (lossy: values move, up to about 1% on "
+                   "noisy heights) or none")
       ->check(CLI::IsMember({"zip", "zips", "piz", "dwaa", "none"}));
   render
       ->add_option("--png-level", out.pngLevel,

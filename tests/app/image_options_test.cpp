@@ -106,10 +106,10 @@ TEST_F(ImageOptionsTest, EveryExrCompressionKeepsEveryFloatAndNamesItselfInTheFi
   }
   EXPECT_FALSE(ExrCompressionFromName("ZIP").has_value());
   EXPECT_FALSE(ExrCompressionFromName("b44").has_value());
-  // Without options, the default: zip.
+  // Without options, the default: piz.
   std::string error;
   ASSERT_TRUE(WriteImage(Path("default.exr"), image, ImageFormat::Exr, {}, &error)) << error;
-  EXPECT_EQ(Imf::InputFile(Path("default.exr").c_str()).header().compression(), Imf::ZIP_COMPRESSION);
+  EXPECT_EQ(Imf::InputFile(Path("default.exr").c_str()).header().compression(), Imf::PIZ_COMPRESSION);
 }
 
 TEST_F(ImageOptionsTest, ExrBytesDoNotDependOnTheThreadCount) {
