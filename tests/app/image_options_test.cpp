@@ -49,8 +49,10 @@ Image Terrain(int width, int height, int channels) {
   unsigned state = 12345;
   for (std::size_t i = 0; i < image.pixels.size(); ++i) {
     state = state * 1664525u + 1013904223u;
-    const auto x = static_cast<float>(i % static_cast<std::size_t>(width * channels));
-    const auto y = static_cast<float>(i / static_cast<std::size_t>(width * channels));
+    const std::size_t rowValues = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
+    const std::size_t column = i % rowValues, row = i / rowValues;  // whole rows: integer division
+    const auto x = static_cast<float>(column);
+    const auto y = static_cast<float>(row);
     image.pixels[i] = 0.5f + 0.3f * std::sin(x * 0.02f) * std::cos(y * 0.03f) + static_cast<float>(state >> 20) * 1e-7f;
   }
   return image;
