@@ -79,7 +79,10 @@ int RunVeldmap(int argc, char** argv) {
   }
   render->add_option("--format", out.format, "png8, png16 or exr (default: from the extension, .png is png8)")
       ->check(CLI::IsMember({"png8", "png16", "exr"}));
-  render->add_option("--size", out.size, "width and height in pixels (at most 16384x16384 in all)")
+  render
+      ->add_option("--size", out.size,
+                   "width and height in pixels (up to 65535 a side; the image, or the tile with --tile, must fit "
+                   "in memory)")
       ->check(CLI::Range(1, 65535))
       ->capture_default_str();
   render->add_option("--width", out.width, "width in pixels")->check(CLI::Range(1, 65535));
@@ -92,6 +95,17 @@ int RunVeldmap(int argc, char** argv) {
   render->add_option("--tile-rows", out.tileRows, "rows of tiles")->check(CLI::Range(1, 65535));
   render->add_option("--tile-cols", out.tileCols, "columns of tiles")->check(CLI::Range(1, 65535));
   render->add_option("--bump-scale", out.bumpScale, "strength of the bump in the normal map")->capture_default_str();
+  // How images are compressed: the defaults favour speed, and every choice but dwaa is lossless.
+  render
+      ->add_option("--exr-compression", out.exrCompression,
+                   "EXR compression, on all cores: piz (default: lossless wavelet, the fastest that compresses "
+                   "float heights well), zip, zips (zip in 1-line blocks), dwaa (lossy: values move, up to about 1% on "
+                   "noisy heights) or none")
+      ->check(CLI::IsMember({"zip", "zips", "piz", "dwaa", "none"}));
+  render
+      ->add_option("--png-level", out.pngLevel,
+                   "PNG deflate level, 0 (none) to 9 (smallest, slowest); default 1, the fastest that compresses")
+      ->check(CLI::Range(0, 9));
   AddMeshOptions(render, meshOptions);
   AddMapOptions(render, mapOptions);
 

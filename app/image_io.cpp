@@ -11,6 +11,7 @@
 #include <OpenEXR/ImfInputFile.h>
 #include <OpenEXR/ImfOutputFile.h>
 #include <OpenEXR/ImfStringAttribute.h>
+#include <OpenEXR/ImfThreading.h>
 #include <OpenEXR/ImfVersion.h>
 #include <png.h>
 #include <unistd.h>
@@ -25,9 +26,11 @@
 #include <exception>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "host/atomic_file.h"
 
@@ -59,8 +62,6 @@ std::string CheckImage(const Image& image, ImageFormat format) {
   if (image.channels < 1 || image.channels > 4)
     return "cannot store " + std::to_string(image.channels) + " channels (1 to 4)";
   const std::uint64_t w = static_cast<std::uint64_t>(image.width), h = static_cast<std::uint64_t>(image.height);
-  if (w * h > kMaxImagePixels)
-    return SizeText(w, h) + " pixels is more than the " + std::to_string(kMaxImagePixels) + " allowed";
   if (image.pixels.size() != w * h * static_cast<std::uint64_t>(image.channels))
     return "the image holds " + std::to_string(image.pixels.size()) + " values, not " + SizeText(w, h) + " x " +
            std::to_string(image.channels);
@@ -138,6 +139,7 @@ struct PngEncodeJob {
   png_bytepp rows = nullptr;
   png_textp text = nullptr;
   int textCount = 0;
+  int level = 6;
   std::vector<unsigned char>* out = nullptr;
   PngError error;
 };
@@ -170,6 +172,7 @@ bool EncodePng(PngEncodeJob* job) {
   png_set_write_fn(png, job->out, AppendToMemory, FlushMemory);
   png_set_IHDR(png, info, job->width, job->height, job->bitDepth, job->colorType, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_compression_level(png, job->level);
   if (job->textCount > 0) png_set_text(png, info, job->text, job->textCount);
   png_write_info(png, info);
   png_write_image(png, job->rows);
@@ -184,7 +187,7 @@ unsigned Quantize(float v, unsigned maxCode) {
   return static_cast<unsigned>(std::lround(static_cast<double>(v) * maxCode));
 }
 
-bool EncodePngBytes(const std::string& path, const Image& image, bool sixteen, const ImageMetadata& meta,
+bool EncodePngBytes(const std::string& path, const Image& image, bool sixteen, const ImageMetadata& meta, int level,
                     std::vector<unsigned char>& encoded, std::string* error) {
   static constexpr int kColorTypes[5] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                          PNG_COLOR_TYPE_RGB_ALPHA};
@@ -225,15 +228,16 @@ bool EncodePngBytes(const std::string& path, const Image& image, bool sixteen, c
   job.rows = rows.data();
   job.text = text.data();
   job.textCount = static_cast<int>(text.size());
+  job.level = level;
   job.out = &encoded;
   if (!EncodePng(&job)) return Fail(error, path, std::string("writing PNG: ") + job.error.message);
   return true;
 }
 
-bool WritePng(const std::string& path, const Image& image, bool sixteen, const ImageMetadata& meta,
+bool WritePng(const std::string& path, const Image& image, bool sixteen, const ImageMetadata& meta, int level,
               std::string* error) {
   std::vector<unsigned char> encoded;
-  return EncodePngBytes(path, image, sixteen, meta, encoded, error) && WriteWhole(path, encoded, error);
+  return EncodePngBytes(path, image, sixteen, meta, level, encoded, error) && WriteWhole(path, encoded, error);
 }
 
 // Filled by DecodePng. It lives in the caller's frame, so its vectors are never skipped by a jump.
@@ -388,11 +392,32 @@ class FileIStream : public Imf::IStream {
   std::FILE* file_;
 };
 
-bool WriteExr(const std::string& path, const Image& image, const ImageMetadata& meta, std::string* error) {
+Imf::Compression ToImf(ExrCompression compression) {
+  switch (compression) {
+    case ExrCompression::None: return Imf::NO_COMPRESSION;
+    case ExrCompression::Zips: return Imf::ZIPS_COMPRESSION;
+    case ExrCompression::Piz: return Imf::PIZ_COMPRESSION;
+    case ExrCompression::Dwaa: return Imf::DWAA_COMPRESSION;
+    case ExrCompression::Zip: break;
+  }
+  return Imf::ZIP_COMPRESSION;
+}
+
+// OpenEXR's pool is process-wide, and resizing it waits for every task in flight, so it is sized
+// once to the machine; each file then asks for as many of its threads as it may use.
+int ExrThreads(int asked) {
+  static std::once_flag sized;
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  std::call_once(sized, [cores] { Imf::setGlobalThreadCount(cores); });
+  return asked > 0 ? std::min(asked, cores) : cores;
+}
+
+bool WriteExr(const std::string& path, const Image& image, const ImageMetadata& meta, const ImageWriteOptions& options,
+              std::string* error) {
   MemoryOStream stream(path);
   try {
     Imf::Header header(image.width, image.height);
-    header.compression() = Imf::ZIP_COMPRESSION;
+    header.compression() = ToImf(options.exrCompression);
     for (const auto& entry : meta.entries) {
       const std::string& key = entry.first;
       const std::string& value = entry.second;
@@ -414,7 +439,7 @@ bool WriteExr(const std::string& path, const Image& image, const ImageMetadata& 
     }
     // The file's destructor writes the line offset table, so it must be gone before the bytes
     // are taken.
-    Imf::OutputFile file(stream, header);
+    Imf::OutputFile file(stream, header, ExrThreads(options.threads));
     file.setFrameBuffer(frame);
     file.writePixels(image.height);
   } catch (const std::exception& e) {
@@ -506,16 +531,42 @@ std::optional<ImageFormat> FormatFromExtension(std::string_view path) {
   return std::nullopt;
 }
 
+std::optional<ExrCompression> ExrCompressionFromName(std::string_view name) {
+  for (const ExrCompression c :
+       {ExrCompression::None, ExrCompression::Zip, ExrCompression::Zips, ExrCompression::Piz, ExrCompression::Dwaa}) {
+    if (name == ExrCompressionName(c)) return c;
+  }
+  return std::nullopt;
+}
+
+const char* ExrCompressionName(ExrCompression compression) {
+  switch (compression) {
+    case ExrCompression::None: return "none";
+    case ExrCompression::Zips: return "zips";
+    case ExrCompression::Piz: return "piz";
+    case ExrCompression::Dwaa: return "dwaa";
+    case ExrCompression::Zip: break;
+  }
+  return "zip";
+}
+
 bool WriteImage(const std::string& path, const Image& image, ImageFormat format, const ImageMetadata& meta,
-                std::string* error) {
+                const ImageWriteOptions& options, std::string* error) {
   try {
     if (std::string why = CheckImage(image, format); !why.empty()) return Fail(error, path, why);
     if (std::string why = CheckMetadata(meta); !why.empty()) return Fail(error, path, why);
-    if (format == ImageFormat::Exr) return WriteExr(path, image, meta, error);
-    return WritePng(path, image, format == ImageFormat::Png16, meta, error);
+    if (options.pngLevel < 0 || options.pngLevel > kMaxPngLevel)
+      return Fail(error, path, "PNG level " + std::to_string(options.pngLevel) + " is not 0 to 9");
+    if (format == ImageFormat::Exr) return WriteExr(path, image, meta, options, error);
+    return WritePng(path, image, format == ImageFormat::Png16, meta, options.pngLevel, error);
   } catch (const std::exception& e) {
     return Fail(error, path, e.what());
   }
+}
+
+bool WriteImage(const std::string& path, const Image& image, ImageFormat format, const ImageMetadata& meta,
+                std::string* error) {
+  return WriteImage(path, image, format, meta, ImageWriteOptions{}, error);
 }
 
 bool EncodePngImage(const Image& image, ImageFormat format, std::vector<unsigned char>* bytes, std::string* error) {
@@ -523,7 +574,8 @@ bool EncodePngImage(const Image& image, ImageFormat format, std::vector<unsigned
     if (format == ImageFormat::Exr) return Fail(error, "image", "not a PNG format");
     if (std::string why = CheckImage(image, format); !why.empty()) return Fail(error, "image", why);
     bytes->clear();
-    return EncodePngBytes("image", image, format == ImageFormat::Png16, {}, *bytes, error);
+    return EncodePngBytes("image", image, format == ImageFormat::Png16, {}, ImageWriteOptions{}.pngLevel, *bytes,
+                          error);
   } catch (const std::exception& e) {
     return Fail(error, "image", e.what());
   }

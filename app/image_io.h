@@ -7,10 +7,12 @@
 //
 // PNG: values are clamped to 0..1 (NaN counts as 0) and stored as lround(v * 255) or
 // lround(v * 65535), so 0.5 becomes 128 or 32768 and a value reads back within half a step.
-// Width and height are at most 65535.
+// Width and height are at most 65535. The deflate level is ImageWriteOptions::pngLevel.
 //
-// EXR: one part, scan lines, ZIP compression, every channel 32-bit FLOAT and unclamped (heights
-// stay in whatever units the caller gave). Channel names: 1 -> Y, 2 -> Y A, 3 -> R G B,
+// EXR: one part, scan lines, compressed as ImageWriteOptions::exrCompression says (the choice is
+// the file's own compression attribute, so any reader knows it), every channel 32-bit FLOAT and
+// unclamped (heights stay in whatever units the caller gave). The blocks are compressed on
+// ImageWriteOptions::threads threads of OpenEXR's pool. Channel names: 1 -> Y, 2 -> Y A, 3 -> R G B,
 // 4 -> R G B A. Reading takes the data window as the image (row 0 = its top line) and accepts any
 // file whose channels include R, G or B (read as RGB, missing ones 0) or else Y (read as grey);
 // A adds an alpha channel. Other channels are ignored; half and uint channels become floats.
@@ -52,12 +54,32 @@ struct ImageMetadata {
 
 enum class ImageFormat { Png8, Png16, Exr };
 
-// Neither format is read or written beyond this many pixels (width * height), so a hostile
-// header cannot make a reader allocate more than 2^28 * 4 floats (4 GiB).
+// Neither format is read beyond this many pixels (width * height), so a hostile header cannot make
+// a reader allocate more than 2^28 * 4 floats (4 GiB). Writing has no such limit: the image is
+// already in memory.
 inline constexpr std::uint64_t kMaxImagePixels = std::uint64_t{1} << 28;
 // PNG allows up to 2^31 - 1; larger sides are refused when writing.
 inline constexpr int kMaxPngSide = 65535;
 inline constexpr std::size_t kMaxMetadataKeyLength = 79;
+
+// How an EXR's blocks are compressed. All but Dwaa are lossless. Dwaa is lossy: it quantises the
+// Y, R, G and B channels (float ones too) in 8 x 8 blocks: a smooth 0..1 height moves by about
+// 1e-3, a noisy one by up to about 1e-2; A stays exact.
+enum class ExrCompression { None, Zip, Zips, Piz, Dwaa };
+// "none", "zip", "zips", "piz", "dwaa"; nullopt for anything else.
+std::optional<ExrCompression> ExrCompressionFromName(std::string_view name);
+const char* ExrCompressionName(ExrCompression compression);
+
+struct ImageWriteOptions {
+  // Piz (wavelet and Huffman coding of 32-line blocks): lossless, and on float heights both
+  // sooner and smaller than Zip (see bench/README.md); its blocks compress in parallel.
+  ExrCompression exrCompression = ExrCompression::Piz;
+  // zlib level 0..9 for PNG. 1 writes a 16-bit height about 4 times sooner than libpng's own 6,
+  // for about a third more bytes (see bench/README.md).
+  int pngLevel = 1;
+  int threads = 0;  // EXR compression threads; 0: all cores
+};
+inline constexpr int kMaxPngLevel = 9;
 
 // "png8", "png16" or "exr" (exactly, as given to --format); nullopt for anything else.
 std::optional<ImageFormat> FormatFromName(std::string_view name);
@@ -67,8 +89,12 @@ std::optional<ImageFormat> FormatFromExtension(std::string_view path);
 
 // Writes image to path in the given format with the metadata entries; path "-" is standard
 // output, written as it is encoded. Refused: an empty image,
-// channels outside 1..4, pixels.size() != width * height * channels, more than kMaxImagePixels,
-// a PNG side beyond kMaxPngSide, metadata breaking the rule above, and any library or file error.
+// channels outside 1..4, pixels.size() != width * height * channels, a PNG side beyond
+// kMaxPngSide, a pngLevel outside 0..kMaxPngLevel, metadata breaking the rule above, and any
+// library or file error.
+bool WriteImage(const std::string& path, const Image& image, ImageFormat format, const ImageMetadata& meta,
+                const ImageWriteOptions& options, std::string* error);
+// The same with the default options.
 bool WriteImage(const std::string& path, const Image& image, ImageFormat format, const ImageMetadata& meta,
                 std::string* error);
 

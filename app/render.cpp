@@ -5,9 +5,12 @@
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 
+#include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <memory>
 #include <mutex>
 
@@ -57,6 +60,17 @@ bool SplitTile(int width, int height, int index, int count, int rows, int cols, 
   tile->width = static_cast<int>(static_cast<long long>(width) * (c + 1) / cols) - tile->x0;
   tile->height = static_cast<int>(static_cast<long long>(height) * (r + 1) / rows) - tile->y0;
   return true;
+}
+
+std::uint64_t UsableMemoryBytes() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
+  std::uint64_t bytes =
+      pages > 0 && pageSize > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) : UINT64_MAX;
+  // cgroup v2 writes "max" when there is no cap, which the number read fails on.
+  std::ifstream capFile("/sys/fs/cgroup/memory.max");
+  std::uint64_t cap = 0;
+  if (capFile >> cap && cap > 0) bytes = std::min(bytes, cap);
+  return bytes;
 }
 
 RenderResult RenderMap(Texmap& map, const RenderRequest& request,

@@ -6,6 +6,7 @@
 // count, and a tile (a rectangle of the full image) holds exactly the pixels of the full render.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -42,6 +43,10 @@ struct RenderResult {
   double coverage = 0.0;      // share of pixels whose mono value is not 0 (a face was found)
   double seconds = 0.0;
 };
+
+// Bytes of memory this process may use: the machine's physical memory, or less when its control
+// group caps it.
+std::uint64_t UsableMemoryBytes();
 
 // progress(done, total) is called from rendering threads, serialised, at most a few times a
 // second; it may be empty.

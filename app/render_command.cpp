@@ -77,6 +77,59 @@ std::vector<Target> Targets(const OutputOptions& out, const MapOptions& mapOptio
   return targets;
 }
 
+// ---- Image size and writing options ----
+
+std::string Bytes(std::uint64_t bytes) {
+  return fmt::format("{:.1f} GiB", static_cast<double>(bytes) / static_cast<double>(std::uint64_t{1} << 30));
+}
+
+// The memory a render holds at its peak besides the mesh and the map: every image it makes as
+// floats, its coverage mask, and the largest image once more as it is encoded (quantised rows
+// and the encoded file, each of which may grow to twice its size while it is filled). There is
+// no limit on the size as such: only this memory, and PNG's own side limit, bound it.
+void CheckImageMemory(const std::vector<Target>& targets, const std::string& forcedFormat, int width, int height,
+                      const Tile& tile) {
+  const std::uint64_t pixels = tile.width > 0
+                                   ? static_cast<std::uint64_t>(tile.width) * static_cast<std::uint64_t>(tile.height)
+                                   : static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+  std::uint64_t images = pixels, encoded = 0;
+  std::string kinds;
+  for (const Target& target : targets) {
+    if (target.output->pixel == nullptr) continue;
+    const auto channels = static_cast<std::uint64_t>(target.output->channels);
+    images += pixels * channels * sizeof(float);
+    const ImageFormat format = FormatFor(target.path, forcedFormat);
+    const std::uint64_t sample = format == ImageFormat::Exr ? 4 : format == ImageFormat::Png16 ? 2 : 1;
+    encoded = std::max(encoded, pixels * channels * sample * (format == ImageFormat::Exr ? 2 : 3));
+    kinds += (kinds.empty() ? "" : ", ") + std::string(target.output->kind);
+  }
+  const std::uint64_t need = images + encoded, have = UsableMemoryBytes();
+  if (need > have) {
+    throw BadInput{
+        fmt::format("a {}x{} {} of {} needs {} of memory for its pixels and their encoded copy, more than the {} this "
+                    "machine has: render it in tiles (--tile)",
+                    tile.width > 0 ? tile.width : width, tile.width > 0 ? tile.height : height,
+                    tile.width > 0 ? "tile" : "image", kinds, Bytes(need), Bytes(have))};
+  }
+}
+
+ImageWriteOptions WriteOptions(const OutputOptions& out) {
+  ImageWriteOptions options;
+  if (!out.exrCompression.empty()) {
+    const auto compression = ExrCompressionFromName(out.exrCompression);
+    if (!compression)
+      throw UsageError{"--exr-compression " + out.exrCompression + ": use zip, zips, piz, dwaa or none"};
+    options.exrCompression = *compression;
+  }
+  if (out.pngLevel) {
+    if (*out.pngLevel < 0 || *out.pngLevel > kMaxPngLevel)
+      throw UsageError{fmt::format("--png-level {}: use 0 (none) to {} (smallest)", *out.pngLevel, kMaxPngLevel)};
+    options.pngLevel = *out.pngLevel;
+  }
+  options.threads = out.threads;
+  return options;
+}
+
 }  // namespace
 
 int Render(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
@@ -84,17 +137,29 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   const std::vector<Target> targets = Targets(out, mapOptions);
   const int width = out.width > 0 ? out.width : out.size;
   const int height = out.height > 0 ? out.height : out.size;
-  if (width < 1 || height < 1 ||
-      static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > kMaxImagePixels) {
-    const auto side = static_cast<int>(std::sqrt(static_cast<double>(kMaxImagePixels)));
-    throw UsageError{fmt::format("image size {}x{} is out of range: at most {} pixels, {}x{}", width, height,
-                                 kMaxImagePixels, side, side)};
+  if (width < 1 || height < 1)
+    throw UsageError{fmt::format("image size {}x{}: both sides must be 1 or more", width, height)};
+  const ImageWriteOptions writeOptions = WriteOptions(out);
+  // The tile is cut, and the memory it needs weighed, before the mesh is read: a refusal costs nothing.
+  std::string error;
+  Tile tile;
+  std::string tileText;
+  if (!out.tile.empty()) {
+    int index = 0, count = 0;
+    char slash = 0;
+    std::istringstream in(out.tile);
+    if (!(in >> index >> slash >> count) || slash != '/' || !in.eof())
+      throw BadInput{"--tile " + out.tile + ": use I/N"};
+    if (!SplitTile(width, height, index - 1, count, out.tileRows, out.tileCols, &tile, &error)) {
+      throw BadInput{error};
+    }
+    tileText = fmt::format("{},{},{},{},{},{}", tile.x0, tile.y0, tile.width, tile.height, width, height);
   }
+  CheckImageMemory(targets, out.format, width, height, tile);
   if (!std::isfinite(out.bumpScale)) throw UsageError{fmt::format("--bump-scale {}: not a number", out.bumpScale)};
 
   Session session;
   OpenSession(session, common, common.program);
-  std::string error;
   Loaded loaded = LoadInput(session, input, meshOptions);
   Texmap* map = loaded.map;
   MapGuard guard(map);
@@ -108,6 +173,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   RenderRequest request;
   request.width = width;
   request.height = height;
+  request.tile = tile;
   request.time = out.time;
   request.filter = out.filter;
   request.outputs.clear();
@@ -118,19 +184,6 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   Interval ignore = FOREVER;
   Block(map)->GetValue(ParamByName(Block(map), "useNormals"), out.time, useNormals, ignore);
   request.bump = useNormals != 0 ? Bump::Normals : Bump::Numerical;
-  std::string tileText;
-  if (!out.tile.empty()) {
-    int index = 0, count = 0;
-    char slash = 0;
-    std::istringstream in(out.tile);
-    if (!(in >> index >> slash >> count) || slash != '/' || !in.eof())
-      throw BadInput{"--tile " + out.tile + ": use I/N"};
-    if (!SplitTile(width, height, index - 1, count, out.tileRows, out.tileCols, &request.tile, &error)) {
-      throw BadInput{error};
-    }
-    tileText = fmt::format("{},{},{},{},{},{}", request.tile.x0, request.tile.y0, request.tile.width,
-                           request.tile.height, width, height);
-  }
 
   RenderResult result;
   if (std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.output->pixel != nullptr; })) {
@@ -164,7 +217,8 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
     } else {
       ImageMetadata imageMeta = meta;
       imageMeta.entries.emplace_back("veldmap:encoding", OutputEncoding(*target.output, request));
-      if (!WriteImage(target.path, result.images[i], FormatFor(target.path, out.format), imageMeta, &error)) {
+      if (!WriteImage(target.path, result.images[i], FormatFor(target.path, out.format), imageMeta, writeOptions,
+                      &error)) {
         throw BadInput{error};
       }
     }

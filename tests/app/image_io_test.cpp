@@ -251,7 +251,7 @@ TEST(ImageIo, RefusesBadInputWithOneLineAndLeavesFilesAlone) {
   refused(Make(1, 1, 5, {0, 0, 0, 0, 0}), ImageFormat::Png16, {}, "five channels");
   refused(Make(2, 2, 1, {0, 0, 0}), ImageFormat::Png8, {}, "too few values");
   refused(Make(kMaxPngSide + 1, 1, 1, std::vector<float>(kMaxPngSide + 1)), ImageFormat::Png8, {}, "wide PNG");
-  refused(Make(1 << 15, 1 << 14, 1, {}), ImageFormat::Exr, {}, "over the pixel cap");
+  refused(Make(1 << 15, 1 << 14, 1, {}), ImageFormat::Exr, {}, "2^29 pixels without their values");
   for (const std::string& key : {std::string(80, 'k'), std::string(), std::string(" lead"), std::string("trail "),
                                  std::string("two  spaces"), std::string("h\xc3\xb6he"), std::string("tab\tkey")})
     refused(ok, ImageFormat::Png8, {{{key, "v"}}}, key.c_str());
