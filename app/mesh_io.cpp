@@ -1,8 +1,10 @@
 // Import: binary and ASCII PLY and STL, and plain OBJ, go to our own readers first (ply_reader.h,
-// stl_reader.h, obj_reader.h), which hand back what they do not take. Otherwise assimp reads the file; we undo the few
-// frame changes its readers make on their own, pick the file's up axis, and walk the node tree ourselves so every
-// (node, mesh) pair becomes one host mesh with its world transform applied. Export: the host mesh goes into a one-node
-// aiScene, turned into the format's frame, and out through a memory blob and AtomicFileWriter.
+// stl_reader.h, obj_reader.h), which hand back what they do not take. Otherwise assimp reads the
+// file; we undo the few frame changes its readers make on their own, pick the file's up axis, and
+// walk the node tree ourselves so every (node, mesh) pair becomes one host mesh with its world
+// transform applied.
+// Export: the host mesh goes into a one-node aiScene, turned into the format's frame, and out
+// through a memory blob and AtomicFileWriter.
 #include "app/mesh_io.h"
 
 #include <assimp/BaseImporter.h>

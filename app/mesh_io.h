@@ -75,8 +75,8 @@ ImportResult ImportMesh(const std::string& path, const ImportOptions& options);
 
 // ImportMesh reads binary and ASCII PLY and STL, and plain OBJ, with readers of its own
 // (app/ply_reader.h, app/stl_reader.h, app/obj_reader.h), many times faster than assimp, and gives
-// every other file, and every file those readers do not take, to assimp. Both ways give the same result. The two ways
-// apart, for the tests and benchmarks that compare them:
+// every other file, and every file those readers do not take, to assimp. Both ways give the same
+// result. The two ways apart, for the tests and benchmarks that compare them:
 //
 // Every file through assimp, as ImportMesh did before it had readers of its own.
 ImportResult ImportMeshWithAssimp(const std::string& path, const ImportOptions& options);
