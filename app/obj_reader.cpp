@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -132,6 +133,8 @@ struct Building {
   RawMesh mesh;
   std::unique_ptr<VertexWelder> welder;
   int normalsGiven = -1;  // -1: no face yet; else whether the faces give normals
+  // The material its faces are drawn with; none until a usemtl names one.
+  std::optional<std::string> material;
 };
 
 // Bytes that assimp treats in ways a line-based reading cannot follow: NUL, a carriage return
@@ -152,7 +155,14 @@ bool ReadObj(std::string_view file, bool keepNormals, std::vector<RawMesh>* out)
   std::size_t texcoords = 0;
   std::set<std::string, std::less<>> names;  // every object and group so far
   std::vector<Building> meshes;
+  std::optional<std::string> activeMaterial;  // what the last usemtl named
   bool anyFace = false;
+  // Objects and groups start with the material in force.
+  auto startMesh = [&](std::string_view name) {
+    meshes.emplace_back();
+    meshes.back().mesh.nodeName = std::string(name);
+    meshes.back().material = activeMaterial;
+  };
 
   std::size_t pos = 0;
   while (pos < file.size()) {
@@ -193,8 +203,7 @@ bool ReadObj(std::string_view file, bool keepNormals, std::vector<RawMesh>* out)
       const bool withNormals = corners[0].form >= 2;
       if (meshes.empty()) {
         if (!names.insert("defaultobject").second) return false;
-        meshes.emplace_back();
-        meshes.back().mesh.nodeName = "defaultobject";
+        startMesh("defaultobject");
       }
       Building& b = meshes.back();
       if (b.normalsGiven < 0) {
@@ -229,8 +238,30 @@ bool ReadObj(std::string_view file, bool keepNormals, std::vector<RawMesh>* out)
       // Assimp reuses an earlier object of the same name in ways that depend on which statement
       // came before; such files are its to read.
       if (!names.emplace(name).second) return false;
-      meshes.emplace_back();
-      meshes.back().mesh.nodeName = std::string(name);
+      startMesh(name);
+    } else if (keyword == "usemtl") {
+      std::string_view name;
+      if (!Name(line, &name)) return false;
+      activeMaterial = std::string(name);
+      if (!meshes.empty()) {
+        // Once a mesh has faces in one material, another material starts a new mesh of the same
+        // object (so of the same node); a mesh without faces, or without a material yet, just
+        // takes the new one.
+        Building& b = meshes.back();
+        if (b.welder != nullptr && b.material && *b.material != name) {
+          const std::string node = b.mesh.nodeName;
+          startMesh(node);
+        } else {
+          b.material = activeMaterial;
+        }
+      }
+    } else if (keyword == "mtllib") {
+      // The material library only colours the meshes; it has no say in their geometry.
+      for (std::string_view w = line.Next(); !w.empty(); w = line.Next()) {
+        for (const char c : w) {
+          if (c <= ' ' || c > '~' || c == '#') return false;
+        }
+      }
     } else if (keyword == "s") {
       const std::string_view group = line.Next();
       if (!line.Next().empty()) return false;

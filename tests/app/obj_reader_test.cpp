@@ -110,7 +110,7 @@ void ExpectTakenAndSame(const std::string& path, const std::string& node, const 
 std::string RandomObj(std::mt19937& random, bool crlf, bool withNormals) {
   const std::string nl = crlf ? "\r\n" : "\n";
   std::uniform_int_distribution<int> coord(-3, 3), pick(0, 99);
-  std::string s = "# generated" + nl + nl;
+  std::string s = "# generated" + nl + "mtllib none.mtl" + nl + nl;
   int verts = 0, normals = 0, texcoords = 0;
   auto addVertex = [&] {
     s += "v " + std::to_string(coord(random) * 0.25) + " " + std::to_string(coord(random)) + " " +
@@ -135,6 +135,7 @@ std::string RandomObj(std::mt19937& random, bool crlf, bool withNormals) {
       if (pick(random) < 8) s += "# a comment between faces" + nl;
       if (pick(random) < 5) s += "s " + std::string(pick(random) < 50 ? "off" : "1") + nl;
       if (pick(random) < 5) s += " \t" + nl;
+      if (pick(random) < 15) s += "usemtl " + std::string(pick(random) < 50 ? "red" : "blue") + nl;
       s += "f";
       int first = 0;
       for (int k = 0; k < 3; ++k) {
@@ -180,8 +181,10 @@ TEST(ObjReader, EveryObjOfTheTestModelsImportsAsThroughAssimp) {
       }
     }
   }
-  // The files our reader must take (the others have materials, quads, lines, points or no faces).
-  for (const char* name : {"WusonOBJ.obj", "multiple_spaces.obj"}) {
+  // The files our reader must take (the others have quads, lines, points, vertex colours, names of
+  // several words or no faces).
+  for (const char* name :
+       {"WusonOBJ.obj", "multiple_spaces.obj", "spider.obj", "cube_usemtl.obj", "cube_mtllib_after_g.obj"}) {
     EXPECT_EQ(taken.count(name), 1u) << name << " was left to assimp";
   }
 }
@@ -248,14 +251,38 @@ TEST(ObjReader, ObjectsAndGroupsSplitAsInAssimp) {
   ExpectTakenAndSame(dir / "parts-crlf.obj", "a", "parts-crlf.obj");
 }
 
+// A material change splits a mesh once it has faces: the new mesh sits in the same node (so its
+// name gets ".1"); a mesh without a material yet just takes the first one; the same material
+// again splits nothing; a group starts in the material in force; a change in a mesh that has no
+// faces yet only renames its material.
+TEST(ObjReader, MaterialChangesSplitMeshesWithinTheirObject) {
+  const std::string text =
+      "mtllib colours.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\n"
+      "f 1 2 3\nusemtl red\nf 2 4 3\nusemtl blue\nf 1 2 4\nusemtl blue\nf 1 3 4\n"
+      "g part\nf 1 2 3\nusemtl red\nusemtl blue\nf 2 3 4\nusemtl red\nf 1 2 3\n";
+  std::vector<RawMesh> meshes;
+  ASSERT_TRUE(ReadObj(text, true, &meshes));
+  std::vector<std::string> names;
+  std::vector<std::size_t> faces;
+  for (const RawMesh& m : meshes) {
+    names.push_back(m.nodeName);
+    faces.push_back(m.corners.size() / 3);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"defaultobject", "defaultobject", "part", "part", "part"}));
+  EXPECT_EQ(faces, (std::vector<std::size_t>{2, 2, 1, 1, 1}));
+  ScratchDir dir;
+  WriteFile(dir / "materials.obj", text);
+  ExpectTakenAndSame(dir / "materials.obj", "defaultobject.1", "materials.obj");
+}
+
 // ---- Files left to assimp ----------------------------------------------------------------------
 
 TEST(ObjReader, FilesOurReaderDoesNotTakeStillImportThroughAssimp) {
   const std::string v = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"quad", v + "f 1 2 4 3\n"},
-      {"material", v + "usemtl red\nf 1 2 3\n"},
-      {"mtllib", "mtllib missing.mtl\n" + v + "f 1 2 3\n"},
+      {"material-of-two-words", v + "usemtl red one\nf 1 2 3\n"},
+      {"material-without-name", v + "f 1 2 3\nusemtl\nf 1 2 3\n"},
       {"line", v + "f 1 2 3\nl 1 2\n"},
       {"point", v + "f 1 2 3\np 4\n"},
       {"two-corner-face", v + "f 1 2\n"},
