@@ -9,11 +9,12 @@
 // it colours the meshes and has no say in their geometry.
 //
 // The reader takes only what it understands completely and leaves the rest to assimp, which then
-// reads or refuses the file as before: points and lines, any other statement, faces that are not triangles, an index of
-// 0, out of range or to a vertex defined later, a mesh where some faces give normals and others do not, vertices with
-// other than three coordinates, coordinates that are not finite or not plain decimal numbers, an object, group or
-// material name that is not one printable word or that an earlier one already used, statements indented
-// or continued with a backslash, lone carriage returns, NUL bytes, and files without faces.
+// reads or refuses the file as before: points and lines, any other statement, faces that are not
+// triangles, an index of 0, out of range or to a vertex defined later, a mesh where some faces
+// give normals and others do not, vertices with other than three coordinates, coordinates that
+// are not finite or not plain decimal numbers, an object, group or material name that is not one
+// printable word, an object or group name used before, statements indented or continued with a
+// backslash, lone carriage returns, NUL bytes, and files without faces.
 #pragma once
 
 #include <string_view>
