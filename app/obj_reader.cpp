@@ -157,8 +157,20 @@ bool ReadObj(std::string_view file, bool keepNormals, std::vector<RawMesh>* out)
   std::vector<Building> meshes;
   std::optional<std::string> activeMaterial;  // what the last usemtl named
   bool anyFace = false;
+  bool ambiguous = false;
+  // Faces only ever go to the newest mesh, so the one before is complete when another starts: its
+  // welding table goes, and only one is held at a time however many objects the file has.
+  auto finishMesh = [&] {
+    if (meshes.empty() || meshes.back().welder == nullptr) return;
+    Building& b = meshes.back();
+    ambiguous = ambiguous || b.welder->ambiguous();
+    b.mesh.positions = b.welder->TakePositions();
+    b.welder.reset();
+    out->push_back(std::move(b.mesh));
+  };
   // Objects and groups start with the material in force.
   auto startMesh = [&](std::string_view name) {
+    finishMesh();
     meshes.emplace_back();
     meshes.back().mesh.nodeName = std::string(name);
     meshes.back().material = activeMaterial;
@@ -209,8 +221,10 @@ bool ReadObj(std::string_view file, bool keepNormals, std::vector<RawMesh>* out)
       if (b.normalsGiven < 0) {
         b.normalsGiven = withNormals ? 1 : 0;
         b.mesh.hasNormals = keepNormals && withNormals;
-        // Most files list every vertex before the faces, and welding leaves no more than that.
-        b.welder = std::make_unique<VertexWelder>(std::max<std::size_t>(vCount, 16), b.mesh.hasNormals);
+        // Most files list every vertex before the faces, and welding leaves no more than that; a
+        // file of many parts starts the later ones small (the table grows as needed).
+        b.welder =
+            std::make_unique<VertexWelder>(out->empty() ? std::max<std::size_t>(vCount, 16) : 16, b.mesh.hasNormals);
       } else if (keepNormals && b.normalsGiven != (withNormals ? 1 : 0)) {
         return false;  // assimp fills the missing normals in a way of its own
       }
@@ -274,11 +288,6 @@ bool ReadObj(std::string_view file, bool keepNormals, std::vector<RawMesh>* out)
   }
   if (!anyFace) return false;
 
-  for (Building& b : meshes) {
-    if (b.welder == nullptr) continue;  // an object without faces has no mesh
-    if (b.welder->ambiguous()) return false;
-    b.mesh.positions = b.welder->TakePositions();
-    out->push_back(std::move(b.mesh));
-  }
-  return true;
+  finishMesh();  // an object without faces has no mesh
+  return !ambiguous;
 }
