@@ -244,7 +244,7 @@ bool ReadObj(std::string_view file, bool keepNormals, std::vector<RawMesh>* out)
         if (count == 3 || !Number(w, &t[count])) return false;
         ++count;
       }
-      if (count == 0) return false;
+      if (count < 2) return false;  // assimp refuses a texture coordinate of one component
       ++texcoords;
     } else if (keyword == "o" || keyword == "g") {
       std::string_view name;
