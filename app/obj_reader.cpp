@@ -42,7 +42,8 @@ class Line {
   std::size_t pos_ = 0;
 };
 
-// A plain decimal number, parsed as assimp parses it; false for anything else.
+// A plain decimal number that starts with a digit (after its sign), parsed as assimp parses it;
+// false for anything else.
 bool Number(std::string_view w, float* out) {
   if (w.empty() || w.size() > kMaxNumberBytes) return false;
   for (std::size_t i = 0; i < w.size(); ++i) {
@@ -52,8 +53,8 @@ bool Number(std::string_view w, float* out) {
   }
   const std::size_t lead = w[0] == '-' || w[0] == '+' ? 1 : 0;
   if (lead >= w.size()) return false;
-  const bool digit = w[lead] >= '0' && w[lead] <= '9';
-  if (!digit && !(w[lead] == '.' && lead + 1 < w.size() && w[lead + 1] >= '0' && w[lead + 1] <= '9')) return false;
+  // Assimp does not count a word that starts with a point (".5", "-.5") as a coordinate.
+  if (w[lead] < '0' || w[lead] > '9') return false;
   char buf[kMaxNumberBytes + 1];
   std::memcpy(buf, w.data(), w.size());
   buf[w.size()] = '\0';

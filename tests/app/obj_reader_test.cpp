@@ -308,6 +308,8 @@ TEST(ObjReader, FilesOurReaderDoesNotTakeStillImportThroughAssimp) {
       {"huge", "v 0 0 1e39\nv 1 0 0\nv 0 1 0\nf 1 2 3\n"},
       {"four-coordinates", "v 0 0 0 1\nv 1 0 0\nv 0 1 0\nf 1 2 3\n"},
       {"texcoord-of-one", v + "vt 0.5\nf 1 2 3\n"},
+      {"leading-point", v + "v 1 .5 0\nf 1 2 5\n"},
+      {"signed-leading-point", v + "v 1 -.5 0\nf 1 2 5\n"},
       {"comma", "v 0 0,5 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n"},
       {"trailing-comment", v + "f 1 2 3 # c\n"},
       {"no-faces", v},
