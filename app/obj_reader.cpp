@@ -118,13 +118,16 @@ bool ParseCorner(std::string_view w, std::size_t positions, std::size_t texcoord
   return Index(rest.substr(slash2 + 1), normals, &out->normal);
 }
 
-// An object or group name: one word of printable ASCII without '#' (which might start a
-// comment), and nothing after it.
+// Printable ASCII but '#' (which might start a comment) and a backslash (which may continue the
+// line).
+bool NameByte(char c) { return c > ' ' && c <= '~' && c != '#' && c != '\\'; }
+
+// An object, group or material name: one word of NameBytes, and nothing after it.
 bool Name(Line& line, std::string_view* out) {
   const std::string_view name = line.Next();
   if (name.empty() || name.size() > kMaxNameBytes || !line.Next().empty()) return false;
   for (const char c : name) {
-    if (c <= ' ' || c > '~' || c == '#') return false;
+    if (!NameByte(c)) return false;
   }
   *out = name;
   return true;
@@ -274,7 +277,7 @@ bool ReadObj(std::string_view file, bool keepNormals, std::vector<RawMesh>* out)
       // The material library only colours the meshes; it has no say in their geometry.
       for (std::string_view w = line.Next(); !w.empty(); w = line.Next()) {
         for (const char c : w) {
-          if (c <= ' ' || c > '~' || c == '#') return false;
+          if (!NameByte(c)) return false;
         }
       }
     } else if (keyword == "s") {

@@ -301,6 +301,8 @@ TEST(ObjReader, FilesOurReaderDoesNotTakeStillImportThroughAssimp) {
       {"bare-object", v + "o\nf 1 2 3\n"},
       {"indented", v + "  f 1 2 3\n"},
       {"continued", v + "f 1 2 \\\n3\n"},
+      {"continued-name", v + "g a\\\ng b\nf 1 2 3\n"},
+      {"continued-library", "mtllib a\\\n" + v + "f 1 2 3\n"},
       {"lone-cr", v + "f 1 2 3\rf 2 3 4\n"},
       {"lone-cr-in-comment", v + "# x\rf 2 3 4\nf 1 2 3\n"},
       {"nul", v + std::string("f 1 2 3\n\0f 2 3 4\n", 17)},
