@@ -1,7 +1,8 @@
-// Import: binary and ASCII PLY and STL go to our own readers first (ply_reader.h, stl_reader.h),
-// which hand back what they do not take. Otherwise assimp reads the file; we undo the few frame
-// changes its readers make on their own, pick the file's up axis, and walk the node tree
-// ourselves so every (node, mesh) pair becomes one host mesh with its world transform applied.
+// Import: binary and ASCII PLY and STL, and plain OBJ, go to our own readers first (ply_reader.h,
+// stl_reader.h, obj_reader.h), which hand back what they do not take. Otherwise assimp reads the
+// file; we undo the few frame changes its readers make on their own, pick the file's up axis, and
+// walk the node tree ourselves so every (node, mesh) pair becomes one host mesh with its world
+// transform applied.
 // Export: the host mesh goes into a one-node aiScene, turned into the format's frame, and out
 // through a memory blob and AtomicFileWriter.
 #include "app/mesh_io.h"
@@ -34,6 +35,7 @@
 #include <vector>
 
 #include "app/mapped_file.h"
+#include "app/obj_reader.h"
 #include "app/ply_reader.h"
 #include "app/raw_mesh.h"
 #include "app/stl_reader.h"
@@ -461,20 +463,22 @@ ImportResult TooMany(const std::string& path, const std::string& what, std::size
                           " faces; at most " + std::to_string(kMaxElements) + " of each are supported");
 }
 
-// Our own PLY and STL readers, chosen by extension as assimp chooses its readers. Nothing when
+// Our own PLY, STL and OBJ readers, chosen by extension as assimp chooses its readers. Nothing when
 // they do not take the file. What follows the reading (names, --node, limits, frame) is the
 // assimp path's, step for step.
 std::optional<ImportResult> ReadWithOwnReaders(const std::string& path, const ImportOptions& options) {
   const std::string ext = ExtensionOf(path);
-  if (ext != "ply" && ext != "stl") return std::nullopt;
+  if (ext != "ply" && ext != "stl" && ext != "obj") return std::nullopt;
   MappedFile file;
   if (!file.Open(path, nullptr)) return std::nullopt;
-  const Format format = ext == "ply" ? Format::kPly : Format::kStl;
+  const Format format = ext == "ply" ? Format::kPly : ext == "stl" ? Format::kStl : Format::kObj;
   std::vector<RawMesh> meshes;
   if (format == Format::kPly) {
     meshes.emplace_back();
     if (!ReadPly(file.bytes(), !options.flat, &meshes.back())) return std::nullopt;
-  } else if (!ReadStl(file.bytes(), &meshes)) {
+  } else if (format == Format::kStl) {
+    if (!ReadStl(file.bytes(), &meshes)) return std::nullopt;
+  } else if (!ReadObj(file.bytes(), !options.flat, &meshes)) {
     return std::nullopt;
   }
 
@@ -503,7 +507,7 @@ std::optional<ImportResult> ReadWithOwnReaders(const std::string& path, const Im
 
   ImportResult result;
   result.upAxisUsed = AxisName(up.axis) + " (" + up.why + ")";
-  result.smoothingFromFile = format == Format::kPly && !options.flat;
+  result.smoothingFromFile = format != Format::kStl && !options.flat;
   const DWORD smGroup = options.flat ? 0 : 1;
   for (std::size_t i : picked) {
     RawMesh& source = meshes[i];

@@ -1,5 +1,5 @@
-// Reading and writing meshes for the command-line host, through assimp (and, for PLY and STL, through
-// readers of our own that give the same result many times faster).
+// Reading and writing meshes for the command-line host, through assimp (and, for PLY, STL and OBJ,
+// through readers of our own that give the same result many times faster).
 //
 // Frame: the host's world is right-handed with +Z up; the map reads a mesh from above (X -> U,
 // Y -> V, Z is the height). ImportMesh turns every file into that frame and ExportMesh writes it
@@ -73,10 +73,10 @@ struct ImportResult {
 // elements, a face without vertices.
 ImportResult ImportMesh(const std::string& path, const ImportOptions& options);
 
-// ImportMesh reads binary and ASCII PLY and STL with readers of its own (app/ply_reader.h,
-// app/stl_reader.h), many times faster than assimp, and gives every other file, and every PLY or
-// STL those readers do not take, to assimp. Both ways give the same result. The two ways apart,
-// for the tests and benchmarks that compare them:
+// ImportMesh reads binary and ASCII PLY and STL, and plain OBJ, with readers of its own
+// (app/ply_reader.h, app/stl_reader.h, app/obj_reader.h), many times faster than assimp, and gives
+// every other file, and every file those readers do not take, to assimp. Both ways give the same
+// result. The two ways apart, for the tests and benchmarks that compare them:
 //
 // Every file through assimp, as ImportMesh did before it had readers of its own.
 ImportResult ImportMeshWithAssimp(const std::string& path, const ImportOptions& options);

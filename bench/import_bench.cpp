@@ -1,11 +1,12 @@
-// Mesh import: our own PLY and STL readers against assimp on the same files, in one run. The
-// files are the sampler benchmark's 2-million-face terrain written once as binary PLY and binary
-// STL into a temporary folder, so both readers find them in the page cache. Before timing, the
+// Mesh import: our own PLY, STL and OBJ readers against assimp on the same files, in one run. The
+// files are the sampler benchmark's 2-million-face terrain written once as binary PLY, binary STL
+// and OBJ into a temporary folder, so both readers find them in the page cache. Before timing, the
 // run checks that both paths give the same mesh; at the end it prints each ratio and the readers'
 // throughput in MB/s of file.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -60,16 +61,41 @@ std::string BinaryStl(const Mesh& mesh) {
   return s;
 }
 
+// Coordinates in their shortest exact decimal form, as careful exporters write them.
+std::string Obj(const Mesh& mesh) {
+  std::string s = "# terrain\no terrain\n";
+  s.reserve(mesh.verts.size() * 40 + mesh.faces.size() * 30);
+  char buf[32];
+  for (const Point3& p : mesh.verts) {
+    s += 'v';
+    for (const float c : {p.x, p.y, p.z}) {
+      s += ' ';
+      s.append(buf, std::to_chars(buf, buf + sizeof buf, c).ptr);
+    }
+    s += '\n';
+  }
+  for (const Face& f : mesh.faces) {
+    s += 'f';
+    for (const DWORD v : f.v) {
+      s += ' ';
+      s.append(buf, std::to_chars(buf, buf + sizeof buf, v + 1).ptr);
+    }
+    s += '\n';
+  }
+  return s;
+}
+
 struct Files {
   fs::path folder;
-  std::map<std::string, std::string> path;  // "ply", "stl"
+  std::map<std::string, std::string> path;  // "ply", "stl", "obj"
   std::map<std::string, double> bytes;
   Files() {
     folder = fs::temp_directory_path() / ("veldmap-import-bench-" + std::to_string(::getpid()));
     fs::create_directories(folder);
     const Mesh& terrain = BenchMesh("terrain");
     for (const auto& [format, data] : {std::pair<std::string, std::string>{"ply", BinaryPly(terrain)},
-                                       std::pair<std::string, std::string>{"stl", BinaryStl(terrain)}}) {
+                                       std::pair<std::string, std::string>{"stl", BinaryStl(terrain)},
+                                       std::pair<std::string, std::string>{"obj", Obj(terrain)}}) {
       const std::string file = (folder / ("terrain." + format)).string();
       std::ofstream out(file, std::ios::binary);
       out.write(data.data(), static_cast<std::streamsize>(data.size()));
@@ -130,8 +156,8 @@ class Recorder : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
-  for (const char* format : {"ply", "stl"}) CheckSameResult(format);
-  for (const char* format : {"ply", "stl"}) {
+  for (const char* format : {"ply", "stl", "obj"}) CheckSameResult(format);
+  for (const char* format : {"ply", "stl", "obj"}) {
     const std::string f = format;
     benchmark::RegisterBenchmark(("Import/" + f + "/own").c_str(), [f](benchmark::State& s) { Import(s, f, true); })
         ->Unit(benchmark::kMillisecond)
@@ -142,7 +168,7 @@ int main(int argc, char** argv) {
   }
   Recorder recorder;
   benchmark::RunSpecifiedBenchmarks(&recorder);
-  for (const char* format : {"ply", "stl"}) {
+  for (const char* format : {"ply", "stl", "obj"}) {
     const std::string f = format;
     const auto own = recorder.seconds.find("Import/" + f + "/own/iterations:10");
     const auto assimp = recorder.seconds.find("Import/" + f + "/assimp/iterations:3");
