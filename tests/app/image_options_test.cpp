@@ -123,7 +123,7 @@ TEST_F(ImageOptionsTest, ExrBytesDoNotDependOnTheThreadCount) {
       ImageWriteOptions options;
       options.exrCompression = compression;
       options.threads = threads;
-      const std::string path = Path("t" + std::to_string(threads) + ".exr");
+      const std::string path = Path(std::to_string(threads) + "-threads.exr");
       std::string error;
       ASSERT_TRUE(WriteImage(path, image, ImageFormat::Exr, {}, options, &error)) << error;
       if (first.empty()) {
