@@ -45,9 +45,9 @@ std::vector<std::pair<std::string, Mesh>> AwkwardMeshes() {
   Mesh thin = RandomMesh(23, 1500, 0.3f);
   for (Point3& p : thin.verts) p.y = 1.0f + p.y * 1e-39f;
   meshes.emplace_back("denormal extent", std::move(thin));
-  Mesh far = GridTerrain(24, 60);
-  for (Point3& p : far.verts) p = Point3(p.x * 1e-3f + 12345.678f, p.y * 1e-3f - 9876.5f, p.z * 1e-4f + 3e4f);
-  meshes.emplace_back("far from the origin", std::move(far));
+  Mesh distant = GridTerrain(24, 60);
+  for (Point3& p : distant.verts) p = Point3(p.x * 1e-3f + 12345.678f, p.y * 1e-3f - 9876.5f, p.z * 1e-4f + 3e4f);
+  meshes.emplace_back("distant from the origin", std::move(distant));
   meshes.emplace_back("random, large faces", RandomMesh(25, 2500, 1.0f));
   meshes.emplace_back("terrain", GridTerrain(26, 120));
   return meshes;
