@@ -8,6 +8,7 @@
 
 #include "app/commands.h"
 #include "app/outputs.h"
+#include "app/shards.h"
 #include "host/scene.h"
 #include "studio/studio.h"
 
@@ -115,6 +116,22 @@ int RunVeldmap(int argc, char** argv) {
   AddMeshOptions(bake, meshOptions);
   AddMapOptions(bake, mapOptions);
 
+  SplitOptions split;
+  CLI::App* splitCmd = app.add_subcommand(
+      "split", "cut a mesh into one baked-map scene per tile, each with only the faces its tile sees");
+  splitCmd->add_option("input", input, "mesh file")->required();
+  splitCmd
+      ->add_option("--tiles", split.tiles, "ROWSxCOLS tiles (render each with the --tile options the manifest gives)")
+      ->required();
+  splitCmd->add_option("-o,--output", split.folder, "folder for the shards and manifest.json")->required();
+  splitCmd->add_option("--size", split.size, "width and height of the image the tiles cut")
+      ->check(CLI::Range(1, 65535))
+      ->capture_default_str();
+  splitCmd->add_option("--width", split.width, "width in pixels")->check(CLI::Range(1, 65535));
+  splitCmd->add_option("--height", split.height, "height in pixels")->check(CLI::Range(1, 65535));
+  AddMeshOptions(splitCmd, meshOptions);
+  AddMapOptions(splitCmd, mapOptions);
+
   CLI::App* exportCmd = app.add_subcommand("export", "write a scene's baked mesh to a mesh file");
   exportCmd->add_option("scene", input, "scene file")->required();
   exportCmd->add_option("-o,--output", output, "mesh file (.obj, .ply, .stl, .glb, ...)")->required();
@@ -154,6 +171,7 @@ int RunVeldmap(int argc, char** argv) {
     if (version) return Version(common);
     if (*render) return Render(common, input, meshOptions, mapOptions, out);
     if (*bake) return Bake(common, input, meshOptions, mapOptions, output);
+    if (*splitCmd) return Split(common, input, meshOptions, mapOptions, split);
     if (*exportCmd) return Export(common, input, output);
     if (*info) return Info(common, input, meshOptions);
     if (*help) return Help(common);

@@ -14,6 +14,7 @@
 #include "app/progress.h"
 #include "app/render.h"
 #include "app/scene_setup.h"
+#include "app/shards.h"
 #include "host/bitmap.h"
 
 namespace {
@@ -163,7 +164,10 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   Loaded loaded = LoadInput(session, input, meshOptions);
   Texmap* map = loaded.map;
   MapGuard guard(map);
+  // A shard renders only the tile it was cut for, as that tile of its source's image.
+  const std::optional<ShardInfo> shard = ShardOf(map, out.time);
   ApplyMapOptions(map, mapOptions, Tiling::SingleImage);
+  if (shard) CheckShardTask(*shard, map, mapOptions, out, width, height, tile, out.time, input);
   CheckQuadtreeBudget(map, loaded.Shown(), input, out.time);
   Interval valid = FOREVER;
   const auto updateStart = std::chrono::steady_clock::now();
@@ -192,7 +196,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   }
 
   RenderRecord record;
-  record.source = input;
+  record.source = shard ? ShardSource(*shard) : input;
   record.zRange = ZRange(loaded.Shown());
   record.time = out.time;
   record.width = width;

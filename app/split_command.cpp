@@ -1,0 +1,129 @@
+// veldmap split: a mesh into one baked-map scene per tile of an image, plus a manifest that says
+// which tile each shard renders and how.
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "app/commands.h"
+#include "app/output_files.h"
+#include "app/scene_setup.h"
+#include "app/shards.h"
+#include "host/scene.h"
+#include "host/scene_io.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void RefuseUVGeneratorOptions(const MapOptions& o) {
+  if (!o.uvOffset.empty() || !o.uvTiling.empty() || o.uvAngle || o.wrap || o.noWrap || o.mirrorU || o.mirrorV) {
+    throw UsageError{
+        "split: UV generator options (--uv-*, --wrap, --no-wrap, --mirror-*) move where a pixel samples the map, so a "
+        "tile could need faces outside its shard; split with the map's own placement (--u-offset, --u-scale, ...)"};
+  }
+}
+
+std::string ShardFileName(int index, int count) {
+  const int digits = static_cast<int>(std::to_string(count).size());
+  return fmt::format("tile-{:0{}}.vlds", index, digits);
+}
+
+}  // namespace
+
+int Split(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
+          const SplitOptions& options) {
+  // Everything that could refuse is checked before the mesh is read.
+  TileGrid grid;
+  std::string error;
+  if (!ParseTileGrid(options.tiles, &grid, &error)) throw UsageError{error};
+  const int width = options.width > 0 ? options.width : options.size;
+  const int height = options.height > 0 ? options.height : options.size;
+  if (width < 1 || height < 1 || width > 65535 || height > 65535) {
+    throw UsageError{fmt::format("image size {}x{}: both sides must be 1 to 65535", width, height)};
+  }
+  Tile first;
+  if (!SplitTile(width, height, 0, grid.Count(), grid.rows, grid.cols, &first, &error)) throw UsageError{error};
+  RefuseUVGeneratorOptions(mapOptions);
+  if (IsSceneFile(input)) throw BadInput{input + ": already a scene; split takes a mesh file"};
+  std::error_code ec;
+  if (!fs::exists(input, ec)) throw BadInput{input + ": no such file"};
+  const fs::path folder(options.folder);
+  fs::create_directories(folder, ec);
+  if (!fs::is_directory(folder, ec)) throw BadInput{options.folder + ": not a folder that can be made"};
+  const std::string manifestPath = (folder / "manifest.json").string();
+  CheckWritable(manifestPath, "manifest");
+  for (int i = 1; i <= grid.Count(); ++i) CheckWritable((folder / ShardFileName(i, grid.Count())).string(), "shard");
+
+  ShardInfo info;
+  if (!HashFile(input, &info.sourceHash, &error)) throw BadInput{error};
+  info.sourceName = fs::path(input).filename().string();
+  info.grid = grid;
+  info.width = width;
+  info.height = height;
+
+  Session session;
+  OpenSession(session, common, common.program);
+  const Mesh mesh = ImportOne(input, meshOptions, nullptr);
+  // The placement as the map holds it once the options are set.
+  Texmap* probe = session.CreateVeldmap();
+  if (probe == nullptr) throw BadInput{"the Veldmap class could not make a map"};
+  std::string params;
+  {
+    MapGuard guard(probe);
+    ApplyMapOptions(probe, mapOptions, Tiling::AsStored);
+    int depth = 0;
+    info.placement = BlockPlacement(Block(probe), 0, &depth);
+    params = ParamSummary(probe);
+  }
+  const ShardCutter cutter(mesh, info.placement, width, height, grid);
+
+  nlohmann::json tiles = nlohmann::json::array();
+  for (int i = 0; i < grid.Count(); ++i) {
+    info.index = i + 1;
+    const std::string file = ShardFileName(info.index, grid.Count());
+    Mesh shard = cutter.Shard(i);
+    const int faces = shard.getNumFaces(), vertices = shard.getNumVerts();
+    INode* node = AddMeshNode(std::move(shard), fs::path(input).stem().string());
+    Texmap* map = session.CreateVeldmap();
+    if (map == nullptr) throw BadInput{"the Veldmap class could not make a map"};
+    MapGuard guard(map);
+    ApplyMapOptions(map, mapOptions, Tiling::AsStored);
+    map->SetName(CStr(ShardMapName(info)));
+    PressButton(map, "Bake Object into Texture", node);
+    node->DeleteThis();
+    if (SaveScene((folder / file).string(), {map}, &error) != IO_OK) throw BadInput{error};
+    const Tile tile = cutter.PixelTile(i);
+    tiles.push_back({{"index", info.index},
+                     {"row", i / grid.cols},
+                     {"col", i % grid.cols},
+                     {"pixels", {{"x", tile.x0}, {"y", tile.y0}, {"width", tile.width}, {"height", tile.height}}},
+                     {"shard", file},
+                     {"faces", faces},
+                     {"vertices", vertices},
+                     {"render", fmt::format("--tile {}/{} --tile-rows {} --tile-cols {} --width {} --height {}",
+                                            info.index, grid.Count(), grid.rows, grid.cols, width, height)}});
+    if (!common.quiet) std::fprintf(stderr, "split: %s: %d faces\n", file.c_str(), faces);
+  }
+
+  nlohmann::json manifest = {
+      {"veldmap_split", 1},
+      {"source",
+       {{"path", input},
+        {"name", info.sourceName},
+        {"sha256", info.sourceHash},
+        {"faces", mesh.getNumFaces()},
+        {"vertices", mesh.getNumVerts()}}},
+      {"size", {{"width", width}, {"height", height}}},
+      {"grid", {{"rows", grid.rows}, {"cols", grid.cols}}},
+      {"params", params},
+      {"tiles", tiles},
+  };
+  if (const std::uint64_t peak = PeakResidentBytes(); peak > 0) manifest["peak_rss_bytes"] = peak;
+  WriteText(manifestPath, manifest.dump(2) + "\n");
+  if (!common.quiet) {
+    std::fprintf(stderr, "split %s into %d shards in %s\n", input.c_str(), grid.Count(), options.folder.c_str());
+  }
+  return kExitOk;
+}
