@@ -33,6 +33,7 @@ int Join(const std::vector<std::string>& tiles, const std::string& output, const
   ImageFormat stored = ImageFormat::Png8;
   double coveredPixels = 0.0;
   std::vector<unsigned char> filled;
+  std::map<std::string, std::string> pathOfTile;  // veldmap:tile entry -> the first file with it
   for (const std::string& path : tiles) {
     Image tile;
     ImageMetadata meta;
@@ -48,6 +49,10 @@ int Join(const std::vector<std::string>& tiles, const std::string& output, const
     int x0 = 0, y0 = 0, w = 0, h = 0, fullW = 0, fullH = 0;
     if (where.empty() || std::sscanf(where.c_str(), "%d,%d,%d,%d,%d,%d", &x0, &y0, &w, &h, &fullW, &fullH) != 6) {
       throw BadInput{path + ": not a tile (no veldmap:tile entry; render it with --tile)"};
+    }
+    if (const auto [it, isNew] = pathOfTile.emplace(where, path); !isNew) {
+      throw BadInput{fmt::format("{}: the same tile as {} (pixels {},{} {}x{}); give each tile once", path, it->second,
+                                 x0, y0, w, h)};
     }
     if (w != tile.width || h != tile.height || x0 < 0 || y0 < 0 || fullW < 1 || fullH < 1 || x0 + w > fullW ||
         y0 + h > fullH) {
@@ -71,16 +76,22 @@ int Join(const std::vector<std::string>& tiles, const std::string& output, const
       throw BadInput{fmt::format("{}: a {} tile among {} ones", path, FormatName(tileFormat), FormatName(stored))};
     } else if (entries != shared) {
       // Name the first entry that differs, so the user sees which option or file changed.
-      std::string differs;
+      std::string differs, here = "none", there = "none";
       for (const auto& [key, value] : shared) {
         const auto it = entries.find(key);
         if (it == entries.end() || it->second != value) {
           differs = key;
+          there = value;
+          if (it != entries.end()) here = it->second;
           break;
         }
       }
-      if (differs.empty()) differs = entries.begin()->first;
-      throw BadInput{fmt::format("{}: not a tile of the same render as {} ({} differs)", path, tiles[0], differs)};
+      if (differs.empty()) {
+        differs = entries.begin()->first;
+        here = entries.begin()->second;
+      }
+      throw BadInput{fmt::format("{}: not a tile of the same render as {} ({} differs: \"{}\" here, \"{}\" there)",
+                                 path, tiles[0], differs, here, there)};
     }
     double share = 0.0;
     if (std::sscanf(coverage.c_str(), "%lf", &share) == 1) coveredPixels += share * w * h;
@@ -95,8 +106,24 @@ int Join(const std::vector<std::string>& tiles, const std::string& output, const
       }
     }
   }
-  if (std::find(filled.begin(), filled.end(), 0) != filled.end())
-    throw BadInput{"the tiles leave part of the image empty"};
+  if (std::find(filled.begin(), filled.end(), 0) != filled.end()) {
+    // Name where the gap is, so the missing tile can be found.
+    int gapX0 = whole.width, gapY0 = whole.height, gapX1 = -1, gapY1 = -1;
+    long long gap = 0;
+    for (int y = 0; y < whole.height; ++y) {
+      for (int x = 0; x < whole.width; ++x) {
+        if (filled[static_cast<std::size_t>(y) * whole.width + static_cast<std::size_t>(x)] != 0) continue;
+        ++gap;
+        gapX0 = std::min(gapX0, x);
+        gapY0 = std::min(gapY0, y);
+        gapX1 = std::max(gapX1, x);
+        gapY1 = std::max(gapY1, y);
+      }
+    }
+    throw BadInput{fmt::format(
+        "the tiles leave part of the image empty: no tile covers pixels {},{} to {},{} ({} of {}); a tile is missing",
+        gapX0, gapY0, gapX1, gapY1, gap, static_cast<long long>(whole.width) * whole.height)};
+  }
   // The whole image's share of covered pixels is the tiles' shares weighted by their sizes.
   for (auto& [key, value] : wholeMeta.entries) {
     if (key == "veldmap:coverage") {

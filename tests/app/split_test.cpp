@@ -229,6 +229,12 @@ CliRun Veldmap(const std::string& args) {
   return run;
 }
 
+std::string HashOf(const std::string& path) {
+  std::string hex, error;
+  EXPECT_TRUE(HashFile(path, &hex, &error)) << error;
+  return hex;
+}
+
 class SplitCli : public testing::Test {
  protected:
   void SetUp() override {
@@ -358,7 +364,8 @@ TEST_F(SplitCli, JoinRefusesMissingDuplicatedAndForeignTiles) {
     std::string tiles, message;
   };
   for (const Case& c :
-       {Case{a1, "empty"}, Case{a1 + " " + a1 + " " + a2, "overlaps"}, Case{a1 + " " + b2, "veldmap:source"}}) {
+       {Case{a1, "no tile covers pixels 8,0 to 15,15"}, Case{a1 + " " + a2 + " " + a1, "the same tile as " + a1},
+        Case{a1 + " " + b2, "sha256 " + HashOf(Path("other.obj"))}}) {
     const CliRun run = Veldmap("join " + c.tiles + " -o " + Path("joined.exr"));
     EXPECT_EQ(run.code, 1) << c.tiles;
     EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
