@@ -71,6 +71,9 @@ def parse_arguments(argv):
     parser.add_argument("--height", type=int, help="height in pixels")
     parser.add_argument("--tiles", required=True, help="ROWSxCOLS: one shard and one task per tile")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (default: a local cluster)")
+    parser.add_argument(
+        "--scheduler-file", help="the file a `dask scheduler --scheduler-file FILE` wrote (a batch job's scheduler)"
+    )
     parser.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster (default 2)")
     parser.add_argument(
         "--shared", help="folder every worker sees at the same path, for shards and tiles (default: beside -o)"
@@ -113,6 +116,8 @@ def main(argv=None):
     cluster = None
     if args.scheduler:
         client = Client(args.scheduler)
+    elif args.scheduler_file:
+        client = Client(scheduler_file=args.scheduler_file)
     else:
         # Processes, not threads: each task runs its own veldmap on all its cores anyway, and a
         # worker that dies takes only its own task with it.
