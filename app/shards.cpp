@@ -150,7 +150,8 @@ ShardCutter::ShardCutter(const Mesh& mesh, const Placement& placement, int width
       for (int c = 0; c < grid.cols; ++c) {
         const UVRect& column = columns[static_cast<std::size_t>(c)];
         if (u1 < column.u0 || u0 > column.u1) continue;
-        std::vector<std::uint64_t>& marks = marks_[static_cast<std::size_t>(r * grid.cols + c)];
+        std::vector<std::uint64_t>& marks =
+            marks_[static_cast<std::size_t>(r) * static_cast<std::size_t>(grid.cols) + static_cast<std::size_t>(c)];
         for (const DWORD v : face.v) marks[v / 64] |= std::uint64_t{1} << (v % 64);
       }
     }
