@@ -48,21 +48,6 @@ void CheckWritable(const std::string& path, const std::string& what) {
   }
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      out += fmt::format("\\u{:04x}", static_cast<int>(c));
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 void WriteText(const std::string& path, const std::string& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::string why;

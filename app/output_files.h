@@ -23,7 +23,6 @@ ImageFormat FormatFor(const std::string& path, const std::string& forced);
 // names; a device or a pipe is written in place and passes. Standard output always passes.
 void CheckWritable(const std::string& path, const std::string& what);
 
-std::string JsonString(const std::string& text);
 // Writes text to path (crash-safe, as every output) or to standard output for "-".
 void WriteText(const std::string& path, const std::string& text);
 

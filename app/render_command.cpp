@@ -251,15 +251,17 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   std::string error;
   Tile tile;
   ReportJson tileFact;
+  int index = 0, count = 0;
+  if (!out.tile.empty()) {
+    char slash = 0;
+    std::istringstream in(out.tile);
+    if (!(in >> index >> slash >> count) || slash != '/' || !in.eof())
+      throw BadInput{"--tile " + out.tile + ": use I/N"};
+  }
   const auto cutTile = [&](int width, int height) {
     if (width < 1 || height < 1)
       throw UsageError{fmt::format("image size {}x{}: both sides must be 1 or more", width, height)};
     if (!out.tile.empty()) {
-      int index = 0, count = 0;
-      char slash = 0;
-      std::istringstream in(out.tile);
-      if (!(in >> index >> slash >> count) || slash != '/' || !in.eof())
-        throw BadInput{"--tile " + out.tile + ": use I/N"};
       if (!SplitTile(width, height, index - 1, count, out.tileRows, out.tileCols, &tile, &error)) {
         throw BadInput{error};
       }

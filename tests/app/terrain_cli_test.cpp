@@ -264,6 +264,13 @@ TEST_F(TerrainCliTest, MixedWindingIsCountedWarnedAndTurnedUp) {
   ASSERT_EQ(turned.pixels.size(), ground.pixels.size());
   for (std::size_t i = 0; i < turned.pixels.size(); ++i) ASSERT_NEAR(turned.pixels[i], ground.pixels[i], 1e-6f) << i;
 
+  // A mesh written wholly clockwise has nothing to show as read, and says what would help.
+  std::ofstream(Path("under.obj")) << "v 0 0 0\nv 2 0 1\nv 2 1 1\nv 0 1 0\nf 1 3 2\nf 1 4 3\n";
+  run = Veldmap(Render("under.obj", "--size 8 -o " + Path("under.exr")));
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.output.find("--orient up"), std::string::npos) << run.output;
+  EXPECT_EQ(Veldmap(Render("under.obj", "--size 8 --orient up -q -o " + Path("under.exr"))).code, 0);
+
   // A baked map keeps the turned mesh; a scene cannot be turned again.
   ASSERT_EQ(Veldmap("bake " + Path("mixed.obj") + " --up z --orient up -q -o " + Path("m.vlds")).code, 0);
   ASSERT_EQ(Veldmap("render " + Path("m.vlds") + " --size 64 -q -o " + Path("baked.exr")).code, 0);
@@ -303,6 +310,16 @@ TEST_F(TerrainCliTest, ReportIsDataAndTheImagesSayTheSame) {
   }
   EXPECT_EQ(meta["veldmap:size"], "40,20");
   EXPECT_EQ(meta["veldmap:seconds"].rfind("update ", 0), 0u) << meta["veldmap:seconds"];
+}
+
+TEST_F(TerrainCliTest, HelpShowsEachNewOptionOnOneLine) {
+  const CliRun run = Veldmap("render --help");
+  ASSERT_EQ(run.code, 0);
+  for (const char* line :
+       {"--pixel-size FLOAT          mesh units per pixel", "--region FLOAT x 4          X0,Y0,X1,Y1",
+        "--heights TEXT:{map,metres} map (default)", "--orient TEXT:{file,up}     up: turn every"}) {
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+  }
 }
 
 // The placement arithmetic on its own: a region placed by the map's offsets and scales comes back
