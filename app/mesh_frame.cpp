@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "host/uvgen.h"
@@ -122,24 +123,30 @@ std::optional<XYRect> ImageRegion(const std::optional<XYRect>& extent, const Pla
 
 std::optional<Placement> PlacementForRegion(const std::optional<XYRect>& extent, bool normalize, const XYRect& region) {
   if (!(region.Width() != 0.0) || !(region.Height() != 0.0)) return std::nullopt;
-  Placement placement;
-  placement.normalize = normalize;
+  double uScale = 0, vScale = 0, uOffset = 0, vOffset = 0;
   if (normalize) {
     if (!extent || !(extent->x1 > extent->x0) || !(extent->y1 > extent->y0)) return std::nullopt;
-    placement.uScale = static_cast<float>((extent->x1 - extent->x0) / region.Width());
-    placement.vScale = static_cast<float>((extent->y1 - extent->y0) / region.Height());
-    placement.uOffset = static_cast<float>(-(region.x0 - extent->x0) / region.Width());
-    placement.vOffset = static_cast<float>(-(region.y0 - extent->y0) / region.Height());
+    uScale = (extent->x1 - extent->x0) / region.Width();
+    vScale = (extent->y1 - extent->y0) / region.Height();
+    uOffset = -(region.x0 - extent->x0) / region.Width();
+    vOffset = -(region.y0 - extent->y0) / region.Height();
   } else {
-    placement.uScale = static_cast<float>(1.0 / region.Width());
-    placement.vScale = static_cast<float>(1.0 / region.Height());
-    placement.uOffset = static_cast<float>(-region.x0 / region.Width());
-    placement.vOffset = static_cast<float>(-region.y0 / region.Height());
+    uScale = 1.0 / region.Width();
+    vScale = 1.0 / region.Height();
+    uOffset = -region.x0 / region.Width();
+    vOffset = -region.y0 / region.Height();
   }
-  if (!std::isfinite(placement.uScale) || !std::isfinite(placement.vScale) || !std::isfinite(placement.uOffset) ||
-      !std::isfinite(placement.vOffset) || placement.uScale == 0.0f || placement.vScale == 0.0f) {
-    return std::nullopt;
+  // The parameters are floats: a value beyond their range has no placement (and no cast).
+  for (const double value : {uScale, vScale, uOffset, vOffset}) {
+    if (!(std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max()))) return std::nullopt;
   }
+  Placement placement;
+  placement.normalize = normalize;
+  placement.uScale = static_cast<float>(uScale);
+  placement.vScale = static_cast<float>(vScale);
+  placement.uOffset = static_cast<float>(uOffset);
+  placement.vOffset = static_cast<float>(vOffset);
+  if (placement.uScale == 0.0f || placement.vScale == 0.0f) return std::nullopt;
   return placement;
 }
 

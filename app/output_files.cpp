@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 #include "app/cli_options.h"
@@ -65,7 +66,10 @@ namespace {
 
 // A float as the shortest decimal that reads back as it: what a user wrote in the mesh file,
 // rather than the binary value's long double expansion.
-double Decimal(double value) { return std::strtod(fmt::format("{}", static_cast<float>(value)).c_str(), nullptr); }
+double Decimal(double value) {
+  if (!(std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max()))) return value;
+  return std::strtod(fmt::format("{}", static_cast<float>(value)).c_str(), nullptr);
+}
 
 ReportJson Rect(const std::optional<XYRect>& rect) {
   if (!rect) return nullptr;

@@ -190,12 +190,10 @@ std::pair<int, int> ImageSize(const OutputOptions& out, const std::optional<XYRe
     const std::string why = fmt::format("--pixel-size {} over {} x {}", *out.pixelSize, w, h);
     return {CheckedSide(sides.width, why), CheckedSide(sides.height, why)};
   }
-  if (out.width > 0) {
-    return {out.width, CheckedSide(std::max(1LL, std::llround(out.width * h / w)), "--width and the mesh's aspect")};
-  }
-  if (out.height > 0) {
-    return {CheckedSide(std::max(1LL, std::llround(out.height * w / h)), "--height and the mesh's aspect"), out.height};
-  }
+  // Held below what a long long takes, so a needle-thin region is refused rather than overflowing.
+  const auto side = [](double pixels) { return std::max(1LL, std::llround(std::min(pixels, 1e15))); };
+  if (out.width > 0) return {out.width, CheckedSide(side(out.width * h / w), "--width and the mesh's aspect")};
+  if (out.height > 0) return {CheckedSide(side(out.height * w / h), "--height and the mesh's aspect"), out.height};
   const ImageSides sides = SidesForRegion(w, h, std::nullopt, out.size);
   return {static_cast<int>(sides.width), static_cast<int>(sides.height)};
 }
@@ -232,7 +230,9 @@ std::optional<XYRect> PlaceImage(Texmap* map, const OutputOptions& out, const st
   }
   if (!out.region.empty() || out.pixelSize) {
     const std::optional<Placement> placed = PlacementForRegion(extent, placement.normalize, *region);
-    if (!placed) throw BadInput{input + ": the mesh is flat in X or Y, so no region of it can be placed on the image"};
+    if (!placed && placement.normalize && (!extent || !(extent->Width() > 0.0) || !(extent->Height() > 0.0)))
+      throw BadInput{input + ": the mesh is flat in X or Y, so no region of it can be placed on the image"};
+    if (!placed) throw UsageError{"the region is too small or too large for the map's offsets and scales to place"};
     SetPlacement(map, *placed, !out.region.empty() ? "--region" : "--pixel-size");
   }
   return region;

@@ -178,8 +178,9 @@ TEST_F(TerrainCliTest, RegionIsTheCropOfTheWholeAndItsTilesJoin) {
   EXPECT_EQ(Read(Path("joined.exr")).pixels, region.pixels);
 
   // A region that is empty or inverted, or that the map's scales cannot reach, is refused.
-  for (const std::string bad : {"--region 5,2.5,5,7.5", "--region 15,2.5,5,7.5", "--region 1,2,3",
-                                "--region 0,0,0.0001,0.0001", "--region 0,0,1,1 --u-scale 2"}) {
+  for (const std::string bad :
+       {"--region 5,2.5,5,7.5", "--region 15,2.5,5,7.5", "--region 1,2,3", "--region 0,0,0.0001,0.0001",
+        "--region 0,0,1e300,1e300", "--region 0,0,1,1 --u-scale 2"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(Veldmap(Render("ground.obj", bad + " -o " + Path("bad.png"))).code, 2);
     EXPECT_FALSE(fs::exists(Path("bad.png")));
