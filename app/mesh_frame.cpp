@@ -136,6 +136,9 @@ std::optional<Placement> PlacementForRegion(const std::optional<XYRect>& extent,
     uOffset = -region.x0 / region.Width();
     vOffset = -region.y0 / region.Height();
   }
+  // A region starting at the mesh's corner gives -0 offsets; +0 reads better in the parameters.
+  uOffset += 0.0;
+  vOffset += 0.0;
   // The parameters are floats: a value beyond their range has no placement (and no cast).
   for (const double value : {uScale, vScale, uOffset, vOffset}) {
     if (!(std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max()))) return std::nullopt;
