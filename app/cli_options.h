@@ -22,6 +22,7 @@ struct MeshOptions {
   std::string up;
   bool flat = false;
   std::string node;
+  std::string orient;  // "": faces as the file has them; "up": every face turned to face up
 };
 
 struct MapOptions {
@@ -42,7 +43,11 @@ struct OutputOptions {
   std::map<std::string, std::string> paths;  // kind of RenderOutputs() -> file, from --KIND-out
   std::string format;
   int size = 512;
+  bool sizeGiven = false;  // --size was given (512 is also its default)
   int width = 0, height = 0;
+  std::optional<double> pixelSize;  // mesh units per pixel
+  std::vector<double> region;       // X0 Y0 X1 Y1 in the mesh's own coordinates, or empty
+  std::string heights = "map";      // "map": the map's values; "metres": z in the mesh's units
   int time = 0;
   std::string report;
   int threads = 0;

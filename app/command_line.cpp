@@ -19,6 +19,10 @@ void AddMeshOptions(CLI::App* cmd, MeshOptions& o) {
       ->check(CLI::IsMember({"x", "y", "z"}));
   cmd->add_flag("--flat", o.flat, "no smoothing groups: every face keeps its own normal");
   cmd->add_option("--node", o.node, "use only the mesh of this node (default: all meshes merged)");
+  cmd->add_option("--orient", o.orient,
+                  "up: turn every face that faces down (and so is ignored by the map) to face up, for meshes with "
+                  "mixed winding; file (default): as the file has them")
+      ->check(CLI::IsMember({"file", "up"}));
 }
 
 void AddMapOptions(CLI::App* cmd, MapOptions& o) {
@@ -80,14 +84,29 @@ int RunVeldmap(int argc, char** argv) {
   }
   render->add_option("--format", out.format, "png8, png16 or exr (default: from the extension, .png is png8)")
       ->check(CLI::IsMember({"png8", "png16", "exr"}));
+  CLI::Option* sizeOption =
+      render
+          ->add_option("--size", out.size,
+                       "the longer side in pixels, the other following the mesh's X/Y aspect (up to 65535 a side; "
+                       "the image, or the tile with --tile, must fit in memory)")
+          ->check(CLI::Range(1, 65535))
+          ->capture_default_str();
+  render->add_option("--width", out.width, "width in pixels (alone: the height follows the aspect)")
+      ->check(CLI::Range(1, 65535));
+  render->add_option("--height", out.height, "height in pixels (alone: the width follows the aspect)")
+      ->check(CLI::Range(1, 65535));
+  render->add_option("--pixel-size", out.pixelSize,
+                     "mesh units per pixel: the image as large as the region it covers holds (a side rounds up)");
   render
-      ->add_option("--size", out.size,
-                   "width and height in pixels (up to 65535 a side; the image, or the tile with --tile, must fit "
-                   "in memory)")
-      ->check(CLI::Range(1, 65535))
-      ->capture_default_str();
-  render->add_option("--width", out.width, "width in pixels")->check(CLI::Range(1, 65535));
-  render->add_option("--height", out.height, "height in pixels")->check(CLI::Range(1, 65535));
+      ->add_option("--region", out.region,
+                   "X0,Y0,X1,Y1: render only this rectangle of the mesh's own X/Y (through the map's offsets "
+                   "and scales)")
+      ->delimiter(',')
+      ->expected(4);
+  render
+      ->add_option("--heights", out.heights,
+                   "map (default): float heights as the map gives them; metres: z in the mesh's own units")
+      ->check(CLI::IsMember({"map", "metres"}));
   render->add_option("--time", out.time, "time in ticks (4800 a second)");
   render->add_option("--report", out.report, "also write what was rendered, and how, as JSON; - for standard output");
   render->add_option("--threads", out.threads, "threads (default: all cores)")->check(CLI::Range(1, 1024));
@@ -124,7 +143,7 @@ int RunVeldmap(int argc, char** argv) {
       ->add_option("--tiles", split.tiles, "ROWSxCOLS tiles (render each with the --tile options the manifest gives)")
       ->required();
   splitCmd->add_option("-o,--output", split.folder, "folder for the shards and manifest.json")->required();
-  splitCmd->add_option("--size", split.size, "width and height of the image the tiles cut")
+  splitCmd->add_option("--size", split.size, "longer side of the image the tiles cut; the other follows the mesh's aspect")
       ->check(CLI::Range(1, 65535))
       ->capture_default_str();
   splitCmd->add_option("--width", split.width, "width in pixels")->check(CLI::Range(1, 65535));
@@ -167,6 +186,7 @@ int RunVeldmap(int argc, char** argv) {
     const int code = app.exit(e);
     return code == 0 ? kExitOk : kExitUsage;
   }
+  out.sizeGiven = sizeOption->count() > 0;
   try {
     if (version) return Version(common);
     if (*render) return Render(common, input, meshOptions, mapOptions, out);

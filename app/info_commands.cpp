@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "app/commands.h"
+#include "app/mesh_frame.h"
 #include "app/mesh_io.h"
 #include "app/scene_setup.h"
 #include "host/plugin_loader.h"
@@ -18,7 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void PrintMesh(const std::string& name, const Mesh& mesh) {
+void PrintMesh(const std::string& name, const Mesh& mesh, FaceFacing* total = nullptr) {
   Box3 box;
   bool any = false;
   for (const Point3& p : mesh.verts) {
@@ -35,6 +36,14 @@ void PrintMesh(const std::string& name, const Mesh& mesh) {
   if (any) {
     std::printf("    bounds (%g, %g, %g) - (%g, %g, %g)\n", box.pmin.x, box.pmin.y, box.pmin.z, box.pmax.x, box.pmax.y,
                 box.pmax.z);
+  }
+  const FaceFacing facing = CountFacing(mesh);
+  std::printf("    faces: %lld up, %lld down (ignored by the map), %lld vertical\n", static_cast<long long>(facing.up),
+              static_cast<long long>(facing.down), static_cast<long long>(facing.vertical));
+  if (total != nullptr) {
+    total->up += facing.up;
+    total->down += facing.down;
+    total->vertical += facing.vertical;
   }
 }
 
@@ -132,7 +141,19 @@ int Info(const Common& common, const std::string& input, const MeshOptions& mesh
   if (!result.error.empty()) throw BadInput{result.error};
   std::printf("%s: mesh file, %zu mesh(es), up axis %s, smoothing groups %s\n", input.c_str(), result.meshes.size(),
               result.upAxisUsed.c_str(), result.smoothingFromFile ? "from the file" : "one group for all faces");
-  for (const ImportedMesh& mesh : result.meshes) PrintMesh(mesh.name, mesh.mesh);
+  FaceFacing total;
+  for (const ImportedMesh& imported : result.meshes) {
+    if (meshOptions.orient == "up") {
+      // Counted as the map would get them, with how many were turned.
+      Mesh mesh = imported.mesh;
+      const std::int64_t turned = OrientUp(mesh);
+      PrintMesh(imported.name, mesh, &total);
+      std::printf("    --orient up turned %lld faces\n", static_cast<long long>(turned));
+    } else {
+      PrintMesh(imported.name, imported.mesh, &total);
+    }
+  }
+  WarnFacesDown(input, total, common.quiet);
   return kExitOk;
 }
 

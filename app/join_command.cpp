@@ -75,9 +75,13 @@ int Join(const std::vector<std::string>& tiles, const std::string& output, const
     } else if (tileFormat != stored) {
       throw BadInput{fmt::format("{}: a {} tile among {} ones", path, FormatName(tileFormat), FormatName(stored))};
     } else if (entries != shared) {
-      // Name the first entry that differs, so the user sees which option or file changed.
+      // Name the first entry that differs, so the user sees which option or file changed; the
+      // source first, since a tile of another mesh differs in much else too.
       std::string differs, here = "none", there = "none";
-      for (const auto& [key, value] : shared) {
+      std::vector<std::pair<std::string, std::string>> order;
+      if (const auto source = shared.find("veldmap:source"); source != shared.end()) order.push_back(*source);
+      order.insert(order.end(), shared.begin(), shared.end());
+      for (const auto& [key, value] : order) {
         const auto it = entries.find(key);
         if (it == entries.end() || it->second != value) {
           differs = key;
@@ -127,7 +131,7 @@ int Join(const std::vector<std::string>& tiles, const std::string& output, const
   // The whole image's share of covered pixels is the tiles' shares weighted by their sizes.
   for (auto& [key, value] : wholeMeta.entries) {
     if (key == "veldmap:coverage") {
-      value = fmt::format("{:.6f}", coveredPixels / (static_cast<double>(whole.width) * whole.height));
+      value = MetadataText(ReportedCoverage(coveredPixels / (static_cast<double>(whole.width) * whole.height)));
     }
   }
   // A .png name asks for PNG, not for fewer bits than the tiles hold; --format decides exactly.

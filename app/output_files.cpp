@@ -3,7 +3,10 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 #include "app/cli_options.h"
@@ -46,21 +49,6 @@ void CheckWritable(const std::string& path, const std::string& what) {
   }
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      out += fmt::format("\\u{:04x}", static_cast<int>(c));
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 void WriteText(const std::string& path, const std::string& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::string why;
@@ -74,29 +62,116 @@ void WriteText(const std::string& path, const std::string& text) {
   }
 }
 
-ImageMetadata RenderMetadata(Texmap* map, const RenderRecord& record) {
+namespace {
+
+// A float as the shortest decimal that reads back as it: what a user wrote in the mesh file,
+// rather than the binary value's long double expansion.
+double Decimal(double value) {
+  if (!(std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max()))) return value;
+  return std::strtod(fmt::format("{}", static_cast<float>(value)).c_str(), nullptr);
+}
+
+ReportJson Rect(const std::optional<XYRect>& rect) {
+  if (!rect) return nullptr;
+  return ReportJson::array({Decimal(rect->x0), Decimal(rect->y0), Decimal(rect->x1), Decimal(rect->y1)});
+}
+
+}  // namespace
+
+double ReportedCoverage(double share) { return std::round(share * 1e6) / 1e6; }
+
+ReportJson RenderFacts(Texmap* map, const RenderRecord& record) {
   const auto& zRange = record.zRange;
-  int normalized = 1;
-  Interval ignore = FOREVER;
-  Block(map)->GetValue(ParamByName(Block(map), "normalizeMesh"), record.time, normalized, ignore);
+  int depth = 0;
+  const Placement placement = BlockPlacement(Block(map), record.time, &depth);
+  const std::optional<XYRect> region = ImageRegion(record.extent, placement, GeneratorFrame(map));
+  ReportJson pixelSize = nullptr;
+  if (region && record.width > 0 && record.height > 0) {
+    pixelSize = ReportJson::array(
+        {Decimal(std::fabs(region->Width()) / record.width), Decimal(std::fabs(region->Height()) / record.height)});
+  }
+  ReportJson facts = ReportJson::object();
+  facts["veldmap:source"] = record.source;
+  facts["veldmap:z_min"] = zRange ? ReportJson(Decimal(zRange->first)) : ReportJson(nullptr);
+  facts["veldmap:z_max"] = zRange ? ReportJson(Decimal(zRange->second)) : ReportJson(nullptr);
+  facts["veldmap:normalized"] =
+      placement.normalize ? "yes: z = z_min + height * (z_max - z_min)" : "no: z = height * (z_max - z_min)";
+  facts["veldmap:params"] = ParamSummary(map);
+  facts["veldmap:size"] = ReportJson::array({record.width, record.height});
+  facts["veldmap:extent"] = Rect(record.extent);
+  facts["veldmap:region"] = Rect(region);
+  facts["veldmap:pixel_size"] = pixelSize;
+  facts["veldmap:heights"] = record.heightsInMeshUnits ? "metres" : "map";
+  facts["veldmap:orient"] = record.winding.OrientName();
+  facts["veldmap:faces_down"] = record.winding.facing.down;
+  facts["veldmap:faces_turned"] = record.winding.turned;
+  facts["veldmap:coverage"] = ReportedCoverage(record.coverage);
+  facts["veldmap:seconds"] = {{"update", std::round(record.updateSeconds * 1e3) / 1e3},
+                              {"render", std::round(record.renderSeconds * 1e3) / 1e3}};
+  return facts;
+}
+
+std::string MetadataText(const ReportJson& value) {
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_null()) return "none";
+  std::string text;
+  if (value.is_array()) {
+    for (const ReportJson& item : value) text += (text.empty() ? "" : ",") + MetadataText(item);
+    return text;
+  }
+  if (value.is_object()) {
+    for (const auto& [key, item] : value.items()) text += (text.empty() ? "" : " ") + key + " " + MetadataText(item);
+    return text;
+  }
+  // A float as its shortest text ("20", not the report's "20.0"); integers as they are.
+  if (value.is_number_float()) return fmt::format("{}", value.get<double>());
+  return value.dump();
+}
+
+ImageMetadata MetadataFromFacts(const ReportJson& facts) {
   ImageMetadata meta;
-  meta.entries = {
-      {"veldmap:source", record.source},
-      {"veldmap:z_min", zRange ? fmt::format("{}", zRange->first) : "none"},
-      {"veldmap:z_max", zRange ? fmt::format("{}", zRange->second) : "none"},
-      {"veldmap:normalized",
-       normalized != 0 ? "yes: z = z_min + height * (z_max - z_min)" : "no: z = height * (z_max - z_min)"},
-      {"veldmap:params", ParamSummary(map)},
-      {"veldmap:size", fmt::format("{}x{}", record.width, record.height)},
-      {"veldmap:coverage", fmt::format("{:.6f}", record.coverage)},
-      {"veldmap:seconds", fmt::format("update {:.3f} render {:.3f}", record.updateSeconds, record.renderSeconds)},
-  };
+  for (const auto& [key, value] : facts.items()) meta.entries.emplace_back(key, MetadataText(value));
   return meta;
+}
+
+ImageMetadata RenderMetadata(Texmap* map, const RenderRecord& record) {
+  return MetadataFromFacts(RenderFacts(map, record));
 }
 
 std::string OutputEncoding(const RenderOutput& output, const RenderRequest& request) {
   if (output.pixel != nullptr && std::string(output.kind) == "bump") {
     return fmt::format("{}; from {}, scale {}", output.encoding, BumpName(request.bump), request.bumpScale);
   }
+  if (output.pixel != nullptr && std::string(output.kind) == "height" && request.heightUnits.meshUnits) {
+    return "z in the mesh's own units: the map's mono value h as z = veldmap:normalized's formula";
+  }
   return output.encoding;
+}
+
+namespace {
+
+int CheckedSide(long long side, const std::string& why) {
+  if (side < 1 || side > 65535)
+    throw UsageError{fmt::format("{} gives a side of {} pixels; the most is 65535", why, side)};
+  return static_cast<int>(side);
+}
+
+}  // namespace
+
+std::pair<int, int> ImageSize(const OutputOptions& out, const std::optional<XYRect>& region) {
+  if (!region || (out.width > 0 && out.height > 0)) {
+    return {out.width > 0 ? out.width : out.size, out.height > 0 ? out.height : out.size};
+  }
+  const double w = std::fabs(region->Width()), h = std::fabs(region->Height());
+  if (out.pixelSize) {
+    const ImageSides sides = SidesForRegion(w, h, out.pixelSize, out.size);
+    const std::string why = fmt::format("--pixel-size {} over {} x {}", *out.pixelSize, w, h);
+    return {CheckedSide(sides.width, why), CheckedSide(sides.height, why)};
+  }
+  // Held below what a long long takes, so a needle-thin region is refused rather than overflowing.
+  const auto side = [](double pixels) { return std::max(1LL, std::llround(std::min(pixels, 1e15))); };
+  if (out.width > 0) return {out.width, CheckedSide(side(out.width * h / w), "--width and the mesh's aspect")};
+  if (out.height > 0) return {CheckedSide(side(out.height * w / h), "--height and the mesh's aspect"), out.height};
+  const ImageSides sides = SidesForRegion(w, h, std::nullopt, out.size);
+  return {static_cast<int>(sides.width), static_cast<int>(sides.height)};
 }

@@ -6,8 +6,11 @@
 #include <string>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "app/image_io.h"
 #include "app/render.h"
+#include "app/scene_setup.h"
 
 // The name that means standard output, for the report and for one image.
 inline constexpr const char* kStandardOutput = "-";
@@ -20,22 +23,48 @@ ImageFormat FormatFor(const std::string& path, const std::string& forced);
 // names; a device or a pipe is written in place and passes. Standard output always passes.
 void CheckWritable(const std::string& path, const std::string& what);
 
-std::string JsonString(const std::string& text);
 // Writes text to path (crash-safe, as every output) or to standard output for "-".
 void WriteText(const std::string& path, const std::string& text);
 
 // What `veldmap render` writes into each image it makes, and into its report, besides the
 // pixels, so that a file says where it came from and how to read it. source names the input;
-// zRange is that of the mesh the map shows (ZRange); the seconds are the map's update and the
-// render.
+// zRange and extent are those of the mesh the map shows (ZRange, XYExtent); the seconds are the
+// map's update and the render.
 struct RenderRecord {
   std::string source;
   std::optional<std::pair<float, float>> zRange;  // none: no mesh, or no finite vertex
+  std::optional<XYRect> extent;                   // none: no mesh, or no finite vertex
+  Winding winding;                                // of the mesh the map shows
+  bool heightsInMeshUnits = false;                // float heights written as z (--heights metres)
   TimeValue time = 0;
   int width = 0, height = 0;
   double coverage = 0.0;
   double updateSeconds = 0.0, renderSeconds = 0.0;
 };
+
+// The report's JSON, key order kept as written.
+using ReportJson = nlohmann::ordered_json;
+
+// The facts of a render under the keys of the images' metadata ("veldmap:z_min", ...), numbers
+// as numbers and null where there is nothing to say. The region is the rectangle of the mesh's
+// own X/Y the image covers (x0, y0 at its left and bottom edges), from the map's placement and
+// UV generator; null when the generator turns, mirrors or repeats the map. Coordinates and sizes
+// are given to float precision, as the mesh holds them.
+ReportJson RenderFacts(Texmap* map, const RenderRecord& record);
+// The text an image holds for a value of the facts: a string as it is, a number as its shortest
+// text ("20" for the report's 20.0), null as "none", an array as its items joined by commas, an
+// object as "key value ...".
+std::string MetadataText(const ReportJson& value);
+// Every fact as an image's text entry, in the same order.
+ImageMetadata MetadataFromFacts(const ReportJson& facts);
 ImageMetadata RenderMetadata(Texmap* map, const RenderRecord& record);
+// The coverage figure as reports and images give it: the share rounded to 6 decimals.
+double ReportedCoverage(double share);
 // The veldmap:encoding entry of one output's image: what its values mean.
 std::string OutputEncoding(const RenderOutput& output, const RenderRequest& request);
+
+// The image size when it follows the region the image covers (the mesh's extent as the map places
+// it): --pixel-size, or --size as its longer side, or one of --width and --height with the other
+// in proportion. Both --width and --height, or no known region, leave the sizes as given (a
+// missing side is --size). A side beyond 65535 is refused, naming the option that made it.
+std::pair<int, int> ImageSize(const OutputOptions& out, const std::optional<XYRect>& region);

@@ -30,7 +30,7 @@ Point3 EncodeNormal(const Point3& perturb, Bump bump, float scale) {
 
 namespace {
 
-void HeightPixel(PixelSample& s, float* out) { out[0] = s.Mono(); }
+void HeightPixel(PixelSample& s, float* out) { out[0] = s.Height(); }
 
 void ColorPixel(PixelSample& s, float* out) {
   const AColor& c = s.Color();

@@ -15,17 +15,27 @@
 enum class Bump { Numerical, Normals };
 const char* BumpName(Bump bump);
 
+// The height output's units: the map's value h, or z = offset + scale * h in the mesh's own
+// units (--heights metres), computed in double and stored as float.
+struct HeightUnits {
+  bool meshUnits = false;
+  double offset = 0.0, scale = 1.0;
+  float Apply(float h) const { return meshUnits ? static_cast<float>(offset + scale * static_cast<double>(h)) : h; }
+};
+
 // What a per-pixel function may look at. The colour is evaluated on first use, once per pixel
 // however many outputs want it.
 class PixelSample {
  public:
-  PixelSample(Texmap& map, ShadeContext& sc, float mono, Bump bump, float bumpScale)
-      : map_(map), sc_(sc), mono_(mono), bump_(bump), bumpScale_(bumpScale) {}
+  PixelSample(Texmap& map, ShadeContext& sc, float mono, Bump bump, float bumpScale, HeightUnits units = {})
+      : map_(map), sc_(sc), mono_(mono), bump_(bump), bumpScale_(bumpScale), units_(units) {}
   Texmap& Map() { return map_; }
   ShadeContext& Context() { return sc_; }
   float Mono() const { return mono_; }
   Bump BumpSource() const { return bump_; }
   float BumpScale() const { return bumpScale_; }
+  // The height in the units the height output is asked in.
+  float Height() const { return units_.Apply(mono_); }
   const AColor& Color();
 
  private:
@@ -34,6 +44,7 @@ class PixelSample {
   float mono_;
   Bump bump_;
   float bumpScale_;
+  HeightUnits units_;
   bool haveColor_ = false;
   AColor color_;
 };

@@ -110,7 +110,7 @@ RenderResult RenderMap(Texmap& map, const RenderRequest& request,
             static_cast<std::size_t>(y) * static_cast<std::size_t>(tile.width) + static_cast<std::size_t>(x);
         const float mono = map.EvalMono(sc);
         covered[pixel] = mono != 0.0f ? 1 : 0;
-        PixelSample sample(map, sc, mono, request.bump, request.bumpScale);
+        PixelSample sample(map, sc, mono, request.bump, request.bumpScale, request.heightUnits);
         for (std::size_t i = 0; i < request.outputs.size(); ++i) {
           const RenderOutput& output = *request.outputs[i];
           if (output.pixel == nullptr) continue;

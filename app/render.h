@@ -35,7 +35,8 @@ struct RenderRequest {
   std::vector<const RenderOutput*> outputs{FindOutput("height")};
   Bump bump = Bump::Numerical;
   float bumpScale = 1.0f;
-  int threads = 0;  // 0: all cores
+  HeightUnits heightUnits;  // of the height output
+  int threads = 0;          // 0: all cores
 };
 
 struct RenderResult {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "app/commands.h"
+#include "app/mesh_frame.h"
 #include "app/output_files.h"
 #include "app/outputs.h"
 #include "app/progress.h"
@@ -131,43 +132,144 @@ ImageWriteOptions WriteOptions(const OutputOptions& out) {
   return options;
 }
 
+// ---- The image in the mesh's own units ----
+
+// --region, --pixel-size and --heights, checked before any work.
+void CheckTerrainOptions(const OutputOptions& out, const MapOptions& map, const std::vector<Target>& targets) {
+  const bool generatorMoved =
+      !map.uvOffset.empty() || !map.uvTiling.empty() || map.uvAngle || map.mirrorU || map.mirrorV;
+  if (!out.region.empty()) {
+    const auto& r = out.region;
+    if (r.size() != 4 || !std::all_of(r.begin(), r.end(), [](double x) { return std::isfinite(x); }) ||
+        !(r[0] < r[2]) || !(r[1] < r[3])) {
+      throw UsageError{"--region: give X0,Y0,X1,Y1 with X0 < X1 and Y0 < Y1, in the mesh's own coordinates"};
+    }
+    if (map.uOffset || map.vOffset || map.uScale || map.vScale) {
+      throw UsageError{
+          "--region sets the map's offsets and scales itself: leave out --u-offset, --v-offset, "
+          "--u-scale and --v-scale"};
+    }
+  }
+  if (out.pixelSize) {
+    if (!std::isfinite(*out.pixelSize) || !(*out.pixelSize > 0.0))
+      throw UsageError{fmt::format("--pixel-size {}: give a size above 0, in the mesh's units", *out.pixelSize)};
+    if (out.sizeGiven || out.width > 0 || out.height > 0)
+      throw UsageError{"--pixel-size sizes the image itself: leave out --size, --width and --height"};
+  }
+  if ((!out.region.empty() || out.pixelSize) && generatorMoved) {
+    throw UsageError{
+        "--region and --pixel-size place the image through the map itself: leave out --uv-offset, "
+        "--uv-tiling, --uv-angle and --mirror-u/v"};
+  }
+  if (out.heights == "metres") {
+    const auto height = std::find_if(targets.begin(), targets.end(),
+                                     [](const Target& t) { return std::string(t.output->kind) == "height"; });
+    if (height == targets.end() || FormatFor(height->path, out.format) != ImageFormat::Exr) {
+      throw UsageError{
+          "--heights metres writes float heights, and no EXR height image is written: use a .exr "
+          "height output (or --format exr)"};
+    }
+  }
+}
+
+// Places the map so that the image covers the region asked for, and with --pixel-size, a whole
+// number of pixels of exactly that size: a region that does not divide evenly grows from its
+// left and bottom edges to the next whole pixel. Returns the region the image then covers.
+std::optional<XYRect> PlaceImage(Texmap* map, const OutputOptions& out, const std::optional<XYRect>& extent,
+                                 const std::string& input) {
+  int depth = 0;
+  const Placement placement = BlockPlacement(Block(map), out.time, &depth);
+  if (!out.region.empty() || out.pixelSize) {
+    if (!GeneratorFrame(map).Identity()) {
+      throw UsageError{input +
+                       ": the map's UV generator moves, turns or repeats the map, so its image has no "
+                       "region of the mesh to give with --region or --pixel-size"};
+    }
+  }
+  std::optional<XYRect> region = ImageRegion(extent, placement, GeneratorFrame(map));
+  if (!out.region.empty()) region = XYRect{out.region[0], out.region[1], out.region[2], out.region[3]};
+  if (out.pixelSize && region) {
+    const ImageSides sides = SidesForRegion(region->Width(), region->Height(), out.pixelSize, out.size);
+    const double width = static_cast<double>(sides.width) * *out.pixelSize;
+    const double height = static_cast<double>(sides.height) * *out.pixelSize;
+    region->x1 = region->x0 + std::copysign(width, region->Width());
+    region->y1 = region->y0 + std::copysign(height, region->Height());
+  }
+  if (!region) {
+    if (out.pixelSize)
+      throw BadInput{input +
+                     ": the image has no size in the mesh's units (the mesh is flat in X or Y), so "
+                     "--pixel-size cannot size it"};
+    return region;
+  }
+  if (!out.region.empty() || out.pixelSize) {
+    const std::optional<Placement> placed = PlacementForRegion(extent, placement.normalize, *region);
+    if (!placed && placement.normalize && (!extent || !(extent->Width() > 0.0) || !(extent->Height() > 0.0)))
+      throw BadInput{input + ": the mesh is flat in X or Y, so no region of it can be placed on the image"};
+    if (!placed) throw UsageError{"the region is too small or too large for the map's offsets and scales to place"};
+    SetPlacement(map, *placed, !out.region.empty() ? "--region" : "--pixel-size");
+  }
+  return region;
+}
+
 }  // namespace
 
 int Render(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
            OutputOptions out) {
   const std::vector<Target> targets = Targets(out, mapOptions);
-  const int width = out.width > 0 ? out.width : out.size;
-  const int height = out.height > 0 ? out.height : out.size;
-  if (width < 1 || height < 1)
-    throw UsageError{fmt::format("image size {}x{}: both sides must be 1 or more", width, height)};
+  CheckTerrainOptions(out, mapOptions, targets);
   const ImageWriteOptions writeOptions = WriteOptions(out);
-  // The tile is cut, and the memory it needs weighed, before the mesh is read: a refusal costs nothing.
+  if (!std::isfinite(out.bumpScale)) throw UsageError{fmt::format("--bump-scale {}: not a number", out.bumpScale)};
+  // The tile is cut, and the memory it needs weighed, as soon as the size is known: before the
+  // mesh is read when --width and --height give it, so that a refusal costs nothing.
   std::string error;
   Tile tile;
-  std::string tileText;
+  ReportJson tileFact;
+  int index = 0, count = 0;
   if (!out.tile.empty()) {
-    int index = 0, count = 0;
     char slash = 0;
     std::istringstream in(out.tile);
     if (!(in >> index >> slash >> count) || slash != '/' || !in.eof())
       throw BadInput{"--tile " + out.tile + ": use I/N"};
-    if (!SplitTile(width, height, index - 1, count, out.tileRows, out.tileCols, &tile, &error)) {
-      throw BadInput{error};
-    }
-    tileText = fmt::format("{},{},{},{},{},{}", tile.x0, tile.y0, tile.width, tile.height, width, height);
   }
-  CheckImageMemory(targets, out.format, width, height, tile);
-  if (!std::isfinite(out.bumpScale)) throw UsageError{fmt::format("--bump-scale {}: not a number", out.bumpScale)};
+  const auto cutTile = [&](int width, int height) {
+    if (width < 1 || height < 1)
+      throw UsageError{fmt::format("image size {}x{}: both sides must be 1 or more", width, height)};
+    if (!out.tile.empty()) {
+      if (!SplitTile(width, height, index - 1, count, out.tileRows, out.tileCols, &tile, &error)) {
+        throw BadInput{error};
+      }
+      tileFact = ReportJson::array({tile.x0, tile.y0, tile.width, tile.height, width, height});
+    }
+    CheckImageMemory(targets, out.format, width, height, tile);
+  };
+  const bool sizeGiven = out.width > 0 && out.height > 0;
+  if (sizeGiven) cutTile(out.width, out.height);
 
   Session session;
   OpenSession(session, common, common.program);
   Loaded loaded = LoadInput(session, input, meshOptions);
+  WarnFacesDown(input, loaded.winding.facing, common.quiet);
   Texmap* map = loaded.map;
   MapGuard guard(map);
   // A shard renders only the tile it was cut for, as that tile of its source's image.
   const std::optional<ShardInfo> shard = ShardOf(map, out.time);
   ApplyMapOptions(map, mapOptions, Tiling::SingleImage);
+  const std::optional<XYRect> extent = XYExtent(loaded.Shown());
+  const std::optional<XYRect> region = PlaceImage(map, out, extent, input);
+  const auto [width, height] = ImageSize(out, region);
+  if (!sizeGiven) cutTile(width, height);
   if (shard) CheckShardTask(*shard, map, mapOptions, out, width, height, tile, out.time, input);
+  const std::optional<std::pair<float, float>> zRange = ZRange(loaded.Shown());
+  HeightUnits heightUnits;
+  if (out.heights == "metres") {
+    if (!zRange) throw BadInput{input + ": the mesh has no finite vertex, so its heights have no range"};
+    int depth = 0;
+    const bool normalized = BlockPlacement(Block(map), out.time, &depth).normalize;
+    heightUnits.meshUnits = true;
+    heightUnits.scale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
+    heightUnits.offset = normalized ? static_cast<double>(zRange->first) : 0.0;
+  }
   CheckQuadtreeBudget(map, loaded.Shown(), input, out.time);
   Interval valid = FOREVER;
   const auto updateStart = std::chrono::steady_clock::now();
@@ -183,6 +285,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   request.outputs.clear();
   for (const Target& target : targets) request.outputs.push_back(target.output);
   request.bumpScale = out.bumpScale;
+  request.heightUnits = heightUnits;
   request.threads = out.threads;
   int useNormals = 0;
   Interval ignore = FOREVER;
@@ -197,15 +300,19 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
 
   RenderRecord record;
   record.source = shard ? ShardSource(*shard) : input;
-  record.zRange = ZRange(loaded.Shown());
+  record.zRange = zRange;
+  record.extent = extent;
+  record.winding = shard ? shard->winding : loaded.winding;
+  record.heightsInMeshUnits = heightUnits.meshUnits;
   record.time = out.time;
   record.width = width;
   record.height = height;
   record.coverage = result.coverage;
   record.updateSeconds = updateSeconds;
   record.renderSeconds = result.seconds;
-  ImageMetadata meta = RenderMetadata(map, record);
-  if (!tileText.empty()) meta.entries.emplace_back("veldmap:tile", tileText);
+  ReportJson report = RenderFacts(map, record);
+  if (!tileFact.is_null()) report["veldmap:tile"] = tileFact;
+  const ImageMetadata meta = MetadataFromFacts(report);
 
   std::vector<std::pair<std::string, std::string>> written = out.alsoWritten;
   for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -230,21 +337,17 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   }
 
   if (!out.report.empty()) {
-    std::string json = "{\n";
-    for (const auto& [key, value] : meta.entries) json += "  " + JsonString(key) + ": " + JsonString(value) + ",\n";
     // The command's peak memory, and per face: what a larger mesh of the same kind would need.
     if (const std::uint64_t peak = PeakResidentBytes(); peak > 0) {
-      json += fmt::format("  \"peak_rss_bytes\": {},\n", peak);
+      report["peak_rss_bytes"] = peak;
       if (const int faces = loaded.Shown().getNumFaces(); faces > 0) {
-        json += fmt::format("  \"peak_rss_bytes_per_face\": {:.1f},\n", double(peak) / faces);
+        report["peak_rss_bytes_per_face"] = std::round(static_cast<double>(peak) / faces * 10.0) / 10.0;
       }
     }
-    json += "  \"outputs\": {";
-    for (std::size_t i = 0; i < written.size(); ++i) {
-      json += (i ? ", " : "") + JsonString(written[i].first) + ": " + JsonString(written[i].second);
-    }
-    json += "}\n}\n";
-    WriteText(out.report, json);
+    ReportJson outputs = ReportJson::object();
+    for (const auto& [kind, path] : written) outputs[kind] = path;
+    report["outputs"] = outputs;
+    WriteText(out.report, report.dump(2) + "\n");
   }
   if (!common.quiet) {
     for (const auto& [kind, path] : written) {

@@ -19,7 +19,9 @@ int Bake(const Common& common, const std::string& input, const MeshOptions& mesh
   OpenSession(session, common, common.program);
   std::string error;
   if (IsSceneFile(input)) throw BadInput{input + ": already a scene; bake takes a mesh file"};
-  INode* node = AddMeshNode(ImportOne(input, meshOptions, nullptr), fs::path(input).stem().string());
+  Winding winding;
+  INode* node = AddMeshNode(ImportOne(input, meshOptions, nullptr, &winding), fs::path(input).stem().string());
+  WarnFacesDown(input, winding.facing, common.quiet);
   Texmap* map = session.CreateVeldmap();
   if (map == nullptr) throw BadInput{"the Veldmap class could not make a map"};
   MapGuard guard(map);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <numbers>
@@ -39,7 +40,7 @@ bool IsSceneFile(const std::string& path) {
   return in.read(magic, 4) && std::equal(magic, magic + 4, kSceneFileMagic);
 }
 
-Mesh ImportOne(const std::string& path, const MeshOptions& options, std::string* upUsed) {
+Mesh ImportOne(const std::string& path, const MeshOptions& options, std::string* upUsed, Winding* winding) {
   ImportOptions import;
   if (!options.up.empty()) import.up = options.up[0];
   import.flat = options.flat;
@@ -49,11 +50,28 @@ Mesh ImportOne(const std::string& path, const MeshOptions& options, std::string*
   if (result.meshes.empty()) throw BadInput{path + ": no meshes"};
   // The one mesh is moved out rather than copied: a large mesh is held once at a time.
   Mesh mesh = result.meshes.size() == 1 ? std::move(result.meshes[0].mesh) : MergeMeshes(result.meshes);
+  Winding found;
+  if (options.orient == "up") {
+    found.turned = OrientUp(mesh);
+    found.orientedUp = true;
+  }
+  found.facing = CountFacing(mesh);
   if (!HasUpwardFace(mesh)) {
-    throw BadInput{path + ": no face of the mesh faces up (+Z), so nothing can be seen from above; try --up"};
+    throw BadInput{path + ": no face of the mesh faces up (+Z), so nothing can be seen from above; try --up" +
+                   (found.facing.down > 0 ? std::string(" or --orient up") : std::string())};
   }
   if (upUsed != nullptr) *upUsed = result.upAxisUsed;
+  if (winding != nullptr) *winding = found;
   return mesh;
+}
+
+void WarnFacesDown(const std::string& input, const FaceFacing& facing, bool quiet) {
+  if (quiet || !FacesDownNoticeable(facing)) return;
+  std::fprintf(stderr,
+               "veldmap: warning: %s: %lld of %lld non-vertical faces (%.1f%%) face down and are ignored by the map "
+               "(mixed winding, or a closed mesh's underside; --orient up turns them up)\n",
+               input.c_str(), static_cast<long long>(facing.down), static_cast<long long>(facing.NonVertical()),
+               100.0 * static_cast<double>(facing.down) / static_cast<double>(facing.NonVertical()));
 }
 
 INode* AddMeshNode(Mesh mesh, const std::string& name) {
@@ -166,6 +184,27 @@ void ApplyMapOptions(Texmap* map, const MapOptions& o, Tiling tiling) {
   }
 }
 
+void SetPlacement(Texmap* map, const Placement& placement, const char* option) {
+  IParamBlock2* block = Block(map);
+  SetInRange(block, option, "uOffset", placement.uOffset);
+  SetInRange(block, option, "vOffset", placement.vOffset);
+  SetInRange(block, option, "uScale", placement.uScale);
+  SetInRange(block, option, "vScale", placement.vScale);
+}
+
+UvFrame GeneratorFrame(Texmap* map) {
+  UvFrame frame;
+  if (UVGen* uv = map->GetTheUVGen()) {
+    frame.uOffset = uv->GetUOffset();
+    frame.vOffset = uv->GetVOffset();
+    frame.uTiling = uv->GetUTiling();
+    frame.vTiling = uv->GetVTiling();
+    frame.angle = uv->GetWAngle();
+    frame.tilingFlags = uv->GetTextureTiling();
+  }
+  return frame;
+}
+
 void PressButton(Texmap* map, const std::string& caption, INode* pick) {
   MaterialEditor editor;
   ParamDlg* dlg = map->CreateParamDlg(GetCOREInterface()->GetMAXHWnd(), &editor);
@@ -211,6 +250,11 @@ Loaded LoadInput(Session& session, const std::string& path, const MeshOptions& m
   if (!fs::exists(path, ec)) throw BadInput{path + ": no such file"};
   Loaded loaded;
   if (IsSceneFile(path)) {
+    if (meshOptions.orient == "up") {
+      throw UsageError{path +
+                       ": --orient up turns a mesh file's faces; a scene's map keeps the mesh it holds "
+                       "(bake the mesh again with --orient up)"};
+    }
     std::vector<ReferenceTarget*> roots;
     std::string error;
     if (LoadScene(path, session.Factory(), &roots, &error) != IO_OK) throw BadInput{error};
@@ -220,10 +264,12 @@ Loaded LoadInput(Session& session, const std::string& path, const MeshOptions& m
     }
     if (loaded.map == nullptr) throw BadInput{path + ": the scene holds no Veldmap map"};
     loaded.exported = MapMesh(loaded.map);
+    loaded.winding.facing = CountFacing(loaded.exported);
     return loaded;
   }
   // The imported mesh goes into the node whole; the command reads it there afterwards.
-  INode* node = AddMeshNode(ImportOne(path, meshOptions, &loaded.upAxis), fs::path(path).stem().string());
+  INode* node =
+      AddMeshNode(ImportOne(path, meshOptions, &loaded.upAxis, &loaded.winding), fs::path(path).stem().string());
   if (auto* tri = dynamic_cast<TriObject*>(node->GetObjectRef())) loaded.nodeMesh = &tri->GetMesh();
   loaded.map = session.CreateVeldmap();
   if (loaded.map == nullptr) throw BadInput{"the Veldmap class could not make a map"};

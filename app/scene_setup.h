@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/cli_options.h"
+#include "app/mesh_frame.h"
 #include "app/session.h"
 #include "host/mesh.h"
 #include "host/mtl_base.h"
@@ -30,8 +31,20 @@ class MapGuard {
 };
 
 bool IsSceneFile(const std::string& path);
-// The mesh of a mesh file (all its meshes merged unless options name a node).
-Mesh ImportOne(const std::string& path, const MeshOptions& options, std::string* upUsed);
+
+// How the faces of the mesh handed to the map look from above, after --orient.
+struct Winding {
+  FaceFacing facing;        // of the mesh as the map gets it
+  std::int64_t turned = 0;  // faces --orient up turned
+  bool orientedUp = false;  // --orient up was applied
+  const char* OrientName() const { return orientedUp ? "up" : "file"; }
+};
+// The mesh of a mesh file (all its meshes merged unless options name a node), turned face up
+// with --orient up; winding (may be null) says how its faces look.
+Mesh ImportOne(const std::string& path, const MeshOptions& options, std::string* upUsed, Winding* winding = nullptr);
+// One line on stderr (unless quiet) when a noticeable share of the faces face down: the map
+// ignores them, and a mesh of mixed winding then renders with holes.
+void WarnFacesDown(const std::string& input, const FaceFacing& facing, bool quiet);
 // A node holding mesh; pass an rvalue to hand the mesh over without a copy.
 INode* AddMeshNode(Mesh mesh, const std::string& name);
 IParamBlock2* Block(Texmap* map);
@@ -44,6 +57,12 @@ enum class Tiling { SingleImage, AsStored };
 // Sets the map's parameters, UV generator and colour ramp from the options. A value outside its
 // parameter's range, or not a number, is a UsageError naming the range.
 void ApplyMapOptions(Texmap* map, const MapOptions& options, Tiling tiling);
+
+// Sets the map's uOffset, vOffset, uScale and vScale (its placement's normalisation is left as it
+// is); a value outside its parameter's range is a UsageError naming option.
+void SetPlacement(Texmap* map, const Placement& placement, const char* option);
+// The map's UV generator's offsets, tiling, angle and flags (the defaults when it has none).
+UvFrame GeneratorFrame(Texmap* map);
 
 // Presses the rollout button with the given caption, as a user would: through the rollout the
 // map opens in the material editor.
@@ -61,6 +80,7 @@ struct Loaded {
   const Mesh& Shown() const { return nodeMesh != nullptr ? *nodeMesh : exported; }
   const Mesh* nodeMesh = nullptr;
   Mesh exported;
+  Winding winding;
 };
 Loaded LoadInput(Session& session, const std::string& path, const MeshOptions& meshOptions);
 

@@ -201,21 +201,30 @@ Mesh ShardCutter::Shard(int index) const {
 // ---- A shard's identity ----
 
 std::string ShardMapName(const ShardInfo& info) {
-  return fmt::format("veldmap shard 1; sha256 {}; tile {}/{}; grid {}x{}; size {}x{}; source {}", info.sourceHash,
-                     info.index, info.grid.Count(), info.grid.rows, info.grid.cols, info.width, info.height,
-                     info.sourceName);
+  const FaceFacing& facing = info.winding.facing;
+  return fmt::format(
+      "veldmap shard 1; sha256 {}; tile {}/{}; grid {}x{}; size {}x{}; faces {} {} {} turned {} orient {}; source {}",
+      info.sourceHash, info.index, info.grid.Count(), info.grid.rows, info.grid.cols, info.width, info.height,
+      facing.up, facing.down, facing.vertical, info.winding.turned, info.winding.OrientName(), info.sourceName);
 }
 
 std::optional<ShardInfo> ShardOf(Texmap* map, TimeValue t) {
   const std::string name = map->GetName().str();
   ShardInfo info;
-  char hash[65] = {};
+  char hash[65] = {}, orient[5] = {};
   int count = 0, used = 0;
-  if (std::sscanf(name.c_str(), "veldmap shard 1; sha256 %64[0-9a-f]; tile %d/%d; grid %dx%d; size %dx%d; source %n",
-                  hash, &info.index, &count, &info.grid.rows, &info.grid.cols, &info.width, &info.height, &used) != 7 ||
+  long long up = 0, down = 0, vertical = 0, turned = 0;
+  if (std::sscanf(name.c_str(),
+                  "veldmap shard 1; sha256 %64[0-9a-f]; tile %d/%d; grid %dx%d; size %dx%d; faces %lld %lld %lld "
+                  "turned %lld orient %4[a-z]; source %n",
+                  hash, &info.index, &count, &info.grid.rows, &info.grid.cols, &info.width, &info.height, &up, &down,
+                  &vertical, &turned, orient, &used) != 12 ||
       used == 0) {
     return std::nullopt;
   }
+  info.winding.facing = FaceFacing{up, down, vertical};
+  info.winding.turned = turned;
+  info.winding.orientedUp = std::string(orient) == "up";
   info.sourceHash = hash;
   info.sourceName = name.substr(static_cast<std::size_t>(used));
   if (info.sourceHash.size() != 64 || count != info.grid.Count() || info.index < 1 || info.index > count) {

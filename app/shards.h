@@ -24,6 +24,7 @@
 
 #include "app/cli_options.h"
 #include "app/render.h"
+#include "app/scene_setup.h"
 #include "app/session.h"
 #include "host/mesh.h"
 #include "host/mtl_base.h"
@@ -84,6 +85,9 @@ struct ShardInfo {
   TileGrid grid;
   int width = 0, height = 0;
   Placement placement;  // what the map held when loaded, before any option
+  // The source mesh's faces by winding: a tile's metadata describes the whole mesh, as a tile of
+  // a plain render does, not the part its shard holds.
+  Winding winding;
 };
 std::string ShardMapName(const ShardInfo& info);
 // nullopt for a map that is not a shard.

@@ -38,13 +38,20 @@ int Split(const Common& common, const std::string& input, const MeshOptions& mes
   TileGrid grid;
   std::string error;
   if (!ParseTileGrid(options.tiles, &grid, &error)) throw UsageError{error};
-  const int width = options.width > 0 ? options.width : options.size;
-  const int height = options.height > 0 ? options.height : options.size;
-  if (width < 1 || height < 1 || width > 65535 || height > 65535) {
-    throw UsageError{fmt::format("image size {}x{}: both sides must be 1 to 65535", width, height)};
-  }
-  Tile first;
-  if (!SplitTile(width, height, 0, grid.Count(), grid.rows, grid.cols, &first, &error)) throw UsageError{error};
+  const auto checkSize = [&](int width, int height) {
+    if (width < 1 || height < 1 || width > 65535 || height > 65535) {
+      throw UsageError{fmt::format("image size {}x{}: both sides must be 1 to 65535", width, height)};
+    }
+    Tile first;
+    if (!SplitTile(width, height, 0, grid.Count(), grid.rows, grid.cols, &first, &error)) throw UsageError{error};
+  };
+  // As in render: both sides given are checked now; otherwise the image follows the mesh's aspect,
+  // known once it is read.
+  const bool sizeGiven = options.width > 0 && options.height > 0;
+  if (sizeGiven)
+    checkSize(options.width, options.height);
+  else
+    checkSize(options.size, options.size);
   RefuseUVGeneratorOptions(mapOptions);
   if (IsSceneFile(input)) throw BadInput{input + ": already a scene; split takes a mesh file"};
   std::error_code ec;
@@ -60,12 +67,10 @@ int Split(const Common& common, const std::string& input, const MeshOptions& mes
   if (!HashFile(input, &info.sourceHash, &error)) throw BadInput{error};
   info.sourceName = fs::path(input).filename().string();
   info.grid = grid;
-  info.width = width;
-  info.height = height;
 
   Session session;
   OpenSession(session, common, common.program);
-  const Mesh mesh = ImportOne(input, meshOptions, nullptr);
+  const Mesh mesh = ImportOne(input, meshOptions, nullptr, &info.winding);
   // The placement as the map holds it once the options are set.
   Texmap* probe = session.CreateVeldmap();
   if (probe == nullptr) throw BadInput{"the Veldmap class could not make a map"};
@@ -77,6 +82,15 @@ int Split(const Common& common, const std::string& input, const MeshOptions& mes
     info.placement = BlockPlacement(Block(probe), 0, &depth);
     params = ParamSummary(probe);
   }
+  OutputOptions sizing;
+  sizing.width = options.width;
+  sizing.height = options.height;
+  sizing.size = options.size;
+  const auto [width, height] =
+      ImageSize(sizing, sizeGiven ? std::nullopt : ImageRegion(XYExtent(mesh), info.placement, UvFrame{}));
+  if (!sizeGiven) checkSize(width, height);
+  info.width = width;
+  info.height = height;
   const ShardCutter cutter(mesh, info.placement, width, height, grid);
 
   nlohmann::json tiles = nlohmann::json::array();

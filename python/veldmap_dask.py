@@ -66,7 +66,7 @@ def parse_arguments(argv):
     )
     parser.add_argument("mesh", help="mesh file")
     parser.add_argument("-o", "--output", required=True, help="the whole image (.exr or .png)")
-    parser.add_argument("--size", type=int, default=512, help="width and height in pixels (default 512)")
+    parser.add_argument("--size", type=int, default=512, help="longer side in pixels, the other following the mesh's aspect (default 512)")
     parser.add_argument("--width", type=int, help="width in pixels")
     parser.add_argument("--height", type=int, help="height in pixels")
     parser.add_argument("--tiles", required=True, help="ROWSxCOLS: one shard and one task per tile")
@@ -92,15 +92,19 @@ def parse_arguments(argv):
 def main(argv=None):
     args = parse_arguments(argv)
     veldmap = find_veldmap(args.veldmap)
-    width = args.width or args.size
-    height = args.height or args.size
     output = os.path.abspath(args.output)
     shared = os.path.abspath(args.shared or output + ".veldmap-dask")
     shards = os.path.join(shared, "shards")
     tiles_folder = os.path.join(shared, "tiles")
     os.makedirs(tiles_folder, exist_ok=True)
 
-    size = ["--width", str(width), "--height", str(height)]
+    # The split sizes the image as render would (the mesh's aspect unless both sides are given);
+    # the manifest then gives every tile its exact --width and --height.
+    size = ["--size", str(args.size)]
+    if args.width:
+        size += ["--width", str(args.width)]
+    if args.height:
+        size += ["--height", str(args.height)]
     run([veldmap, "split", args.mesh, "--tiles", args.tiles, "-o", shards, "-q"] + size + shlex.split(args.split_args))
     with open(os.path.join(shards, "manifest.json")) as manifest_file:
         manifest = json.load(manifest_file)

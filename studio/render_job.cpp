@@ -32,6 +32,8 @@ struct RenderView::Job {
   Texmap* clone = nullptr;  // owned (DeleteThis) until the job ends
   std::string source;
   std::optional<std::pair<float, float>> zRange;
+  std::optional<XYRect> extent;
+  FaceFacing facing;
   RenderRequest request;  // the full image's; each band sets its tile
   int nextRow = 0;
   int bandRows = 1;
@@ -185,6 +187,8 @@ json RenderView::Start(StudioScene& scene, int mapId, const json& request) {
     job->clone = snapshot.map;
     job->source = std::move(snapshot.source);
     job->zRange = snapshot.zRange;
+    job->extent = snapshot.extent;
+    job->facing = snapshot.facing;
     job->request.width = width;
     job->request.height = height;
     job->request.time = snapshot.time;
@@ -260,6 +264,8 @@ void RenderView::Step(const std::shared_ptr<Job>& job) {
         RenderRecord record;
         record.source = j.source;
         record.zRange = j.zRange;
+        record.extent = j.extent;
+        record.winding.facing = j.facing;
         record.time = j.request.time;
         record.width = j.width;
         record.height = j.height;

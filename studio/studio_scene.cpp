@@ -422,6 +422,8 @@ StudioScene::RenderSnapshot StudioScene::SnapshotForRender(int mapId) {
   block->GetValue(ParamByName(block, "node"), snapshot.time, node, valid);
   if (auto* tri = node == nullptr ? nullptr : dynamic_cast<TriObject*>(node->EvalWorldState(snapshot.time).obj)) {
     snapshot.zRange = ZRange(tri->GetMesh());
+    snapshot.extent = XYExtent(tri->GetMesh());
+    snapshot.facing = CountFacing(tri->GetMesh());
   }
   if (sceneFile_) {
     snapshot.source = paths_.RelativeName(*sceneFile_).value_or(sceneFile_->filename().string());

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/mesh_frame.h"
 #include "app/session.h"
 #include "host/mtl_params.h"
 #include "studio/path_policy.h"
@@ -79,6 +80,8 @@ class StudioScene {
     TimeValue time = 0;
     std::string source;  // the scene file, else the picked node, for the images' metadata
     std::optional<std::pair<float, float>> zRange;
+    std::optional<XYRect> extent;  // the picked mesh's X/Y bounds and faces, as the command line reports them
+    FaceFacing facing;
   };
   RenderSnapshot SnapshotForRender(int mapId);
 

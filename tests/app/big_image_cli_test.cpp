@@ -114,9 +114,11 @@ TEST_F(BigImageCliTest, AWholeThatCannotFitInMemoryIsRefusedWithWhatItNeedsBefor
   // Height, colour and bump of 65535 x 65535 as floats: 8 values a pixel, about 128 GiB.
   const double need = 65535.0 * 65535.0 * 8.0 * 4.0;
   if (static_cast<double>(UsableMemoryBytes()) > need) GTEST_SKIP() << "this machine could hold the images";
-  // The mesh file does not exist: the refusal comes before any reading.
-  const CliRun run = Veldmap("render " + Path("absent.obj") + " --size 65535 --height-out " + Path("h.exr") +
-                             " --color-out " + Path("c.exr") + " --bump-out " + Path("b.exr"));
+  // The mesh file does not exist: with both sides given, the refusal comes before any reading.
+  // (--size alone names only the longer side, so the mesh's aspect is read first; below.)
+  const std::string outputs =
+      " --height-out " + Path("h.exr") + " --color-out " + Path("c.exr") + " --bump-out " + Path("b.exr");
+  const CliRun run = Veldmap("render " + Path("absent.obj") + " --width 65535 --height 65535" + outputs);
   EXPECT_EQ(run.code, 1) << run.output;
   EXPECT_NE(run.output.find("65535x65535"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("GiB of memory"), std::string::npos) << run.output;
@@ -130,6 +132,11 @@ TEST_F(BigImageCliTest, AWholeThatCannotFitInMemoryIsRefusedWithWhatItNeedsBefor
   const double gib = std::strtod(run.output.c_str() + at + 7, nullptr);
   EXPECT_GE(gib * double(1u << 30), need) << run.output;
   EXPECT_LT(gib * double(1u << 30), need * 3) << run.output;
+  // --size on a square mesh comes to the same image, refused once the mesh has given its aspect.
+  const CliRun square = Veldmap("render " + Path("slope.obj") + " --size 65535" + outputs);
+  EXPECT_EQ(square.code, 1) << square.output;
+  EXPECT_NE(square.output.find("65535x65535"), std::string::npos) << square.output;
+  EXPECT_FALSE(fs::exists(Path("h.exr")));
 }
 
 TEST_F(BigImageCliTest, CompressionOptionsReachTheFilesAndBadOnesAreRefused) {

@@ -115,8 +115,9 @@ TEST_F(CliTest, HeightColourAndBumpOfAKnownSlope) {
 
   std::ifstream report(Path("r.json"));
   const std::string json((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
-  EXPECT_NE(json.find("\"veldmap:z_max\": \"1\""), std::string::npos) << json;
-  EXPECT_NE(json.find("\"veldmap:coverage\": \"1.000000\""), std::string::npos) << json;
+  // Numbers as numbers.
+  EXPECT_NE(json.find("\"veldmap:z_max\": 1.0,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"veldmap:coverage\": 1.0,"), std::string::npos) << json;
 }
 
 TEST_F(CliTest, ThreadsAndTilesGiveTheSamePixels) {
@@ -361,7 +362,7 @@ TEST_F(CliTest, JoinKeepsTheTilesDepthAndRefusesTilesOfAnotherRender) {
   for (const auto& [key, value] : meta.entries) {
     EXPECT_NE(key, "veldmap:tile");
     if (key == "veldmap:coverage") {
-      EXPECT_EQ(value, "1.000000");
+      EXPECT_EQ(value, "1");
     }
   }
 

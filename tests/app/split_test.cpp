@@ -351,11 +351,11 @@ TEST_F(SplitCli, JoinRefusesMissingDuplicatedAndForeignTiles) {
   WriteObj(other, "other.obj");
   for (const std::string& source : {hills, Path("other.obj")}) {
     const std::string folder = Path(source == hills ? "a" : "b");
-    CliRun run = Veldmap("split " + source + " --tiles 1x2 --size 16 -o " + folder + " -q");
+    CliRun run = Veldmap("split " + source + " --tiles 1x2 --width 16 --height 16 -o " + folder + " -q");
     ASSERT_EQ(run.code, 0) << run.output;
     for (int i = 1; i <= 2; ++i) {
       run = Veldmap("render " + folder + "/tile-" + std::to_string(i) + ".vlds --tile " + std::to_string(i) +
-                    "/2 --tile-rows 1 --size 16 -o " + folder + "/" + std::to_string(i) + ".exr -q");
+                    "/2 --tile-rows 1 --width 16 --height 16 -o " + folder + "/" + std::to_string(i) + ".exr -q");
       ASSERT_EQ(run.code, 0) << run.output;
     }
   }
