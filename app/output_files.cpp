@@ -94,6 +94,38 @@ ImageMetadata RenderMetadata(Texmap* map, const RenderRecord& record) {
   return meta;
 }
 
+std::vector<LateEntry> LateRenderEntries() { return {{"veldmap:coverage", 8}, {"veldmap:seconds", 48}}; }
+
+namespace {
+
+bool IsLate(const std::string& key) {
+  for (const LateEntry& entry : LateRenderEntries()) {
+    if (entry.key == key) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ImageMetadata EarlyEntries(const ImageMetadata& meta) {
+  ImageMetadata early;
+  for (const auto& entry : meta.entries) {
+    if (!IsLate(entry.first)) early.entries.push_back(entry);
+  }
+  return early;
+}
+
+// In the order LateRenderEntries gives them, which ImageStreamWriter::Finish wants.
+ImageMetadata LateEntries(const ImageMetadata& meta) {
+  ImageMetadata late;
+  for (const LateEntry& entry : LateRenderEntries()) {
+    for (const auto& [key, value] : meta.entries) {
+      if (key == entry.key) late.entries.emplace_back(key, value);
+    }
+  }
+  return late;
+}
+
 std::string OutputEncoding(const RenderOutput& output, const RenderRequest& request) {
   if (output.pixel != nullptr && std::string(output.kind) == "bump") {
     return fmt::format("{}; from {}, scale {}", output.encoding, BumpName(request.bump), request.bumpScale);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/image_io.h"
 #include "app/render.h"
@@ -37,5 +38,12 @@ struct RenderRecord {
   double updateSeconds = 0.0, renderSeconds = 0.0;
 };
 ImageMetadata RenderMetadata(Texmap* map, const RenderRecord& record);
+// The entries of RenderMetadata known only once the render is done (veldmap:coverage and
+// veldmap:seconds), with the room an image written as it renders keeps for them. Coverage is
+// always 8 characters ("0.123456"); the seconds get 48, which takes each time up to 10^15 s.
+std::vector<LateEntry> LateRenderEntries();
+// meta without, and only with, those entries.
+ImageMetadata EarlyEntries(const ImageMetadata& meta);
+ImageMetadata LateEntries(const ImageMetadata& meta);
 // The veldmap:encoding entry of one output's image: what its values mean.
 std::string OutputEncoding(const RenderOutput& output, const RenderRequest& request);
