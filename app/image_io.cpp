@@ -739,18 +739,29 @@ struct ImageStreamWriter::State {
   int nextRow = 0;
   bool finished = false;
   std::string failure;  // the message of the call that failed, which every later call repeats
-  ByteSink sink;        // declared before the encoders, which write to it until they are gone
-  PngEncoder png;
+  // The sink is declared before the encoders, which write to it until they are gone.
+  std::unique_ptr<ByteSink> sink = std::make_unique<ByteSink>();
+  std::unique_ptr<PngEncoder> png = std::make_unique<PngEncoder>();
   ExrEncoder exr;
+
+  // A writer that failed lets go of its file at once: the temporary is removed, the old file
+  // stays, and the encoders' memory is freed, whenever the caller gets round to destroying it.
+  void Release() {
+    exr.file.reset();
+    exr.stream.reset();
+    png.reset();
+    sink.reset();
+  }
 
   // I/O failures on standard output name it; every other message names the path.
   std::string Where(bool io) const { return io && path == "-" ? "standard output" : path; }
   bool Failed(std::string* error, const std::string& where, const std::string& what) {
     Fail(&failure, where, what);
     if (error != nullptr) *error = failure;
+    Release();
     return false;
   }
-  bool FailedPng(std::string* error) { return Failed(error, Where(!png.sinkError.empty()), PngFailure(png)); }
+  bool FailedPng(std::string* error) { return Failed(error, Where(!png->sinkError.empty()), PngFailure(*png)); }
   // Whether a call may go on; false with the reason when the writer is spent.
   bool Usable(std::string* error) const {
     if (failure.empty() && !finished) return true;
@@ -789,25 +800,25 @@ bool ImageStreamWriter::Open(const std::string& path, int width, int height, int
       Imf::Header header;
       if (why = ExrHeader(width, height, channels, meta, late, options.exrCompression, &header); !why.empty())
         return Fail(error, path, why);
-      if (!s->sink.OpenFile(path, &why)) return Fail(error, s->Where(true), why);
+      if (!s->sink->OpenFile(path, &why)) return Fail(error, s->Where(true), why);
       s->exr.width = width;
       s->exr.channels = channels;
       try {
-        ExrBegin(&s->exr, path, s->sink.SeekableFd(), header, late, options.threads);
+        ExrBegin(&s->exr, path, s->sink->SeekableFd(), header, late, options.threads);
       } catch (const std::exception& e) {
         return Fail(error, path, std::string("writing EXR: ") + e.what());
       }
     } else {
-      if (!s->sink.OpenFile(path, &why)) return Fail(error, s->Where(true), why);
-      s->png.sink = &s->sink;
-      s->png.width = static_cast<png_uint_32>(width);
-      s->png.channels = channels;
-      s->png.level = options.pngLevel;
-      s->png.sixteen = format == ImageFormat::Png16;
-      s->png.text = PngText(meta.entries);
-      if (!PngBegin(&s->png, static_cast<png_uint_32>(height)))
-        return Fail(error, s->Where(!s->png.sinkError.empty()), PngFailure(s->png));
-      s->png.text.clear();
+      if (!s->sink->OpenFile(path, &why)) return Fail(error, s->Where(true), why);
+      s->png->sink = s->sink.get();
+      s->png->width = static_cast<png_uint_32>(width);
+      s->png->channels = channels;
+      s->png->level = options.pngLevel;
+      s->png->sixteen = format == ImageFormat::Png16;
+      s->png->text = PngText(meta.entries);
+      if (!PngBegin(s->png.get(), static_cast<png_uint_32>(height)))
+        return Fail(error, s->Where(!s->png->sinkError.empty()), PngFailure(*s->png));
+      s->png->text.clear();
     }
     state_ = std::move(s);
     return true;
@@ -830,8 +841,8 @@ bool ImageStreamWriter::WriteRows(int first, int count, const float* pixels, std
     if (s.format == ImageFormat::Exr) {
       ExrRows(&s.exr, first, count, pixels);
     } else {
-      QuantizeRows(&s.png, pixels, static_cast<std::size_t>(count));
-      if (!PngRows(&s.png, static_cast<std::size_t>(count))) return s.FailedPng(error);
+      QuantizeRows(s.png.get(), pixels, static_cast<std::size_t>(count));
+      if (!PngRows(s.png.get(), static_cast<std::size_t>(count))) return s.FailedPng(error);
     }
   } catch (const std::exception& e) {
     return s.Failed(error, s.path, std::string(s.format == ImageFormat::Exr ? "writing EXR: " : "") + e.what());
@@ -872,13 +883,13 @@ bool ImageStreamWriter::Finish(const ImageMetadata& late, std::string* error) {
         stream.Patch(s.exr.lateOffsets[i], value);
       }
       if (!stream.Flush()) return s.Failed(error, s.path, "writing EXR: " + stream.failure());
-      if (s.sink.SeekableFd() < 0 && !s.sink.Append(stream.memory.data(), stream.memory.size(), &why))
+      if (s.sink->SeekableFd() < 0 && !s.sink->Append(stream.memory.data(), stream.memory.size(), &why))
         return s.Failed(error, s.Where(true), why);
     } else {
-      s.png.text = PngText(late.entries);
-      if (!PngEnd(&s.png)) return s.FailedPng(error);
+      s.png->text = PngText(late.entries);
+      if (!PngEnd(s.png.get())) return s.FailedPng(error);
     }
-    if (!s.sink.Commit(&why)) return s.Failed(error, s.Where(true), why);
+    if (!s.sink->Commit(&why)) return s.Failed(error, s.Where(true), why);
   } catch (const std::exception& e) {
     return s.Failed(error, s.path, std::string(s.format == ImageFormat::Exr ? "writing EXR: " : "") + e.what());
   }

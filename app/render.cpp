@@ -190,7 +190,8 @@ RenderResult RenderMapToSinks(Texmap& map, const RenderRequest& request, const s
   const auto start = std::chrono::steady_clock::now();
   BandRenderer renderer(map, request, progress);
   const Tile& tile = renderer.tile();
-  const int bandRows = std::min(RenderBandRows(tile.width), std::max(1, tile.height));
+  const int bandRows =
+      std::min(request.bandRows > 0 ? request.bandRows : RenderBandRows(tile.width), std::max(1, tile.height));
   std::vector<std::vector<float>> bands(request.outputs.size());
   std::vector<float*> outputs(request.outputs.size(), nullptr);
   for (std::size_t i = 0; i < request.outputs.size(); ++i) {

@@ -35,7 +35,8 @@ struct RenderRequest {
   std::vector<const RenderOutput*> outputs{FindOutput("height")};
   Bump bump = Bump::Numerical;
   float bumpScale = 1.0f;
-  int threads = 0;  // 0: all cores
+  int threads = 0;   // 0: all cores
+  int bandRows = 0;  // rows per band of RenderMapToSinks; 0: RenderBandRows(tile width)
 };
 
 struct RenderResult {
@@ -61,8 +62,8 @@ RenderResult RenderMap(Texmap& map, const RenderRequest& request,
                        const std::function<void(long long, long long)>& progress);
 
 // The same render handed to sinks, one per request.outputs entry (an empty one, and the entry of
-// an output without a pixel function, are skipped), instead of kept: only one band of
-// RenderBandRows rows per output is in memory at a time, and result.images stays empty. The
+// an output without a pixel function, are skipped), instead of kept: only one band of rows
+// (request.bandRows) per output is in memory at a time, and result.images stays empty. The
 // pixels are those RenderMap makes, whatever the band.
 RenderResult RenderMapToSinks(Texmap& map, const RenderRequest& request, const std::vector<RowSink>& sinks,
                               const std::function<void(long long, long long)>& progress);
