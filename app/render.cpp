@@ -4,6 +4,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 #include <unistd.h>
 #include <algorithm>
@@ -192,23 +193,42 @@ RenderResult RenderMapToSinks(Texmap& map, const RenderRequest& request, const s
   const Tile& tile = renderer.tile();
   const int bandRows =
       std::min(request.bandRows > 0 ? request.bandRows : RenderBandRows(tile.width), std::max(1, tile.height));
-  std::vector<std::vector<float>> bands(request.outputs.size());
-  std::vector<float*> outputs(request.outputs.size(), nullptr);
-  for (std::size_t i = 0; i < request.outputs.size(); ++i) {
-    const RenderOutput& output = *request.outputs[i];
-    if (output.pixel == nullptr || i >= sinks.size() || !sinks[i]) continue;
-    bands[i].resize(static_cast<std::size_t>(tile.width) * static_cast<std::size_t>(bandRows) *
-                    static_cast<std::size_t>(output.channels));
-    outputs[i] = bands[i].data();
+  // Two sets of band buffers: while the sinks take one band on this thread (encoding is mostly
+  // serial), the next band renders on the other cores into the other set.
+  std::vector<std::vector<float>> bands[2];
+  std::vector<float*> outputs[2];
+  for (int set = 0; set < 2; ++set) {
+    bands[set].resize(request.outputs.size());
+    outputs[set].assign(request.outputs.size(), nullptr);
+    for (std::size_t i = 0; i < request.outputs.size(); ++i) {
+      const RenderOutput& output = *request.outputs[i];
+      if (output.pixel == nullptr || i >= sinks.size() || !sinks[i]) continue;
+      bands[set][i].resize(static_cast<std::size_t>(tile.width) * static_cast<std::size_t>(bandRows) *
+                           static_cast<std::size_t>(output.channels));
+      outputs[set][i] = bands[set][i].data();
+    }
   }
   const auto limit = LimitThreads(request.threads);
   RenderResult result;
-  for (int first = 0; first < tile.height && !result.stopped; first += bandRows) {
+  if (tile.height > 0) renderer.Render(0, std::min(bandRows, tile.height), outputs[0]);
+  tbb::task_group next;
+  for (int first = 0, set = 0; first < tile.height && !result.stopped; first += bandRows, set = 1 - set) {
     const int count = std::min(bandRows, tile.height - first);
-    renderer.Render(first, count, outputs);
-    for (std::size_t i = 0; i < outputs.size() && !result.stopped; ++i) {
-      if (outputs[i] != nullptr && !sinks[i](first, count, outputs[i])) result.stopped = true;
+    const int nextFirst = first + count, nextCount = std::min(bandRows, tile.height - nextFirst);
+    if (nextCount > 0) {
+      next.run([&renderer, &buffers = outputs[1 - set], nextFirst, nextCount] {
+        renderer.Render(nextFirst, nextCount, buffers);
+      });
     }
+    try {
+      for (std::size_t i = 0; i < outputs[set].size() && !result.stopped; ++i) {
+        if (outputs[set][i] != nullptr && !sinks[i](first, count, outputs[set][i])) result.stopped = true;
+      }
+    } catch (...) {
+      next.wait();
+      throw;
+    }
+    next.wait();
   }
   result.coverage = Coverage(renderer.hits(), tile);
   result.seconds = Since(start);
