@@ -115,7 +115,7 @@ void CheckImageMemory(const std::vector<Target>& targets, const std::string& for
     need += w * bandRows * channels * (sizeof(float) + (format == ImageFormat::Png16 ? 2 : 1));
     if (format == ImageFormat::Exr) {
       // OpenEXR keeps two blocks of up to 32 rows per thread, raw and compressed.
-      need += 2 * 2 * cores * 32 * w * channels * sizeof(float);
+      need += std::uint64_t{4} * cores * 32 * w * channels * sizeof(float);
       if (WrittenInOrder(target.path)) {
         // The encoded file, in a buffer that may grow to twice its size while it is filled.
         inMemory += 2 * w * h * channels * sizeof(float);

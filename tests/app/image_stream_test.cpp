@@ -31,7 +31,7 @@ bool Stream(const std::string& path, const Image& image, ImageFormat format, con
             const ImageWriteOptions& options, std::string* error) {
   ImageStreamWriter writer;
   if (!writer.Open(path, image.width, image.height, image.channels, format, meta, late, options, error)) return false;
-  const std::size_t rowValues = static_cast<std::size_t>(image.width * image.channels);
+  const std::size_t rowValues = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.channels);
   for (int first = 0, band = 0; first < image.height; ++band) {
     const int count =
         std::min(bands[std::min<std::size_t>(static_cast<std::size_t>(band), bands.size() - 1)], image.height - first);

@@ -43,7 +43,7 @@ std::vector<RowSink> CollectInto(Collected* out, const RenderRequest& request, i
     image = Image{width, height, request.outputs[i]->channels, {}};
     sinks.push_back([&image, out, i](int first, int count, const float* pixels) {
       if (i == 0) out->bands.emplace_back(first, count);
-      const std::size_t values = static_cast<std::size_t>(image.width * image.channels);
+      const std::size_t values = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.channels);
       EXPECT_EQ(image.pixels.size(), static_cast<std::size_t>(first) * values) << "rows out of order";
       image.pixels.insert(image.pixels.end(), pixels, pixels + static_cast<std::size_t>(count) * values);
       return true;
