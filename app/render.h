@@ -43,7 +43,7 @@ struct RenderResult {
   std::vector<Image> images;  // one per request.outputs entry, empty for one not made per pixel
   double coverage = 0.0;      // share of pixels whose mono value is not 0 (a face was found)
   double seconds = 0.0;
-  bool stopped = false;  // a RowSink asked to stop: the rows after its band were not rendered
+  bool stopped = false;  // a RowSink asked to stop: no later rows were handed to any sink
 };
 
 // Receives one output's finished rows a band at a time, from the top of the tile down: rows
@@ -62,9 +62,9 @@ RenderResult RenderMap(Texmap& map, const RenderRequest& request,
                        const std::function<void(long long, long long)>& progress);
 
 // The same render handed to sinks, one per request.outputs entry (an empty one, and the entry of
-// an output without a pixel function, are skipped), instead of kept: only one band of rows
-// (request.bandRows) per output is in memory at a time, and result.images stays empty. The
-// pixels are those RenderMap makes, whatever the band.
+// an output without a pixel function, are skipped), instead of kept: only two bands of rows
+// (request.bandRows) per output are in memory at a time, one taken by the sinks while the next
+// renders, and result.images stays empty. The pixels are those RenderMap makes, whatever the band.
 RenderResult RenderMapToSinks(Texmap& map, const RenderRequest& request, const std::vector<RowSink>& sinks,
                               const std::function<void(long long, long long)>& progress);
 
