@@ -112,7 +112,11 @@ void CheckImageMemory(const std::vector<Target>& targets, const std::string& for
     if (target.output->pixel == nullptr) continue;
     const auto channels = static_cast<std::uint64_t>(target.output->channels);
     const ImageFormat format = FormatFor(target.path, forcedFormat);
-    need += w * bandRows * channels * (sizeof(float) + (format == ImageFormat::Png16 ? 2 : 1));
+    // Two sets of bands (one encoded while the next renders), and a PNG band's quantised rows.
+    need += 2 * w * bandRows * channels * sizeof(float) + w * bandRows * channels *
+                                                              (format == ImageFormat::Exr     ? 0
+                                                               : format == ImageFormat::Png16 ? 2
+                                                                                              : 1);
     if (format == ImageFormat::Exr) {
       // OpenEXR keeps two blocks of up to 32 rows per thread, raw and compressed.
       need += std::uint64_t{4} * cores * 32 * w * channels * sizeof(float);
