@@ -1,7 +1,8 @@
-// Both formats are encoded into memory and only then written, so the file appears whole or not at
-// all. libpng reports errors by longjmp: every libpng call runs inside EncodePng or DecodePng,
+// Both formats are encoded as their rows come, into a temporary file that replaces the target
+// only once complete (see host/atomic_file.h), so the file appears whole or not at all. libpng
+// reports errors by longjmp: every libpng call runs inside PngBegin, PngRows, PngEnd or DecodePng,
 // whose own locals are trivially destructible, and whatever needs a destructor (buffers, text)
-// lives in a struct owned by the caller's frame, which the jump never leaves.
+// lives in a struct owned by a frame the jump never leaves.
 #include "app/image_io.h"
 
 #include <OpenEXR/ImfChannelList.h>
@@ -56,7 +57,17 @@ std::string SizeText(std::uint64_t width, std::uint64_t height) {
   return std::to_string(width) + " x " + std::to_string(height);
 }
 
-// The reason image cannot go into format, or empty when it can.
+// The reason an image of this shape cannot go into format, or empty when it can.
+std::string CheckShape(int width, int height, int channels, ImageFormat format) {
+  if (width <= 0 || height <= 0) return "the image is empty (" + SizeText(0, 0) + " or less)";
+  if (channels < 1 || channels > 4) return "cannot store " + std::to_string(channels) + " channels (1 to 4)";
+  if (format != ImageFormat::Exr && (width > kMaxPngSide || height > kMaxPngSide))
+    return SizeText(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)) +
+           " is too large for PNG (at most " + std::to_string(kMaxPngSide) + " a side)";
+  return {};
+}
+
+// The same for a whole image, whose pixels must also be as many as its shape says.
 std::string CheckImage(const Image& image, ImageFormat format) {
   if (image.width <= 0 || image.height <= 0) return "the image is empty (" + SizeText(0, 0) + " or less)";
   if (image.channels < 1 || image.channels > 4)
@@ -65,10 +76,11 @@ std::string CheckImage(const Image& image, ImageFormat format) {
   if (image.pixels.size() != w * h * static_cast<std::uint64_t>(image.channels))
     return "the image holds " + std::to_string(image.pixels.size()) + " values, not " + SizeText(w, h) + " x " +
            std::to_string(image.channels);
-  if (format != ImageFormat::Exr && (image.width > kMaxPngSide || image.height > kMaxPngSide))
-    return SizeText(w, h) + " is too large for PNG (at most " + std::to_string(kMaxPngSide) + " a side)";
-  return {};
+  return CheckShape(image.width, image.height, image.channels, format);
 }
+
+// WriteImage hands a whole image to the stream writer this many rows at a time.
+constexpr int kWholeImageBand = 256;
 
 bool IsValidKey(const std::string& key) {
   if (key.empty() || key.size() > kMaxMetadataKeyLength || key.front() == ' ' || key.back() == ' ') return false;
@@ -91,17 +103,61 @@ std::string CheckMetadata(const ImageMetadata& meta) {
   return {};
 }
 
-bool WriteWhole(const std::string& path, const std::vector<unsigned char>& bytes, std::string* error) {
-  std::string why;
-  if (path == "-") {
-    if (!WriteAll(STDOUT_FILENO, bytes.data(), bytes.size(), &why)) return Fail(error, "standard output", why);
-    return true;
+constexpr std::size_t kOutputBuffer = std::size_t{1} << 20;
+
+// Where an encoder's bytes go: a file through AtomicFileWriter (a temporary renamed over the
+// target at Commit), standard output for "-", or memory. Appends are gathered into blocks of
+// kOutputBuffer bytes, so an encoder's many small writes cost few system calls.
+class ByteSink {
+ public:
+  bool OpenFile(const std::string& path, std::string* why) {
+    if (path == "-") {
+      toStandardOutput_ = true;
+      return true;
+    }
+    return file_.Open(path, why);
   }
-  AtomicFileWriter writer;
-  if (!writer.Open(path, &why) || !writer.Write(bytes.data(), bytes.size(), &why) || !writer.Commit(&why))
-    return Fail(error, path, why);
-  return true;
-}
+  void OpenMemory(std::vector<unsigned char>* memory) { memory_ = memory; }
+  // A temporary file's descriptor, which may be written at any offset; -1 for any other target.
+  int SeekableFd() const {
+    return toStandardOutput_ || memory_ != nullptr || file_.TemporaryPath().empty() ? -1 : file_.fd();
+  }
+  bool Append(const unsigned char* bytes, std::size_t n, std::string* why) noexcept {
+    try {
+      if (memory_ != nullptr) {
+        memory_->insert(memory_->end(), bytes, bytes + n);
+        return true;
+      }
+      if (pending_.size() + n > kOutputBuffer && !Flush(why)) return false;
+      if (n >= kOutputBuffer) return Put(bytes, n, why);
+      pending_.insert(pending_.end(), bytes, bytes + n);
+      return true;
+    } catch (const std::bad_alloc&) {
+      *why = "out of memory";
+      return false;
+    }
+  }
+  bool Flush(std::string* why) {
+    if (pending_.empty()) return true;
+    const bool ok = Put(pending_.data(), pending_.size(), why);
+    pending_.clear();
+    return ok;
+  }
+  bool Commit(std::string* why) {
+    if (!Flush(why)) return false;
+    return toStandardOutput_ || memory_ != nullptr || file_.Commit(why);
+  }
+
+ private:
+  bool Put(const unsigned char* bytes, std::size_t n, std::string* why) {
+    return toStandardOutput_ ? WriteAll(STDOUT_FILENO, bytes, n, why) : file_.Write(bytes, n, why);
+  }
+
+  AtomicFileWriter file_;
+  bool toStandardOutput_ = false;
+  std::vector<unsigned char>* memory_ = nullptr;
+  std::vector<unsigned char> pending_;
+};
 
 std::string Latin1ToUtf8(const char* text, std::size_t n) {
   std::string out;
@@ -132,112 +188,116 @@ struct PngError {
 
 void OnPngWarning(png_structp, png_const_charp) {}
 
-// What EncodePng needs, prepared by the caller; the pointers stay owned by the caller.
-struct PngEncodeJob {
-  png_uint_32 width = 0, height = 0;
-  int bitDepth = 8, colorType = PNG_COLOR_TYPE_GRAY;
-  png_bytepp rows = nullptr;
-  png_textp text = nullptr;
-  int textCount = 0;
-  int level = 6;
-  std::vector<unsigned char>* out = nullptr;
-  PngError error;
-};
-
-void AppendToMemory(png_structp png, png_bytep data, png_size_t n) {
-  auto* out = static_cast<std::vector<unsigned char>*>(png_get_io_ptr(png));
-  bool grown = true;
-  try {
-    out->insert(out->end(), data, data + n);
-  } catch (const std::bad_alloc&) {
-    grown = false;
-  }
-  if (!grown) png_error(png, "out of memory");
-}
-
-void FlushMemory(png_structp) {}
-
-bool EncodePng(PngEncodeJob* job) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &job->error, OnPngError, OnPngWarning);
-  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-  if (info == nullptr) {
-    png_destroy_write_struct(&png, nullptr);
-    std::snprintf(job->error.message, sizeof job->error.message, "cannot create a PNG writer");
-    return false;
-  }
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    return false;
-  }
-  png_set_write_fn(png, job->out, AppendToMemory, FlushMemory);
-  png_set_IHDR(png, info, job->width, job->height, job->bitDepth, job->colorType, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_set_compression_level(png, job->level);
-  if (job->textCount > 0) png_set_text(png, info, job->text, job->textCount);
-  png_write_info(png, info);
-  png_write_image(png, job->rows);
-  png_write_end(png, info);
-  png_destroy_write_struct(&png, &info);
-  return true;
-}
-
 unsigned Quantize(float v, unsigned maxCode) {
   if (!(v > 0.0f)) return 0;  // NaN as well
   if (v >= 1.0f) return maxCode;
   return static_cast<unsigned>(std::lround(static_cast<double>(v) * maxCode));
 }
 
-bool EncodePngBytes(const std::string& path, const Image& image, bool sixteen, const ImageMetadata& meta, int level,
-                    std::vector<unsigned char>& encoded, std::string* error) {
-  static constexpr int kColorTypes[5] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
-                                         PNG_COLOR_TYPE_RGB_ALPHA};
-  const std::size_t values = static_cast<std::size_t>(image.width) * image.channels;
-  const std::size_t rowBytes = values * (sixteen ? 2 : 1);
-  std::vector<unsigned char> pixels(rowBytes * image.height);
-  std::vector<png_bytep> rows(static_cast<std::size_t>(image.height));
-  for (std::size_t y = 0; y < rows.size(); ++y) {
-    rows[y] = pixels.data() + y * rowBytes;
-    const float* in = image.pixels.data() + y * values;
-    for (std::size_t i = 0; i < values; ++i) {
-      if (sixteen) {
-        const unsigned code = Quantize(in[i], 65535);
-        rows[y][2 * i] = static_cast<unsigned char>(code >> 8);  // PNG samples are big-endian
-        rows[y][2 * i + 1] = static_cast<unsigned char>(code & 0xff);
-      } else {
-        rows[y][i] = static_cast<unsigned char>(Quantize(in[i], 255));
-      }
-    }
-  }
-
-  // libpng copies the text in png_set_text; the const_casts only satisfy its C signature.
-  std::vector<png_text> text(meta.entries.size());
+// libpng copies the text in png_set_text; the const_casts only satisfy its C signature. An ASCII
+// value is a tEXt chunk, any other an uncompressed iTXt, so UTF-8 comes back unchanged.
+std::vector<png_text> PngText(const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::vector<png_text> text(entries.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto& [key, value] = meta.entries[i];
+    const auto& [key, value] = entries[i];
     const bool ascii = std::all_of(value.begin(), value.end(), [](char c) { return (c & 0x80) == 0; });
     text[i].compression = ascii ? PNG_TEXT_COMPRESSION_NONE : PNG_ITXT_COMPRESSION_NONE;
     text[i].key = const_cast<char*>(key.c_str());
     text[i].text = const_cast<char*>(value.c_str());
     text[i].text_length = value.size();
   }
+  return text;
+}
 
-  PngEncodeJob job;
-  job.width = static_cast<png_uint_32>(image.width);
-  job.height = static_cast<png_uint_32>(image.height);
-  job.bitDepth = sixteen ? 16 : 8;
-  job.colorType = kColorTypes[image.channels];
-  job.rows = rows.data();
-  job.text = text.data();
-  job.textCount = static_cast<int>(text.size());
-  job.level = level;
-  job.out = &encoded;
-  if (!EncodePng(&job)) return Fail(error, path, std::string("writing PNG: ") + job.error.message);
+// Everything the libpng calls of one encode touch. It outlives every call (the jump never leaves
+// a frame that owns it), and the functions that call libpng have only trivially destructible
+// locals of their own.
+struct PngEncoder {
+  PngEncoder() = default;
+  PngEncoder(const PngEncoder&) = delete;
+  PngEncoder& operator=(const PngEncoder&) = delete;
+  ~PngEncoder() {
+    if (png != nullptr) png_destroy_write_struct(&png, info != nullptr ? &info : nullptr);
+  }
+
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  PngError error;
+  ByteSink* sink = nullptr;
+  std::string sinkError;  // why the sink refused bytes, when that is what stopped libpng
+  png_uint_32 width = 0;
+  int channels = 1, level = 6;
+  bool sixteen = false;
+  std::vector<png_text> text;       // for the next png_set_text
+  std::vector<unsigned char> band;  // the rows in hand, quantised
+  std::vector<png_bytep> rows;
+};
+
+void PngToSink(png_structp png, png_bytep data, png_size_t n) {
+  auto* encoder = static_cast<PngEncoder*>(png_get_io_ptr(png));
+  if (!encoder->sink->Append(data, n, &encoder->sinkError)) png_error(png, "the bytes could not be written");
+}
+
+void PngFlush(png_structp) {}
+
+bool PngBegin(PngEncoder* e, png_uint_32 height) {
+  static constexpr int kColorTypes[5] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
+                                         PNG_COLOR_TYPE_RGB_ALPHA};
+  e->png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &e->error, OnPngError, OnPngWarning);
+  e->info = e->png != nullptr ? png_create_info_struct(e->png) : nullptr;
+  if (e->info == nullptr) {
+    std::snprintf(e->error.message, sizeof e->error.message, "cannot create a PNG writer");
+    return false;
+  }
+  if (setjmp(png_jmpbuf(e->png))) return false;
+  png_set_write_fn(e->png, e, PngToSink, PngFlush);
+  png_set_IHDR(e->png, e->info, e->width, height, e->sixteen ? 16 : 8, kColorTypes[e->channels], PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_compression_level(e->png, e->level);
+  if (!e->text.empty()) png_set_text(e->png, e->info, e->text.data(), static_cast<int>(e->text.size()));
+  png_write_info(e->png, e->info);
   return true;
 }
 
-bool WritePng(const std::string& path, const Image& image, bool sixteen, const ImageMetadata& meta, int level,
-              std::string* error) {
-  std::vector<unsigned char> encoded;
-  return EncodePngBytes(path, image, sixteen, meta, level, encoded, error) && WriteWhole(path, encoded, error);
+bool PngRows(PngEncoder* e, std::size_t count) {
+  if (setjmp(png_jmpbuf(e->png))) return false;
+  for (std::size_t y = 0; y < count; ++y) png_write_row(e->png, e->rows[y]);
+  return true;
+}
+
+// Text given now goes after the pixels: png_write_end writes the entries png_write_info has not.
+bool PngEnd(PngEncoder* e) {
+  if (setjmp(png_jmpbuf(e->png))) return false;
+  if (!e->text.empty()) png_set_text(e->png, e->info, e->text.data(), static_cast<int>(e->text.size()));
+  png_write_end(e->png, e->info);
+  return true;
+}
+
+// Quantises count rows of floats into e->band for PngRows.
+void QuantizeRows(PngEncoder* e, const float* pixels, std::size_t count) {
+  const std::size_t values = static_cast<std::size_t>(e->width) * static_cast<std::size_t>(e->channels);
+  const std::size_t rowBytes = values * (e->sixteen ? 2 : 1);
+  e->band.resize(rowBytes * count);
+  e->rows.resize(count);
+  for (std::size_t y = 0; y < count; ++y) {
+    unsigned char* row = e->band.data() + y * rowBytes;
+    e->rows[y] = row;
+    const float* in = pixels + y * values;
+    for (std::size_t i = 0; i < values; ++i) {
+      if (e->sixteen) {
+        const unsigned code = Quantize(in[i], 65535);
+        row[2 * i] = static_cast<unsigned char>(code >> 8);  // PNG samples are big-endian
+        row[2 * i + 1] = static_cast<unsigned char>(code & 0xff);
+      } else {
+        row[i] = static_cast<unsigned char>(Quantize(in[i], 255));
+      }
+    }
+  }
+}
+
+// What stopped libpng: the sink's own reason (a full disk names itself) or libpng's message.
+std::string PngFailure(const PngEncoder& e) {
+  return !e.sinkError.empty() ? e.sinkError : std::string("writing PNG: ") + e.error.message;
 }
 
 // Filled by DecodePng. It lives in the caller's frame, so its vectors are never skipped by a jump.
@@ -355,24 +415,6 @@ const char* const kExrChannelNames[5][4] = {{}, {"Y"}, {"Y", "A"}, {"R", "G", "B
 // Attributes OpenEXR itself interprets; a string under one of these names would confuse readers.
 const char* const kExrStructuralNames[] = {"tiles", "type", "name", "version", "chunkCount", "maxSamplesPerPixel"};
 
-class MemoryOStream : public Imf::OStream {
- public:
-  explicit MemoryOStream(const std::string& name) : Imf::OStream(name.c_str()) {}
-  void write(const char c[], int n) override {
-    const std::size_t end = pos_ + static_cast<std::size_t>(n);
-    if (end > bytes.size()) bytes.resize(end);
-    std::memcpy(bytes.data() + pos_, c, static_cast<std::size_t>(n));
-    pos_ = end;
-  }
-  std::uint64_t tellp() override { return pos_; }
-  void seekp(std::uint64_t pos) override { pos_ = static_cast<std::size_t>(pos); }
-
-  std::vector<unsigned char> bytes;
-
- private:
-  std::size_t pos_ = 0;
-};
-
 // Reads through the FILE the caller opened and still owns.
 class FileIStream : public Imf::IStream {
  public:
@@ -412,40 +454,159 @@ int ExrThreads(int asked) {
   return asked > 0 ? std::min(asked, cores) : cores;
 }
 
-bool WriteExr(const std::string& path, const Image& image, const ImageMetadata& meta, const ImageWriteOptions& options,
-              std::string* error) {
-  MemoryOStream stream(path);
-  try {
-    Imf::Header header(image.width, image.height);
-    header.compression() = ToImf(options.exrCompression);
-    for (const auto& entry : meta.entries) {
-      const std::string& key = entry.first;
-      const std::string& value = entry.second;
-      const bool structural = std::any_of(std::begin(kExrStructuralNames), std::end(kExrStructuralNames),
-                                          [&](const char* name) { return key == name; });
-      if (structural || header.find(key) != header.end())
-        return Fail(error, path, "metadata key \"" + key + "\" is reserved in EXR");
-      header.insert(key, Imf::StringAttribute(value));
+// OpenEXR's output: straight into a temporary file that can seek (descriptor fd), or, with fd -1,
+// into memory. OpenEXR writes many small pieces (each header field, each block's two counts) and
+// seeks back once, at the end, for the line offset table, so writes that follow each other are
+// gathered and go out kOutputBuffer bytes at a time. The first failure is kept: OpenEXR's
+// OutputFile swallows whatever its destructor's writes throw, so Finish asks the stream itself.
+class ExrOStream : public Imf::OStream {
+ public:
+  ExrOStream(const std::string& name, int fd) : Imf::OStream(name.c_str()), fd_(fd) {}
+
+  void write(const char c[], int n) override {
+    if (!failure_.empty()) throw std::runtime_error(failure_);
+    const auto size = static_cast<std::size_t>(n);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(c);
+    if (capturing_) head.insert(head.end(), bytes, bytes + size);
+    if (fd_ < 0) {
+      const std::size_t end = static_cast<std::size_t>(pos_) + size;
+      if (end > memory.size()) memory.resize(end);
+      std::memcpy(memory.data() + pos_, bytes, size);
+    } else {
+      if (pos_ != pendingStart_ + pending_.size() || pending_.size() + size > kOutputBuffer) {
+        if (!Flush()) throw std::runtime_error(failure_);
+        pendingStart_ = pos_;
+      }
+      pending_.insert(pending_.end(), bytes, bytes + size);
     }
-    const std::size_t xStride = sizeof(float) * image.channels;
-    const std::size_t yStride = xStride * image.width;
-    Imf::FrameBuffer frame;
-    for (int c = 0; c < image.channels; ++c) {
-      const char* name = kExrChannelNames[image.channels][c];
-      header.channels().insert(name, Imf::Channel(Imf::FLOAT));
-      // OpenEXR only reads through an output slice; its Slice has no const form.
-      char* base = const_cast<char*>(reinterpret_cast<const char*>(image.pixels.data() + c));
-      frame.insert(name, Imf::Slice(Imf::FLOAT, base, xStride, yStride));
-    }
-    // The file's destructor writes the line offset table, so it must be gone before the bytes
-    // are taken.
-    Imf::OutputFile file(stream, header, ExrThreads(options.threads));
-    file.setFrameBuffer(frame);
-    file.writePixels(image.height);
-  } catch (const std::exception& e) {
-    return Fail(error, path, std::string("writing EXR: ") + e.what());
+    pos_ += size;
   }
-  return WriteWhole(path, stream.bytes, error);
+  std::uint64_t tellp() override { return pos_; }
+  void seekp(std::uint64_t pos) override { pos_ = pos; }
+
+  // Writes the gathered bytes; false (and failure()) when they could not be.
+  bool Flush() {
+    if (!failure_.empty()) return false;
+    if (fd_ < 0 || pending_.empty()) return true;
+    std::string why;
+    if (!WriteAllAt(fd_, pendingStart_, pending_.data(), pending_.size(), &why)) failure_ = why;
+    pendingStart_ += pending_.size();
+    pending_.clear();
+    return failure_.empty();
+  }
+  // Overwrites bytes already written (and flushed) at offset.
+  bool Patch(std::uint64_t offset, const std::string& bytes) {
+    if (!Flush()) return false;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    if (fd_ < 0) {
+      std::memcpy(memory.data() + offset, data, bytes.size());
+      return true;
+    }
+    std::string why;
+    if (!WriteAllAt(fd_, offset, data, bytes.size(), &why)) failure_ = why;
+    return failure_.empty();
+  }
+  void Capture(bool on) { capturing_ = on; }
+  const std::string& failure() const { return failure_; }
+
+  std::vector<unsigned char> head;    // what was written while capturing: the magic number and header
+  std::vector<unsigned char> memory;  // the whole file, with fd -1
+
+ private:
+  int fd_;
+  std::uint64_t pos_ = 0;
+  std::uint64_t pendingStart_ = 0;
+  std::vector<unsigned char> pending_;
+  bool capturing_ = false;
+  std::string failure_;
+};
+
+// Where in the file the value of each late entry starts, found by walking the header's
+// attributes as OpenEXR wrote them (after the 8 bytes of magic number and version: name NUL,
+// type NUL, 4-byte little-endian size, value; an empty name ends the header). Reading the bytes
+// back rather than predicting them keeps this right whatever order OpenEXR writes them in.
+bool FindLateValues(const std::vector<unsigned char>& head, const std::vector<LateEntry>& late,
+                    std::vector<std::uint64_t>* offsets) {
+  offsets->assign(late.size(), 0);
+  std::size_t pos = 8;
+  const auto text = [&head, &pos](std::string* out) {
+    const auto end = std::find(head.begin() + static_cast<std::ptrdiff_t>(std::min(pos, head.size())), head.end(), 0);
+    if (end == head.end()) return false;
+    out->assign(head.begin() + static_cast<std::ptrdiff_t>(pos), end);
+    pos = static_cast<std::size_t>(end - head.begin()) + 1;
+    return true;
+  };
+  std::size_t found = 0;
+  std::string name, type;
+  while (text(&name) && !name.empty()) {
+    if (!text(&type) || head.size() - pos < 4) return false;
+    std::uint32_t size = 0;
+    for (int i = 3; i >= 0; --i) size = size << 8 | head[pos + static_cast<std::size_t>(i)];
+    pos += 4;
+    if (head.size() - pos < size) return false;
+    for (std::size_t i = 0; i < late.size(); ++i) {
+      if (name == late[i].key && type == "string" && size == late[i].reserve) {
+        (*offsets)[i] = pos;
+        ++found;
+      }
+    }
+    pos += size;
+  }
+  return found == late.size();
+}
+
+// An EXR on its way out: the header with the late entries' room, then blocks as rows come.
+struct ExrEncoder {
+  std::unique_ptr<ExrOStream> stream;
+  std::unique_ptr<Imf::OutputFile> file;  // declared after stream: it writes to it as it goes
+  std::vector<std::uint64_t> lateOffsets;
+  int width = 0, channels = 1;
+};
+
+// The header of an image with meta and room (spaces) for each late entry; the reason when a key
+// names one of the header's own attributes.
+std::string ExrHeader(int width, int height, int channels, const ImageMetadata& meta,
+                      const std::vector<LateEntry>& late, ExrCompression compression, Imf::Header* header) {
+  *header = Imf::Header(width, height);
+  header->compression() = ToImf(compression);
+  for (int c = 0; c < channels; ++c) header->channels().insert(kExrChannelNames[channels][c], Imf::Channel(Imf::FLOAT));
+  const auto insert = [header](const std::string& key, const std::string& value) {
+    const bool structural = std::any_of(std::begin(kExrStructuralNames), std::end(kExrStructuralNames),
+                                        [&](const char* name) { return key == name; });
+    if (structural || header->find(key) != header->end()) return "metadata key \"" + key + "\" is reserved in EXR";
+    header->insert(key, Imf::StringAttribute(value));
+    return std::string();
+  };
+  for (const auto& [key, value] : meta.entries) {
+    if (std::string why = insert(key, value); !why.empty()) return why;
+  }
+  for (const LateEntry& entry : late) {
+    if (std::string why = insert(entry.key, std::string(entry.reserve, ' ')); !why.empty()) return why;
+  }
+  return {};
+}
+
+// Starts the file: the header goes out now, its late entries' places are noted.
+void ExrBegin(ExrEncoder* e, const std::string& path, int fd, const Imf::Header& header,
+              const std::vector<LateEntry>& late, int threads) {
+  e->stream = std::make_unique<ExrOStream>(path, fd);
+  e->stream->Capture(true);
+  e->file = std::make_unique<Imf::OutputFile>(*e->stream, header, ExrThreads(threads));
+  e->stream->Capture(false);
+  if (!FindLateValues(e->stream->head, late, &e->lateOffsets))
+    throw std::runtime_error("the header's room for the late entries was not found");
+  e->stream->head = {};
+}
+
+void ExrRows(ExrEncoder* e, int first, int count, const float* pixels) {
+  const std::size_t xStride = sizeof(float) * static_cast<std::size_t>(e->channels);
+  const Imath::Box2i band(Imath::V2i(0, first), Imath::V2i(e->width - 1, first + count - 1));
+  Imf::FrameBuffer frame;
+  for (int c = 0; c < e->channels; ++c) {
+    frame.insert(kExrChannelNames[e->channels][c], Imf::Slice::Make(Imf::FLOAT, pixels + c, band, xStride));
+  }
+  e->file->setFrameBuffer(frame);
+  e->file->writePixels(count);
 }
 
 bool ReadExr(const std::string& path, std::FILE* file, Image* out, ImageMetadata* meta, std::string* error) {
@@ -552,16 +713,17 @@ const char* ExrCompressionName(ExrCompression compression) {
 
 bool WriteImage(const std::string& path, const Image& image, ImageFormat format, const ImageMetadata& meta,
                 const ImageWriteOptions& options, std::string* error) {
-  try {
-    if (std::string why = CheckImage(image, format); !why.empty()) return Fail(error, path, why);
-    if (std::string why = CheckMetadata(meta); !why.empty()) return Fail(error, path, why);
-    if (options.pngLevel < 0 || options.pngLevel > kMaxPngLevel)
-      return Fail(error, path, "PNG level " + std::to_string(options.pngLevel) + " is not 0 to 9");
-    if (format == ImageFormat::Exr) return WriteExr(path, image, meta, options, error);
-    return WritePng(path, image, format == ImageFormat::Png16, meta, options.pngLevel, error);
-  } catch (const std::exception& e) {
-    return Fail(error, path, e.what());
+  if (std::string why = CheckImage(image, format); !why.empty()) return Fail(error, path, why);
+  ImageStreamWriter writer;
+  if (!writer.Open(path, image.width, image.height, image.channels, format, meta, {}, options, error)) return false;
+  // A band at a time, so a PNG's quantised copy of the pixels stays small.
+  const std::size_t rowValues = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.channels);
+  for (int first = 0; first < image.height; first += kWholeImageBand) {
+    const int count = std::min(kWholeImageBand, image.height - first);
+    if (!writer.WriteRows(first, count, image.pixels.data() + static_cast<std::size_t>(first) * rowValues, error))
+      return false;
   }
+  return writer.Finish({}, error);
 }
 
 bool WriteImage(const std::string& path, const Image& image, ImageFormat format, const ImageMetadata& meta,
@@ -569,13 +731,191 @@ bool WriteImage(const std::string& path, const Image& image, ImageFormat format,
   return WriteImage(path, image, format, meta, ImageWriteOptions{}, error);
 }
 
+struct ImageStreamWriter::State {
+  std::string path;
+  int width = 0, height = 0, channels = 0;
+  ImageFormat format = ImageFormat::Png8;
+  std::vector<LateEntry> late;
+  int nextRow = 0;
+  bool finished = false;
+  std::string failure;  // the message of the call that failed, which every later call repeats
+  // The sink is declared before the encoders, which write to it until they are gone.
+  std::unique_ptr<ByteSink> sink = std::make_unique<ByteSink>();
+  std::unique_ptr<PngEncoder> png = std::make_unique<PngEncoder>();
+  ExrEncoder exr;
+
+  // A writer that failed lets go of its file at once: the temporary is removed, the old file
+  // stays, and the encoders' memory is freed, whenever the caller gets round to destroying it.
+  void Release() {
+    exr.file.reset();
+    exr.stream.reset();
+    png.reset();
+    sink.reset();
+  }
+
+  // I/O failures on standard output name it; every other message names the path.
+  std::string Where(bool io) const { return io && path == "-" ? "standard output" : path; }
+  bool Failed(std::string* error, const std::string& where, const std::string& what) {
+    Fail(&failure, where, what);
+    if (error != nullptr) *error = failure;
+    Release();
+    return false;
+  }
+  bool FailedPng(std::string* error) { return Failed(error, Where(!png->sinkError.empty()), PngFailure(*png)); }
+  // Whether a call may go on; false with the reason when the writer is spent.
+  bool Usable(std::string* error) const {
+    if (failure.empty() && !finished) return true;
+    if (error != nullptr) *error = failure.empty() ? path + ": the image is already finished" : failure;
+    return false;
+  }
+};
+
+ImageStreamWriter::ImageStreamWriter() = default;
+ImageStreamWriter::~ImageStreamWriter() = default;
+
+bool ImageStreamWriter::Open(const std::string& path, int width, int height, int channels, ImageFormat format,
+                             const ImageMetadata& meta, const std::vector<LateEntry>& late,
+                             const ImageWriteOptions& options, std::string* error) {
+  if (state_ != nullptr) return Fail(error, path, "the writer is already open");
+  try {
+    if (std::string why = CheckShape(width, height, channels, format); !why.empty()) return Fail(error, path, why);
+    ImageMetadata every = meta;
+    for (const LateEntry& entry : late) {
+      if (entry.reserve == 0) return Fail(error, path, "metadata key \"" + entry.key + "\" has no room for its value");
+      every.entries.emplace_back(entry.key, std::string());
+    }
+    if (std::string why = CheckMetadata(every); !why.empty()) return Fail(error, path, why);
+    if (options.pngLevel < 0 || options.pngLevel > kMaxPngLevel)
+      return Fail(error, path, "PNG level " + std::to_string(options.pngLevel) + " is not 0 to 9");
+
+    auto s = std::make_unique<State>();
+    s->path = path;
+    s->width = width;
+    s->height = height;
+    s->channels = channels;
+    s->format = format;
+    s->late = late;
+    std::string why;
+    if (format == ImageFormat::Exr) {
+      Imf::Header header;
+      if (why = ExrHeader(width, height, channels, meta, late, options.exrCompression, &header); !why.empty())
+        return Fail(error, path, why);
+      if (!s->sink->OpenFile(path, &why)) return Fail(error, s->Where(true), why);
+      s->exr.width = width;
+      s->exr.channels = channels;
+      try {
+        ExrBegin(&s->exr, path, s->sink->SeekableFd(), header, late, options.threads);
+      } catch (const std::exception& e) {
+        return Fail(error, path, std::string("writing EXR: ") + e.what());
+      }
+    } else {
+      if (!s->sink->OpenFile(path, &why)) return Fail(error, s->Where(true), why);
+      s->png->sink = s->sink.get();
+      s->png->width = static_cast<png_uint_32>(width);
+      s->png->channels = channels;
+      s->png->level = options.pngLevel;
+      s->png->sixteen = format == ImageFormat::Png16;
+      s->png->text = PngText(meta.entries);
+      if (!PngBegin(s->png.get(), static_cast<png_uint_32>(height)))
+        return Fail(error, s->Where(!s->png->sinkError.empty()), PngFailure(*s->png));
+      s->png->text.clear();
+    }
+    state_ = std::move(s);
+    return true;
+  } catch (const std::exception& e) {
+    return Fail(error, path, e.what());
+  }
+}
+
+bool ImageStreamWriter::WriteRows(int first, int count, const float* pixels, std::string* error) {
+  if (state_ == nullptr) return Fail(error, "image", "the writer is not open");
+  State& s = *state_;
+  if (!s.Usable(error)) return false;
+  if (first != s.nextRow || count < 1 || count > s.height - first) {
+    return s.Failed(error, s.path,
+                    "rows " + std::to_string(first) + " to " +
+                        std::to_string(static_cast<long long>(first) + count - 1) + " do not follow the " +
+                        std::to_string(s.nextRow) + " written of " + std::to_string(s.height));
+  }
+  try {
+    if (s.format == ImageFormat::Exr) {
+      ExrRows(&s.exr, first, count, pixels);
+    } else {
+      QuantizeRows(s.png.get(), pixels, static_cast<std::size_t>(count));
+      if (!PngRows(s.png.get(), static_cast<std::size_t>(count))) return s.FailedPng(error);
+    }
+  } catch (const std::exception& e) {
+    return s.Failed(error, s.path, std::string(s.format == ImageFormat::Exr ? "writing EXR: " : "") + e.what());
+  }
+  s.nextRow += count;
+  return true;
+}
+
+bool ImageStreamWriter::Finish(const ImageMetadata& late, std::string* error) {
+  if (state_ == nullptr) return Fail(error, "image", "the writer is not open");
+  State& s = *state_;
+  if (!s.Usable(error)) return false;
+  if (s.nextRow != s.height) {
+    return s.Failed(error, s.path,
+                    "only " + std::to_string(s.nextRow) + " of " + std::to_string(s.height) + " rows were written");
+  }
+  bool matches = late.entries.size() == s.late.size();
+  for (std::size_t i = 0; matches && i < s.late.size(); ++i) matches = late.entries[i].first == s.late[i].key;
+  if (!matches) return s.Failed(error, s.path, "the late metadata is not the one announced when the image was opened");
+  for (std::size_t i = 0; i < s.late.size(); ++i) {
+    const std::string& value = late.entries[i].second;
+    if (value.size() > s.late[i].reserve) {
+      return s.Failed(error, s.path,
+                      "metadata value of \"" + s.late[i].key + "\" is longer than its " +
+                          std::to_string(s.late[i].reserve) + " bytes of room");
+    }
+    if (value.find('\0') != std::string::npos)
+      return s.Failed(error, s.path, "metadata value of \"" + s.late[i].key + "\" holds a NUL byte");
+  }
+  try {
+    std::string why;
+    if (s.format == ImageFormat::Exr) {
+      s.exr.file.reset();  // writes the line offset table
+      ExrOStream& stream = *s.exr.stream;
+      for (std::size_t i = 0; i < s.late.size() && stream.failure().empty(); ++i) {
+        std::string value = late.entries[i].second;
+        value.resize(s.late[i].reserve, ' ');
+        stream.Patch(s.exr.lateOffsets[i], value);
+      }
+      if (!stream.Flush()) return s.Failed(error, s.path, "writing EXR: " + stream.failure());
+      if (s.sink->SeekableFd() < 0 && !s.sink->Append(stream.memory.data(), stream.memory.size(), &why))
+        return s.Failed(error, s.Where(true), why);
+    } else {
+      s.png->text = PngText(late.entries);
+      if (!PngEnd(s.png.get())) return s.FailedPng(error);
+    }
+    if (!s.sink->Commit(&why)) return s.Failed(error, s.Where(true), why);
+  } catch (const std::exception& e) {
+    return s.Failed(error, s.path, std::string(s.format == ImageFormat::Exr ? "writing EXR: " : "") + e.what());
+  }
+  s.finished = true;
+  return true;
+}
+
 bool EncodePngImage(const Image& image, ImageFormat format, std::vector<unsigned char>* bytes, std::string* error) {
   try {
     if (format == ImageFormat::Exr) return Fail(error, "image", "not a PNG format");
     if (std::string why = CheckImage(image, format); !why.empty()) return Fail(error, "image", why);
     bytes->clear();
-    return EncodePngBytes("image", image, format == ImageFormat::Png16, {}, ImageWriteOptions{}.pngLevel, *bytes,
-                          error);
+    ByteSink sink;
+    sink.OpenMemory(bytes);
+    PngEncoder encoder;
+    encoder.sink = &sink;
+    encoder.width = static_cast<png_uint_32>(image.width);
+    encoder.channels = image.channels;
+    encoder.level = ImageWriteOptions{}.pngLevel;
+    encoder.sixteen = format == ImageFormat::Png16;
+    bool encoded = PngBegin(&encoder, static_cast<png_uint_32>(image.height));
+    if (encoded) {
+      QuantizeRows(&encoder, image.pixels.data(), static_cast<std::size_t>(image.height));
+      encoded = PngRows(&encoder, static_cast<std::size_t>(image.height)) && PngEnd(&encoder);
+    }
+    return encoded || Fail(error, "image", PngFailure(encoder));
   } catch (const std::exception& e) {
     return Fail(error, "image", e.what());
   }

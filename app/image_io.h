@@ -32,11 +32,20 @@
 // are left as they were. Files are written through AtomicFileWriter, so a failed write leaves no
 // partial file and the old file unchanged.
 //
+// Big images need not be whole in memory: ImageStreamWriter takes the rows a band at a time from
+// the top and encodes them as they come (PNG row by row, EXR block by block), so besides the rows
+// in hand only the encoder's own state is held. Entries known only once the pixels are done (a
+// render's coverage and time) are declared at Open with the most bytes their values may take and
+// given to Finish: PNG stores them as text chunks after the pixels; EXR keeps every attribute in
+// the header before the pixels, so their room is reserved there and filled in at Finish, a value
+// shorter than its room padded with trailing spaces (which ReadImage returns as stored).
+//
 // Threads: all functions may run on several threads at once for different files.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,8 +64,8 @@ struct ImageMetadata {
 enum class ImageFormat { Png8, Png16, Exr };
 
 // Neither format is read beyond this many pixels (width * height), so a hostile header cannot make
-// a reader allocate more than 2^28 * 4 floats (4 GiB). Writing has no such limit: the image is
-// already in memory.
+// a reader allocate more than 2^28 * 4 floats (4 GiB). Writing has no such limit: its pixels are
+// the caller's.
 inline constexpr std::uint64_t kMaxImagePixels = std::uint64_t{1} << 28;
 // PNG allows up to 2^31 - 1; larger sides are refused when writing.
 inline constexpr int kMaxPngSide = 65535;
@@ -97,6 +106,44 @@ bool WriteImage(const std::string& path, const Image& image, ImageFormat format,
 // The same with the default options.
 bool WriteImage(const std::string& path, const Image& image, ImageFormat format, const ImageMetadata& meta,
                 std::string* error);
+
+// A metadata entry whose value comes only at Finish, and the most bytes that value may have.
+struct LateEntry {
+  std::string key;
+  std::size_t reserve = 0;
+};
+
+// Writes one image to path (as WriteImage, "-" for standard output) a band of rows at a time, top
+// row first. Nothing is visible at path until Finish succeeds: a writer destroyed before that, or
+// one whose write failed, leaves no file and the old file unchanged (standard output and devices
+// are written as the rows come, and keep what they got). An EXR file is written in place in its
+// temporary; for standard output and other targets that cannot seek, the encoded EXR is kept in
+// memory (not its floats) and written at Finish, since its line offset table comes last.
+//
+// Once a call fails the writer is spent: every later call fails with the same message.
+// Threads: one thread at a time per writer.
+class ImageStreamWriter {
+ public:
+  ImageStreamWriter();
+  ~ImageStreamWriter();
+  ImageStreamWriter(const ImageStreamWriter&) = delete;
+  ImageStreamWriter& operator=(const ImageStreamWriter&) = delete;
+
+  // Refused as WriteImage refuses (channels, sizes, options, metadata and its EXR reserved
+  // names), and a late key that breaks the metadata rule, repeats a key or has no room (0).
+  bool Open(const std::string& path, int width, int height, int channels, ImageFormat format, const ImageMetadata& meta,
+            const std::vector<LateEntry>& late, const ImageWriteOptions& options, std::string* error);
+  // Rows first .. first + count - 1, count * width * channels floats laid out as Image::pixels.
+  // first must be the row after the last one written.
+  bool WriteRows(int first, int count, const float* pixels, std::string* error);
+  // After the last row: late holds the values of the keys declared at Open, in that order, each
+  // at most its reserve bytes and without NUL. Completes the file and puts it at path.
+  bool Finish(const ImageMetadata& late, std::string* error);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // The bytes of the PNG file WriteImage would write for image in format (Png8 or Png16), without
 // metadata, kept in memory. Refused as WriteImage refuses, and Exr.

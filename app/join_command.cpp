@@ -131,7 +131,7 @@ int Join(const std::vector<std::string>& tiles, const std::string& output, const
   // The whole image's share of covered pixels is the tiles' shares weighted by their sizes.
   for (auto& [key, value] : wholeMeta.entries) {
     if (key == "veldmap:coverage") {
-      value = MetadataText(ReportedCoverage(coveredPixels / (static_cast<double>(whole.width) * whole.height)));
+      value = CoverageText(coveredPixels / (static_cast<double>(whole.width) * whole.height));
     }
   }
   // A .png name asks for PNG, not for fewer bits than the tiles hold; --format decides exactly.

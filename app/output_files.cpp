@@ -116,11 +116,20 @@ std::string MetadataText(const ReportJson& value) {
   if (value.is_null()) return "none";
   std::string text;
   if (value.is_array()) {
-    for (const ReportJson& item : value) text += (text.empty() ? "" : ",") + MetadataText(item);
+    // Appended piece by piece: a literal joined to a temporary trips GCC 12's -Wrestrict at -O3.
+    for (const ReportJson& item : value) {
+      if (!text.empty()) text += ',';
+      text += MetadataText(item);
+    }
     return text;
   }
   if (value.is_object()) {
-    for (const auto& [key, item] : value.items()) text += (text.empty() ? "" : " ") + key + " " + MetadataText(item);
+    for (const auto& [key, item] : value.items()) {
+      if (!text.empty()) text += ' ';
+      text += key;
+      text += ' ';
+      text += MetadataText(item);
+    }
     return text;
   }
   // A float as its shortest text ("20", not the report's "20.0"); integers as they are.
@@ -128,14 +137,52 @@ std::string MetadataText(const ReportJson& value) {
   return value.dump();
 }
 
+std::string FactText(const std::string& key, const ReportJson& value) {
+  return key == "veldmap:coverage" && value.is_number() ? CoverageText(value.get<double>()) : MetadataText(value);
+}
+
 ImageMetadata MetadataFromFacts(const ReportJson& facts) {
   ImageMetadata meta;
-  for (const auto& [key, value] : facts.items()) meta.entries.emplace_back(key, MetadataText(value));
+  for (const auto& [key, value] : facts.items()) meta.entries.emplace_back(key, FactText(key, value));
   return meta;
 }
 
 ImageMetadata RenderMetadata(Texmap* map, const RenderRecord& record) {
   return MetadataFromFacts(RenderFacts(map, record));
+}
+
+std::string CoverageText(double share) { return fmt::format("{:.6f}", ReportedCoverage(share)); }
+
+std::vector<LateEntry> LateRenderEntries() { return {{"veldmap:coverage", 8}, {"veldmap:seconds", 48}}; }
+
+namespace {
+
+bool IsLate(const std::string& key) {
+  for (const LateEntry& entry : LateRenderEntries()) {
+    if (entry.key == key) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ImageMetadata EarlyEntries(const ImageMetadata& meta) {
+  ImageMetadata early;
+  for (const auto& entry : meta.entries) {
+    if (!IsLate(entry.first)) early.entries.push_back(entry);
+  }
+  return early;
+}
+
+// In the order LateRenderEntries gives them, which ImageStreamWriter::Finish wants.
+ImageMetadata LateEntries(const ImageMetadata& meta) {
+  ImageMetadata late;
+  for (const LateEntry& entry : LateRenderEntries()) {
+    for (const auto& [key, value] : meta.entries) {
+      if (key == entry.key) late.entries.emplace_back(key, value);
+    }
+  }
+  return late;
 }
 
 std::string OutputEncoding(const RenderOutput& output, const RenderRequest& request) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -55,11 +56,24 @@ ReportJson RenderFacts(Texmap* map, const RenderRecord& record);
 // text ("20" for the report's 20.0), null as "none", an array as its items joined by commas, an
 // object as "key value ...".
 std::string MetadataText(const ReportJson& value);
-// Every fact as an image's text entry, in the same order.
+// The text of the fact under key: MetadataText, but the coverage always with six decimals
+// (CoverageText).
+std::string FactText(const std::string& key, const ReportJson& value);
+// Every fact as an image's text entry (FactText), in the same order.
 ImageMetadata MetadataFromFacts(const ReportJson& facts);
 ImageMetadata RenderMetadata(Texmap* map, const RenderRecord& record);
 // The coverage figure as reports and images give it: the share rounded to 6 decimals.
 double ReportedCoverage(double share);
+// The coverage as images hold it: always six decimals ("1.000000"), so that an image written as
+// it renders has the same text as one written whole, without padding.
+std::string CoverageText(double share);
+// The entries of RenderMetadata known only once the render is done (veldmap:coverage and
+// veldmap:seconds), with the room an image written as it renders keeps for them. Coverage is
+// always 8 characters (CoverageText); the seconds get 48, which takes each time up to 10^15 s.
+std::vector<LateEntry> LateRenderEntries();
+// meta without, and only with, those entries.
+ImageMetadata EarlyEntries(const ImageMetadata& meta);
+ImageMetadata LateEntries(const ImageMetadata& meta);
 // The veldmap:encoding entry of one output's image: what its values mean.
 std::string OutputEncoding(const RenderOutput& output, const RenderRequest& request);
 

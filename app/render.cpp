@@ -4,6 +4,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 #include <unistd.h>
 #include <algorithm>
@@ -73,65 +74,163 @@ std::uint64_t UsableMemoryBytes() {
   return bytes;
 }
 
+namespace {
+
+// One render's fixed inputs and its shared counters, for the bands it is cut into.
+class BandRenderer {
+ public:
+  BandRenderer(Texmap& map, const RenderRequest& request, const std::function<void(long long, long long)>& progress)
+      : map_(map),
+        request_(request),
+        progress_(progress),
+        tile_(request.tile.width > 0 ? request.tile : Tile{0, 0, request.width, request.height}),
+        lastReport_(std::chrono::steady_clock::now()) {}
+
+  const Tile& tile() const { return tile_; }
+  long long hits() const { return hits_.load(); }
+
+  // Rows first .. first + count - 1 of the tile into outputs[i] (count rows of that output, or
+  // null to skip it), in parallel over the rows.
+  void Render(int first, int count, const std::vector<float*>& outputs) {
+    const float du = 1.0f / static_cast<float>(request_.width);
+    const float dv = 1.0f / static_cast<float>(request_.height);
+    tbb::parallel_for(tbb::blocked_range<int>(first, first + count), [&](const tbb::blocked_range<int>& rows) {
+      TextureShadeContext sc;
+      sc.time = request_.time;
+      sc.filterMaps = request_.filter ? TRUE : FALSE;
+      sc.duvw = Point3(du, dv, 0.0f);
+      long long hits = 0;
+      for (int y = rows.begin(); y != rows.end(); ++y) {
+        const int globalY = tile_.y0 + y;
+        // Computed from the pixel's own indices, never accumulated, so tiles and bands match the whole.
+        const float v = 1.0f - (static_cast<float>(globalY) + 0.5f) / static_cast<float>(request_.height);
+        for (int x = 0; x < tile_.width; ++x) {
+          const float u = (static_cast<float>(tile_.x0 + x) + 0.5f) / static_cast<float>(request_.width);
+          sc.uvw = Point3(u, v, 0.0f);
+          const std::size_t pixel =
+              static_cast<std::size_t>(y - first) * static_cast<std::size_t>(tile_.width) + static_cast<std::size_t>(x);
+          const float mono = map_.EvalMono(sc);
+          hits += mono != 0.0f ? 1 : 0;
+          PixelSample sample(map_, sc, mono, request_.bump, request_.bumpScale, request_.heightUnits);
+          for (std::size_t i = 0; i < outputs.size(); ++i) {
+            if (outputs[i] == nullptr) continue;
+            const RenderOutput& output = *request_.outputs[i];
+            output.pixel(sample, outputs[i] + pixel * static_cast<std::size_t>(output.channels));
+          }
+        }
+        Progress(++rowsDone_);
+      }
+      hits_ += hits;
+    });
+  }
+
+ private:
+  void Progress(long long done) {
+    if (!progress_) return;
+    const std::lock_guard lock(progressMutex_);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastReport_ > std::chrono::milliseconds(250) || done == tile_.height) {
+      lastReport_ = now;
+      progress_(done, tile_.height);
+    }
+  }
+
+  Texmap& map_;
+  const RenderRequest& request_;
+  const std::function<void(long long, long long)>& progress_;
+  const Tile tile_;
+  std::atomic<long long> rowsDone_{0};
+  std::atomic<long long> hits_{0};  // pixels whose mono value is not 0; a sum of counts, so in any order the same
+  std::mutex progressMutex_;
+  std::chrono::steady_clock::time_point lastReport_;
+};
+
+std::unique_ptr<tbb::global_control> LimitThreads(int threads) {
+  if (threads <= 0) return nullptr;
+  return std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
+                                               static_cast<std::size_t>(threads));
+}
+
+double Coverage(long long hits, const Tile& tile) {
+  const double pixels = static_cast<double>(tile.width) * static_cast<double>(tile.height);
+  return pixels > 0.0 ? static_cast<double>(hits) / pixels : 0.0;
+}
+
+double Since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int RenderBandRows(int width) {
+  constexpr long long kBandPixels = 1 << 22, kBlockRows = 32;
+  const long long rows = kBandPixels / std::max(1, width);
+  return static_cast<int>(std::max(kBlockRows, rows / kBlockRows * kBlockRows));
+}
+
 RenderResult RenderMap(Texmap& map, const RenderRequest& request,
                        const std::function<void(long long, long long)>& progress) {
   const auto start = std::chrono::steady_clock::now();
-  const Tile tile = request.tile.width > 0 ? request.tile : Tile{0, 0, request.width, request.height};
+  BandRenderer renderer(map, request, progress);
+  const Tile& tile = renderer.tile();
   RenderResult result;
+  std::vector<float*> outputs;
   for (const RenderOutput* output : request.outputs) {
     result.images.push_back(output->pixel != nullptr ? Blank(tile.width, tile.height, output->channels) : Image{});
+    outputs.push_back(output->pixel != nullptr ? result.images.back().pixels.data() : nullptr);
   }
-  std::vector<unsigned char> covered(static_cast<std::size_t>(tile.width) * static_cast<std::size_t>(tile.height), 0);
+  const auto limit = LimitThreads(request.threads);
+  renderer.Render(0, tile.height, outputs);
+  result.coverage = Coverage(renderer.hits(), tile);
+  result.seconds = Since(start);
+  return result;
+}
 
-  std::unique_ptr<tbb::global_control> limit;
-  if (request.threads > 0) {
-    limit = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
-                                                  static_cast<std::size_t>(request.threads));
-  }
-  const float du = 1.0f / static_cast<float>(request.width);
-  const float dv = 1.0f / static_cast<float>(request.height);
-  std::atomic<long long> rowsDone{0};
-  std::mutex progressMutex;
-  auto lastReport = std::chrono::steady_clock::now();
-
-  tbb::parallel_for(tbb::blocked_range<int>(0, tile.height), [&](const tbb::blocked_range<int>& rows) {
-    TextureShadeContext sc;
-    sc.time = request.time;
-    sc.filterMaps = request.filter ? TRUE : FALSE;
-    sc.duvw = Point3(du, dv, 0.0f);
-    for (int y = rows.begin(); y != rows.end(); ++y) {
-      const int globalY = tile.y0 + y;
-      // Computed from the pixel's own indices, never accumulated, so tiles match the whole.
-      const float v = 1.0f - (static_cast<float>(globalY) + 0.5f) / static_cast<float>(request.height);
-      for (int x = 0; x < tile.width; ++x) {
-        const float u = (static_cast<float>(tile.x0 + x) + 0.5f) / static_cast<float>(request.width);
-        sc.uvw = Point3(u, v, 0.0f);
-        const std::size_t pixel =
-            static_cast<std::size_t>(y) * static_cast<std::size_t>(tile.width) + static_cast<std::size_t>(x);
-        const float mono = map.EvalMono(sc);
-        covered[pixel] = mono != 0.0f ? 1 : 0;
-        PixelSample sample(map, sc, mono, request.bump, request.bumpScale, request.heightUnits);
-        for (std::size_t i = 0; i < request.outputs.size(); ++i) {
-          const RenderOutput& output = *request.outputs[i];
-          if (output.pixel == nullptr) continue;
-          output.pixel(sample, &result.images[i].pixels[pixel * static_cast<std::size_t>(output.channels)]);
-        }
-      }
-      const long long done = ++rowsDone;
-      if (progress) {
-        const std::lock_guard lock(progressMutex);
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastReport > std::chrono::milliseconds(250) || done == tile.height) {
-          lastReport = now;
-          progress(done, tile.height);
-        }
-      }
+RenderResult RenderMapToSinks(Texmap& map, const RenderRequest& request, const std::vector<RowSink>& sinks,
+                              const std::function<void(long long, long long)>& progress) {
+  const auto start = std::chrono::steady_clock::now();
+  BandRenderer renderer(map, request, progress);
+  const Tile& tile = renderer.tile();
+  const int bandRows =
+      std::min(request.bandRows > 0 ? request.bandRows : RenderBandRows(tile.width), std::max(1, tile.height));
+  // Two sets of band buffers: while the sinks take one band on this thread (encoding is mostly
+  // serial), the next band renders on the other cores into the other set.
+  std::vector<std::vector<float>> bands[2];
+  std::vector<float*> outputs[2];
+  for (int set = 0; set < 2; ++set) {
+    bands[set].resize(request.outputs.size());
+    outputs[set].assign(request.outputs.size(), nullptr);
+    for (std::size_t i = 0; i < request.outputs.size(); ++i) {
+      const RenderOutput& output = *request.outputs[i];
+      if (output.pixel == nullptr || i >= sinks.size() || !sinks[i]) continue;
+      bands[set][i].resize(static_cast<std::size_t>(tile.width) * static_cast<std::size_t>(bandRows) *
+                           static_cast<std::size_t>(output.channels));
+      outputs[set][i] = bands[set][i].data();
     }
-  });
-
-  long long hits = 0;
-  for (const unsigned char c : covered) hits += c;
-  result.coverage = covered.empty() ? 0.0 : static_cast<double>(hits) / static_cast<double>(covered.size());
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  const auto limit = LimitThreads(request.threads);
+  RenderResult result;
+  if (tile.height > 0) renderer.Render(0, std::min(bandRows, tile.height), outputs[0]);
+  tbb::task_group next;
+  for (int first = 0, set = 0; first < tile.height && !result.stopped; first += bandRows, set = 1 - set) {
+    const int count = std::min(bandRows, tile.height - first);
+    const int nextFirst = first + count, nextCount = std::min(bandRows, tile.height - nextFirst);
+    if (nextCount > 0) {
+      next.run([&renderer, &buffers = outputs[1 - set], nextFirst, nextCount] {
+        renderer.Render(nextFirst, nextCount, buffers);
+      });
+    }
+    try {
+      for (std::size_t i = 0; i < outputs[set].size() && !result.stopped; ++i) {
+        if (outputs[set][i] != nullptr && !sinks[i](first, count, outputs[set][i])) result.stopped = true;
+      }
+    } catch (...) {
+      next.wait();
+      throw;
+    }
+    next.wait();
+  }
+  result.coverage = Coverage(renderer.hits(), tile);
+  result.seconds = Since(start);
   return result;
 }

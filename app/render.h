@@ -37,13 +37,21 @@ struct RenderRequest {
   float bumpScale = 1.0f;
   HeightUnits heightUnits;  // of the height output
   int threads = 0;          // 0: all cores
+  int bandRows = 0;         // rows per band of RenderMapToSinks; 0: RenderBandRows(tile width)
 };
 
 struct RenderResult {
   std::vector<Image> images;  // one per request.outputs entry, empty for one not made per pixel
   double coverage = 0.0;      // share of pixels whose mono value is not 0 (a face was found)
   double seconds = 0.0;
+  bool stopped = false;  // a RowSink asked to stop: no later rows were handed to any sink
 };
+
+// Receives one output's finished rows a band at a time, from the top of the tile down: rows
+// first .. first + count - 1 of the tile, count * tile width * channels floats laid out as
+// Image::pixels, valid only during the call. Called on the thread that called RenderMapToSinks;
+// returning false stops the render.
+using RowSink = std::function<bool(int first, int count, const float* pixels)>;
 
 // Bytes of memory this process may use: the machine's physical memory, or less when its control
 // group caps it.
@@ -53,3 +61,15 @@ std::uint64_t UsableMemoryBytes();
 // second; it may be empty.
 RenderResult RenderMap(Texmap& map, const RenderRequest& request,
                        const std::function<void(long long, long long)>& progress);
+
+// The same render handed to sinks, one per request.outputs entry (an empty one, and the entry of
+// an output without a pixel function, are skipped), instead of kept: only two bands of rows
+// (request.bandRows) per output are in memory at a time, one taken by the sinks while the next
+// renders, and result.images stays empty. The pixels are those RenderMap makes, whatever the band.
+RenderResult RenderMapToSinks(Texmap& map, const RenderRequest& request, const std::vector<RowSink>& sinks,
+                              const std::function<void(long long, long long)>& progress);
+
+// Rows in a band of a tile this many pixels wide: about four million pixels, so the rows of one
+// band keep every core busy and hold little memory; a multiple of 32, the block height of EXR's
+// tallest compression offered (PIZ, DWAA), so blocks are compressed whole as each band arrives.
+int RenderBandRows(int width);

@@ -6,7 +6,9 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "app/commands.h"
 #include "app/mesh_frame.h"
@@ -85,33 +87,62 @@ std::string Bytes(std::uint64_t bytes) {
   return fmt::format("{:.1f} GiB", static_cast<double>(bytes) / static_cast<double>(std::uint64_t{1} << 30));
 }
 
-// The memory a render holds at its peak besides the mesh and the map: every image it makes as
-// floats, its coverage mask, and the largest image once more as it is encoded (quantised rows
-// and the encoded file, each of which may grow to twice its size while it is filled). There is
-// no limit on the size as such: only this memory, and PNG's own side limit, bound it.
+// Whether path can only be written front to back (standard output, a pipe, a device): an EXR
+// going there is encoded whole in memory first, since its line offset table comes last.
+bool WrittenInOrder(const std::string& path) {
+  if (path == kStandardOutput) return true;
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  return std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+}
+
+// The memory a render holds at its peak besides the mesh and the map. Images are rendered and
+// written a band of rows at a time, so a file of any size needs only its bands (floats, and for
+// PNG their quantised rows) and its encoder's blocks. The one copy that grows with the image is
+// an EXR's encoded bytes when its target can only be written in order (standard output, a pipe):
+// that copy is the limit named in a refusal.
 void CheckImageMemory(const std::vector<Target>& targets, const std::string& forcedFormat, int width, int height,
-                      const Tile& tile) {
-  const std::uint64_t pixels = tile.width > 0
-                                   ? static_cast<std::uint64_t>(tile.width) * static_cast<std::uint64_t>(tile.height)
-                                   : static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
-  std::uint64_t images = pixels, encoded = 0;
+                      const Tile& tile, int threads) {
+  const std::uint64_t w = static_cast<std::uint64_t>(tile.width > 0 ? tile.width : width);
+  const std::uint64_t h = static_cast<std::uint64_t>(tile.width > 0 ? tile.height : height);
+  const std::uint64_t bandRows = std::min<std::uint64_t>(h, static_cast<std::uint64_t>(RenderBandRows(int(w))));
+  const std::uint64_t cores =
+      static_cast<std::uint64_t>(threads > 0 ? threads : std::max(1u, std::thread::hardware_concurrency()));
+  std::uint64_t need = 0, inMemory = 0;
   std::string kinds;
   for (const Target& target : targets) {
     if (target.output->pixel == nullptr) continue;
     const auto channels = static_cast<std::uint64_t>(target.output->channels);
-    images += pixels * channels * sizeof(float);
     const ImageFormat format = FormatFor(target.path, forcedFormat);
-    const std::uint64_t sample = format == ImageFormat::Exr ? 4 : format == ImageFormat::Png16 ? 2 : 1;
-    encoded = std::max(encoded, pixels * channels * sample * (format == ImageFormat::Exr ? 2 : 3));
-    kinds += (kinds.empty() ? "" : ", ") + std::string(target.output->kind);
+    // Two sets of bands (one encoded while the next renders), and a PNG band's quantised rows.
+    need += 2 * w * bandRows * channels * sizeof(float) + w * bandRows * channels *
+                                                              (format == ImageFormat::Exr     ? 0
+                                                               : format == ImageFormat::Png16 ? 2
+                                                                                              : 1);
+    if (format == ImageFormat::Exr) {
+      // OpenEXR keeps two blocks of up to 32 rows per thread, raw and compressed.
+      need += std::uint64_t{4} * cores * 32 * w * channels * sizeof(float);
+      if (WrittenInOrder(target.path)) {
+        // The encoded file, in a buffer that may grow to twice its size while it is filled.
+        inMemory += 2 * w * h * channels * sizeof(float);
+        kinds += (kinds.empty() ? "" : ", ") + std::string(target.output->kind);
+      }
+    }
   }
-  const std::uint64_t need = images + encoded, have = UsableMemoryBytes();
+  need += inMemory;
+  const std::uint64_t have = UsableMemoryBytes();
   if (need > have) {
+    if (inMemory > 0) {
+      throw BadInput{fmt::format(
+          "a {}x{} {} of {} as EXR on standard output or a pipe is encoded whole in memory before it is written "
+          "(its line offset table comes last), and needs {}, more than the {} this machine has: write it to a file, "
+          "or render it in tiles (--tile)",
+          w, h, tile.width > 0 ? "tile" : "image", kinds, Bytes(need), Bytes(have))};
+    }
     throw BadInput{
-        fmt::format("a {}x{} {} of {} needs {} of memory for its pixels and their encoded copy, more than the {} this "
-                    "machine has: render it in tiles (--tile)",
-                    tile.width > 0 ? tile.width : width, tile.width > 0 ? tile.height : height,
-                    tile.width > 0 ? "tile" : "image", kinds, Bytes(need), Bytes(have))};
+        fmt::format("a {}x{} {} needs {} of memory for its bands of rows, more than the {} this machine "
+                    "has: render it in tiles (--tile)",
+                    w, h, tile.width > 0 ? "tile" : "image", Bytes(need), Bytes(have))};
   }
 }
 
@@ -241,7 +272,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
       }
       tileFact = ReportJson::array({tile.x0, tile.y0, tile.width, tile.height, width, height});
     }
-    CheckImageMemory(targets, out.format, width, height, tile);
+    CheckImageMemory(targets, out.format, width, height, tile, out.threads);
   };
   const bool sizeGiven = out.width > 0 && out.height > 0;
   if (sizeGiven) cutTile(out.width, out.height);
@@ -292,12 +323,6 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   Block(map)->GetValue(ParamByName(Block(map), "useNormals"), out.time, useNormals, ignore);
   request.bump = useNormals != 0 ? Bump::Normals : Bump::Numerical;
 
-  RenderResult result;
-  if (std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.output->pixel != nullptr; })) {
-    Progress progress("render", common.quiet);
-    result = RenderMap(*map, request, [&progress](long long done, long long total) { progress(done, total); });
-  }
-
   RenderRecord record;
   record.source = shard ? ShardSource(*shard) : input;
   record.zRange = zRange;
@@ -307,8 +332,43 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   record.time = out.time;
   record.width = width;
   record.height = height;
-  record.coverage = result.coverage;
   record.updateSeconds = updateSeconds;
+
+  // Every image is opened before the render and takes its rows as they are done; its entries
+  // that depend on the render come last.
+  const std::vector<LateEntry> late = LateRenderEntries();
+  std::vector<std::unique_ptr<ImageStreamWriter>> writers(targets.size());
+  std::vector<RowSink> sinks(targets.size());
+  std::vector<std::string> errors(targets.size());
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    const Target& target = targets[i];
+    if (target.output->pixel == nullptr) continue;
+    ReportJson facts = RenderFacts(map, record);
+    if (!tileFact.is_null()) facts["veldmap:tile"] = tileFact;
+    ImageMetadata imageMeta = EarlyEntries(MetadataFromFacts(facts));
+    imageMeta.entries.emplace_back("veldmap:encoding", OutputEncoding(*target.output, request));
+    writers[i] = std::make_unique<ImageStreamWriter>();
+    const int imageWidth = tile.width > 0 ? tile.width : width, imageHeight = tile.width > 0 ? tile.height : height;
+    if (!writers[i]->Open(target.path, imageWidth, imageHeight, target.output->channels,
+                          FormatFor(target.path, out.format), imageMeta, late, writeOptions, &error)) {
+      throw BadInput{error};
+    }
+    sinks[i] = [writer = writers[i].get(), &rowError = errors[i]](int first, int rows, const float* pixels) {
+      return writer->WriteRows(first, rows, pixels, &rowError);
+    };
+  }
+
+  RenderResult result;
+  if (std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.output->pixel != nullptr; })) {
+    Progress progress("render", common.quiet);
+    result =
+        RenderMapToSinks(*map, request, sinks, [&progress](long long done, long long total) { progress(done, total); });
+  }
+  for (const std::string& rowError : errors) {
+    if (!rowError.empty()) throw BadInput{rowError};
+  }
+
+  record.coverage = result.coverage;
   record.renderSeconds = result.seconds;
   ReportJson report = RenderFacts(map, record);
   if (!tileFact.is_null()) report["veldmap:tile"] = tileFact;
@@ -325,13 +385,8 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
       const bool saved = SaveDIBAsBMP(dib, target.path, &error);
       FreeDIB(dib);
       if (!saved) throw BadInput{error};
-    } else {
-      ImageMetadata imageMeta = meta;
-      imageMeta.entries.emplace_back("veldmap:encoding", OutputEncoding(*target.output, request));
-      if (!WriteImage(target.path, result.images[i], FormatFor(target.path, out.format), imageMeta, writeOptions,
-                      &error)) {
-        throw BadInput{error};
-      }
+    } else if (!writers[i]->Finish(LateEntries(meta), &error)) {
+      throw BadInput{error};
     }
     written.emplace_back(target.output->kind, target.path);
   }

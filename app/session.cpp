@@ -1,6 +1,8 @@
 // The session keeps the loader, and with it the modules, alive for as long as it lives.
 #include "app/session.h"
 
+#include "app/render.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "app/ramps.h"
+#include "app/render.h"
 #include "host/geometry.h"
 #include "host/mtl_base.h"
 #include "sampler/surface_sampler.h"
@@ -132,6 +135,8 @@ IndexCost MapIndexCost(const Mesh& mesh, const Placement& placement, int depth) 
   const SurfaceSampler::IndexEstimate estimate = sampler.EstimateIndex(mesh);
   return {estimate.bytes, estimate.nodeBytes, estimate.upwardFaces};
 }
+
+std::uint64_t MaxIndexBytes() { return std::max(kMinIndexBudgetBytes, UsableMemoryBytes() / 3); }
 
 std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int depth, std::uint64_t limit,
                                const std::string& depthAdvice) {

@@ -70,13 +70,18 @@ struct IndexCost {
   std::int64_t upwardFaces = 0;
 };
 IndexCost MapIndexCost(const Mesh& mesh, const Placement& placement, int depth);
-// The most the CLI lets a map's face index take before it refuses the mesh: 1 GiB.
-inline constexpr std::uint64_t kMaxIndexBytes = std::uint64_t{1} << 30;
+// The most the CLI lets a map's face index take before it refuses the mesh: a third of the memory
+// this process may use (the node's mesh, the map's working copy and the image bands need about as
+// much again), and never less than 1 GiB. A fixed 1 GiB refused an 18-million-face terrain that a
+// 24 GB machine renders with room to spare.
+inline constexpr std::uint64_t kMinIndexBudgetBytes = std::uint64_t{1} << 30;
+std::uint64_t MaxIndexBytes();
 // Empty when the index fits limit at depth; otherwise one line saying why not, with a remedy
 // that does reduce it: a lower depth where the node arena tips the balance, else fewer faces.
 // depthAdvice formats the lower depth into the remedy, in the words of the caller's interface.
 std::string IndexBudgetProblem(const Mesh& mesh, const Placement& placement, int depth,
-                               std::uint64_t limit = kMaxIndexBytes, const std::string& depthAdvice = "try --depth {}");
+                               std::uint64_t limit = MaxIndexBytes(),
+                               const std::string& depthAdvice = "try --depth {}");
 
 // The Z range of the mesh's finite vertices; nullopt for a mesh without one.
 std::optional<std::pair<float, float>> ZRange(const Mesh& mesh);

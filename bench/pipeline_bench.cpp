@@ -5,9 +5,12 @@
 // through assimp alone, the baseline, in the same run.
 //
 //   pipeline_bench [--quick] [--size N] [--big]
+//   pipeline_bench --write-meshes DIR [--big]
 //
 // --quick: one run per case and a 2048 x 2048 image (the default is three runs, the median kept,
-// and 8192 x 8192); --size sets the image side; --big adds the 18-million-face terrain
+// and 8192 x 8192); --size sets the image side; --big adds the 18-million-face terrain.
+// --write-meshes writes the generated terrains into DIR as binary PLY and stops, for timing
+// `veldmap render` itself on them (its --report gives the map's own update and render seconds).
 // (3000 x 3000, about 7 GB at its peak).
 #include <sys/wait.h>
 #include <unistd.h>
@@ -160,6 +163,7 @@ Stages RunInChild(const Case& c, int size, const fs::path& image) {
 int main(int argc, char** argv) {
   bool quick = false, big = false;
   int size = 0;
+  std::string writeMeshes;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--quick") {
@@ -168,9 +172,17 @@ int main(int argc, char** argv) {
       big = true;
     } else if (arg == "--size" && i + 1 < argc) {
       size = std::atoi(argv[++i]);
+    } else if (arg == "--write-meshes" && i + 1 < argc) {
+      writeMeshes = argv[++i];
     } else {
-      Die("usage: pipeline_bench [--quick] [--size N] [--big]");
+      Die("usage: pipeline_bench [--quick] [--size N] [--big] | --write-meshes DIR [--big]");
     }
+  }
+  if (!writeMeshes.empty()) {
+    fs::create_directories(writeMeshes);
+    WriteBinaryPly(fs::path(writeMeshes) / "terrain2m.ply", MakeTerrain(1000, kBenchSeed));
+    if (big) WriteBinaryPly(fs::path(writeMeshes) / "terrain18m.ply", MakeTerrain(3000, kBenchSeed));
+    return 0;
   }
   if (size <= 0) size = quick ? 2048 : 8192;
   const int runs = quick ? 1 : 3;

@@ -88,7 +88,7 @@ IParamBlock2* BlockOf(Texmap* map) {
 }  // namespace
 
 StudioScene::StudioScene(const fs::path& pluginDir, PathPolicy paths, std::uint64_t indexBudgetBytes)
-    : paths_(std::move(paths)), indexBudget_(indexBudgetBytes != 0 ? indexBudgetBytes : kMaxIndexBytes) {
+    : paths_(std::move(paths)), indexBudget_(indexBudgetBytes != 0 ? indexBudgetBytes : MaxIndexBytes()) {
   std::string error;
   if (!session_.Open(pluginDir, &error)) throw StudioError(500, error);
   // One clock for the editor and the scene (a scene of an earlier studio in this process may

@@ -307,7 +307,7 @@ TEST_F(TerrainCliTest, ReportIsDataAndTheImagesSayTheSame) {
   for (const auto& [key, value] : report.items()) {
     if (key.rfind("veldmap:", 0) != 0) continue;
     ASSERT_TRUE(meta.count(key)) << key;
-    EXPECT_EQ(meta[key], MetadataText(value)) << key;
+    EXPECT_EQ(meta[key], FactText(key, value)) << key;
   }
   EXPECT_EQ(meta["veldmap:size"], "40,20");
   EXPECT_EQ(meta["veldmap:seconds"].rfind("update ", 0), 0u) << meta["veldmap:seconds"];

@@ -1,0 +1,142 @@
+// Rendering in bands handed to sinks gives the pixels and coverage of the whole-image render, for
+// bands that do not divide the image, tiles and thread counts, and a sink can stop it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/render.h"
+#include "app/scene_setup.h"
+#include "app/session.h"
+#include "host/scene.h"
+
+namespace {
+
+// Half of the unit square under a tilted triangle, so some pixels miss the mesh and the heights
+// vary in both directions; normals differ by vertex, so both kinds of bump have work to do.
+Mesh Wedge() {
+  Mesh mesh;
+  mesh.verts = {Point3(0, 0, 0), Point3(1, 0, 0.3f), Point3(0, 1, 1), Point3(1, 1, 0.2f)};
+  Face a, b;
+  a.setVerts(0, 1, 2);
+  b.setVerts(1, 3, 2);
+  b.smGroup = 2;
+  a.smGroup = 1;
+  mesh.faces = {a, b};
+  mesh.verts.emplace_back(2.0f, 2.0f, 0.0f);  // widens the box: the mesh covers part of the square
+  return mesh;
+}
+
+struct Collected {
+  std::vector<Image> images;
+  std::vector<std::pair<int, int>> bands;  // first, count as the first sink saw them
+};
+
+// A sink per output that appends its rows to an image of the tile's size.
+std::vector<RowSink> CollectInto(Collected* out, const RenderRequest& request, int width, int height) {
+  std::vector<RowSink> sinks;
+  out->images.resize(request.outputs.size());
+  for (std::size_t i = 0; i < request.outputs.size(); ++i) {
+    Image& image = out->images[i];
+    image = Image{width, height, request.outputs[i]->channels, {}};
+    sinks.push_back([&image, out, i](int first, int count, const float* pixels) {
+      if (i == 0) out->bands.emplace_back(first, count);
+      const std::size_t values = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.channels);
+      EXPECT_EQ(image.pixels.size(), static_cast<std::size_t>(first) * values) << "rows out of order";
+      image.pixels.insert(image.pixels.end(), pixels, pixels + static_cast<std::size_t>(count) * values);
+      return true;
+    });
+  }
+  return sinks;
+}
+
+class RenderBandsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(session_.Open(VELDMAP_PLUGIN_DIR, &error)) << error;
+    node_ = AddMeshNode(Wedge(), "wedge");
+    map_ = session_.CreateVeldmap();
+    ASSERT_NE(map_, nullptr);
+    guard_ = std::make_unique<MapGuard>(map_);
+    ASSERT_TRUE(Block(map_)->SetValue(ParamByName(Block(map_), "node"), 0, node_));
+    Interval valid = FOREVER;
+    map_->Update(0, valid);
+  }
+  Session session_;  // first in, last out: the module stays loaded while its map lives
+  INode* node_ = nullptr;
+  Texmap* map_ = nullptr;
+  std::unique_ptr<MapGuard> guard_;
+};
+
+TEST_F(RenderBandsTest, BandsHoldTheWholeRendersPixelsAndCoverage) {
+  RenderRequest request;
+  request.width = 37;
+  request.height = 45;
+  request.outputs = {FindOutput("height"), FindOutput("color"), FindOutput("bump")};
+  for (const Bump bump : {Bump::Numerical, Bump::Normals}) {
+    request.bump = bump;
+    for (const Tile tile : {Tile{}, Tile{5, 11, 20, 23}}) {
+      request.tile = tile;
+      const int width = tile.width > 0 ? tile.width : request.width;
+      const int height = tile.width > 0 ? tile.height : request.height;
+      request.threads = 0;
+      const RenderResult whole = RenderMap(*map_, request, {});
+      ASSERT_GT(whole.coverage, 0.2);
+      ASSERT_LT(whole.coverage, 0.8);
+      // Bands of one row, of a size that leaves a short last band, and one band for the whole.
+      for (const int bandRows : {1, 7, 64}) {
+        for (const int threads : {1, 2}) {
+          SCOPED_TRACE(testing::Message() << "bump " << static_cast<int>(bump) << " tile " << tile.width << " band "
+                                          << bandRows << " threads " << threads);
+          request.bandRows = bandRows;
+          request.threads = threads;
+          Collected got;
+          const RenderResult banded = RenderMapToSinks(*map_, request, CollectInto(&got, request, width, height), {});
+          EXPECT_FALSE(banded.stopped);
+          EXPECT_TRUE(banded.images.empty());
+          EXPECT_EQ(banded.coverage, whole.coverage);
+          for (std::size_t i = 0; i < whole.images.size(); ++i) EXPECT_EQ(got.images[i].pixels, whole.images[i].pixels);
+          const int expected = (height + std::min(bandRows, height) - 1) / std::min(bandRows, height);
+          ASSERT_EQ(static_cast<int>(got.bands.size()), expected);
+          EXPECT_EQ(got.bands.back().first + got.bands.back().second, height);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(RenderBandsTest, ASinkThatFailsStopsTheRenderAndOutputsWithoutSinksAreSkipped) {
+  RenderRequest request;
+  request.width = request.height = 40;
+  request.bandRows = 8;
+  request.outputs = {FindOutput("height"), FindOutput("color"), FindOutput("bump")};
+  std::vector<int> heightBands, bumpBands;
+  const std::vector<RowSink> sinks = {[&heightBands](int first, int, const float*) {
+                                        heightBands.push_back(first);
+                                        return first < 16;  // refuses the third band
+                                      },
+                                      RowSink(),
+                                      [&bumpBands](int first, int, const float*) {
+                                        bumpBands.push_back(first);
+                                        return true;
+                                      }};
+  const RenderResult result = RenderMapToSinks(*map_, request, sinks, {});
+  EXPECT_TRUE(result.stopped);
+  EXPECT_EQ(heightBands, (std::vector<int>{0, 8, 16}));
+  EXPECT_EQ(bumpBands, (std::vector<int>{0, 8}));  // nothing after the refusal, not even its own band
+}
+
+TEST(RenderBandRows, BandsAreWholeEXRBlocksOfAboutFourMillionPixels) {
+  for (const int width : {1, 37, 4096, 32768, 65535}) {
+    const int rows = RenderBandRows(width);
+    SCOPED_TRACE(width);
+    EXPECT_EQ(rows % 32, 0);
+    EXPECT_GE(rows, 32);
+    EXPECT_LE(static_cast<long long>(rows) * width, std::max<long long>(4 << 20, 32LL * width));
+  }
+}
+
+}  // namespace
