@@ -362,7 +362,7 @@ TEST_F(CliTest, JoinKeepsTheTilesDepthAndRefusesTilesOfAnotherRender) {
   for (const auto& [key, value] : meta.entries) {
     EXPECT_NE(key, "veldmap:tile");
     if (key == "veldmap:coverage") {
-      EXPECT_EQ(value, "1");
+      EXPECT_EQ(value, "1.000000");
     }
   }
 
