@@ -143,7 +143,8 @@ int RunVeldmap(int argc, char** argv) {
       ->add_option("--tiles", split.tiles, "ROWSxCOLS tiles (render each with the --tile options the manifest gives)")
       ->required();
   splitCmd->add_option("-o,--output", split.folder, "folder for the shards and manifest.json")->required();
-  splitCmd->add_option("--size", split.size, "longer side of the image the tiles cut; the other follows the mesh's aspect")
+  splitCmd
+      ->add_option("--size", split.size, "longer side of the image the tiles cut; the other follows the mesh's aspect")
       ->check(CLI::Range(1, 65535))
       ->capture_default_str();
   splitCmd->add_option("--width", split.width, "width in pixels")->check(CLI::Range(1, 65535));
