@@ -38,7 +38,9 @@ bool LooksBinary(std::string_view bytes) {
 
 bool ReadBinary(std::string_view file, std::vector<RawMesh>* out) {
   const std::size_t facets = LittleU32(file.data() + 80);
-  if (facets == 0) return false;
+  // Assimp's size test wraps at 2^32, so a count near 2^31 can pass it with a few hundred bytes
+  // of file: the records must really be there before any is read or any room is made for them.
+  if (facets == 0 || facets > (file.size() - kHeaderBytes) / kFacetBytes) return false;
   RawMesh mesh;
   mesh.corners.resize(facets * 3);
   // A closed surface has about half as many vertices as facets.
