@@ -60,7 +60,15 @@ ReferenceMaker::~ReferenceMaker() {
       if (it != deps.end()) deps.erase(it);
     }
   }
-  for (auto& [target, count] : held) DeleteIfUnreferenced(target);
+  // The orphans are chosen before any is deleted: deleting one deletes what only it held, and a
+  // target this maker held as well must not be looked at again. (Walked in address order, the
+  // answer used to depend on where the allocator put them.) A target nobody refers to cannot be
+  // deleted by another's release, so each orphan is deleted exactly once.
+  std::vector<ReferenceTarget*> orphans;
+  for (auto& [target, count] : held) {
+    if (target != nullptr && target->DependentCount() == 0) orphans.push_back(target);
+  }
+  for (ReferenceTarget* target : orphans) target->DeleteThis();
 }
 
 bool ReferenceMaker::RefersTo(const ReferenceMaker* other) const {

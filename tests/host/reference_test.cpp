@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 #include "host/interval.h"
@@ -101,6 +102,23 @@ TEST(References, ReplaceKeepsBothSidesAndDeletesWhatIsLeftUnreferenced) {
   // Deleting the owner releases b, which nobody else holds.
   owner->DeleteThis();
   EXPECT_EQ(deaths.back(), b);
+}
+
+TEST(References, AMakerReleasingATargetItSharesWithItsChildDeletesEachOnce) {
+  std::vector<const Item*> deaths;
+  auto* owner = new Item(&deaths);
+  auto* first = new Item(&deaths);
+  auto* second = new Item(&deaths);
+  // The owner's targets used to be released in address order, and the lower one went first: make
+  // that the one holding the other, whose deletion then deletes the other before its turn.
+  Item* parent = std::less<Item*>()(first, second) ? first : second;
+  Item* child = parent == first ? second : first;
+  ASSERT_EQ(parent->ReplaceReference(0, child), REF_SUCCEED);
+  ASSERT_EQ(owner->ReplaceReference(0, parent), REF_SUCCEED);
+  ASSERT_EQ(owner->ReplaceReference(1, child), REF_SUCCEED);
+  owner->DeleteThis();
+  const std::vector<const Item*> expected{owner, parent, child};
+  EXPECT_EQ(deaths, expected);
 }
 
 TEST(References, CyclesAreRefused) {
