@@ -18,27 +18,14 @@
 #include "app/image_io.h"
 #include "app/mesh_io.h"
 #include "app/session.h"
+#include "tests/support/cli_run.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct CliRun {
-  int code = -1;
-  std::string output;  // stdout and stderr together
-};
-
-CliRun Veldmap(const std::string& args) {
-  CliRun run;
-  const std::string command = std::string(VELDMAP_CLI) + " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
-  const int status = pclose(pipe);
-  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+using test_support::CliRun;
+using test_support::Veldmap;
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

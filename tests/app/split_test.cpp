@@ -20,6 +20,7 @@
 #include "app/render.h"
 #include "app/shards.h"
 #include "sampler/surface_sampler.h"
+#include "tests/support/cli_run.h"
 
 namespace fs = std::filesystem;
 
@@ -212,22 +213,8 @@ TEST(ShardCutter, GridTextAndHash) {
 
 // ---- End to end: the veldmap binary ----
 
-struct CliRun {
-  int code = -1;
-  std::string output;
-};
-
-CliRun Veldmap(const std::string& args) {
-  CliRun run;
-  const std::string command = std::string(VELDMAP_CLI) + " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
-  const int status = pclose(pipe);
-  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+using test_support::CliRun;
+using test_support::Veldmap;
 
 std::string HashOf(const std::string& path) {
   std::string hex, error;

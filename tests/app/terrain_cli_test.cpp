@@ -16,6 +16,7 @@
 #include "app/image_io.h"
 #include "app/mesh_frame.h"
 #include "app/output_files.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -25,22 +26,8 @@ namespace {
 // Key order kept, as the report writes it (the seconds' text follows it).
 using Json = nlohmann::ordered_json;
 
-struct CliRun {
-  int code = -1;
-  std::string output;  // stdout and stderr together
-};
-
-CliRun Veldmap(const std::string& args) {
-  CliRun run;
-  const std::string command = std::string(VELDMAP_CLI) + " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
-  const int status = pclose(pipe);
-  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+using test_support::CliRun;
+using test_support::Veldmap;
 
 // Rolling ground over X 0..20, Y 0..10 (Z up, unit cells, two triangles a cell), Z about 0.6 to
 // 3.4. With flipEvery, every other triangle is written clockwise: a scan of mixed winding.
