@@ -340,12 +340,13 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   std::vector<std::unique_ptr<ImageStreamWriter>> writers(targets.size());
   std::vector<RowSink> sinks(targets.size());
   std::vector<std::string> errors(targets.size());
+  ReportJson earlyFacts = RenderFacts(map, record);
+  if (!tileFact.is_null()) earlyFacts["veldmap:tile"] = tileFact;
+  const ImageMetadata early = EarlyEntries(MetadataFromFacts(earlyFacts));
   for (std::size_t i = 0; i < targets.size(); ++i) {
     const Target& target = targets[i];
     if (target.output->pixel == nullptr) continue;
-    ReportJson facts = RenderFacts(map, record);
-    if (!tileFact.is_null()) facts["veldmap:tile"] = tileFact;
-    ImageMetadata imageMeta = EarlyEntries(MetadataFromFacts(facts));
+    ImageMetadata imageMeta = early;
     imageMeta.entries.emplace_back("veldmap:encoding", OutputEncoding(*target.output, request));
     writers[i] = std::make_unique<ImageStreamWriter>();
     const int imageWidth = tile.width > 0 ? tile.width : width, imageHeight = tile.width > 0 ? tile.height : height;
