@@ -71,8 +71,8 @@ bool Numbers(Line& line, float* out, int count) {
 }
 
 // A 1-based OBJ index, negative counting back from `defined` (the entries read so far), turned
-// 0-based. False for 0, for anything but an optional minus and digits, and for an entry not yet
-// defined.
+// 0-based. False for 0, for anything but an optional minus and digits, for a leading zero, and
+// for an entry not yet defined.
 bool Index(std::string_view w, std::size_t defined, std::size_t* out) {
   bool negative = false;
   if (!w.empty() && w[0] == '-') {
@@ -80,6 +80,9 @@ bool Index(std::string_view w, std::size_t defined, std::size_t* out) {
     w.remove_prefix(1);
   }
   if (w.empty() || w.size() > 10) return false;
+  // Assimp steps past an index by the digits of its value, so it reads the rest of "07" again as
+  // an index of its own.
+  if (w.size() > 1 && w[0] == '0') return false;
   std::uint64_t value = 0;
   for (const char c : w) {
     if (c < '0' || c > '9') return false;

@@ -106,6 +106,8 @@ bool ParseHeader(std::string_view file, Encoding* encoding, std::vector<Element>
     if (line.empty() || line.front() == ' ' || line.front() == '\t') return false;
     std::string_view rest = line;
     const std::string_view keyword = NextWord(rest);
+    // Assimp looks for the format on the line after "ply" and nowhere else.
+    if (!haveFormat && keyword != "format") return false;
     if (keyword == "comment" || keyword == "obj_info") continue;
     if (keyword == "end_header") {
       if (!NextWord(rest).empty() || !haveFormat) return false;

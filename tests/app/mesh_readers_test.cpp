@@ -549,6 +549,14 @@ TEST(MeshReaders, FilesOurReadersDoNotTakeStillImportThroughAssimp) {
     cases.push_back({"huge-count.ply", s});
   }
   {
+    // Assimp reads the format from the line after "ply" only.
+    PlyLayout ascii;
+    ascii.encoding = PlyEncoding::kAscii;
+    std::string s = WritePly(ascii, verts, faces);
+    cases.push_back({"comment-before-format.ply", "ply\ncomment first\n" + s.substr(4)});
+    cases.push_back({"text-before-format.ply", "ply\nformatted by hand\n" + s.substr(4)});
+  }
+  {
     std::string s = WritePly({}, verts, faces);
     s.insert(s.find("end_header"), "element edge 0\nproperty int vertex1\n");
     cases.push_back({"edge-element.ply", s});

@@ -250,6 +250,11 @@ TEST(ObjReader, FilesOurReaderDoesNotTakeStillImportThroughAssimp) {
       {"index-beyond", v + "f 1 2 5\n"},
       {"index-ahead", v + "f 1 2 5\nv 2 2 2\n"},
       {"negative-beyond", v + "f -1 -2 -5\n"},
+      // Assimp steps past an index by its value's digits, so a leading zero is read twice.
+      {"leading-zero", v + "f 1 2 03\n"},
+      {"leading-zero-with-normal", v + "vn 0 0 1\nf 1//1 2//1 03//1\n"},
+      {"negative-leading-zero", v + "f -1 -2 -03\n"},
+      {"leading-zero-normal", v + "vn 0 0 1\nf 1//1 2//1 3//01\n"},
       {"normal-beyond", v + "vn 0 0 1\nf 1//1 2//2 3//1\n"},
       {"texcoord-beyond", v + "f 1/1 2/1 3/1\n"},
       {"repeated-object", v + "o a\nf 1 2 3\no b\nf 2 3 4\no a\nf 1 2 4\n"},
