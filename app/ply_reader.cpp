@@ -90,7 +90,7 @@ std::optional<std::uint64_t> ParseCount(std::string_view digits) {
 // The header up to and including end_header's line; the offset of the data after it.
 bool ParseHeader(std::string_view file, Encoding* encoding, std::vector<Element>* elements, std::size_t* dataStart) {
   std::size_t pos = 0;
-  bool first = true, haveFormat = false;
+  bool first = true, haveFormat = false, propertiesOpen = false;
   while (pos < file.size()) {
     const std::size_t eol = file.find('\n', pos);
     if (eol == std::string_view::npos) return false;
@@ -108,6 +108,11 @@ bool ParseHeader(std::string_view file, Encoding* encoding, std::vector<Element>
     const std::string_view keyword = NextWord(rest);
     // Assimp looks for the format on the line after "ply" and nowhere else.
     if (!haveFormat && keyword != "format") return false;
+    // Assimp ends an element's property list at the first line that is not a property (a comment
+    // too) and passes over any property after it, so such a header is its to read.
+    const bool listOpen = propertiesOpen;
+    propertiesOpen = keyword == "element" || (listOpen && keyword == "property");
+    if (keyword == "property" && !listOpen) return false;
     if (keyword == "comment" || keyword == "obj_info") continue;
     if (keyword == "end_header") {
       if (!NextWord(rest).empty() || !haveFormat) return false;

@@ -555,6 +555,10 @@ TEST(MeshReaders, FilesOurReadersDoNotTakeStillImportThroughAssimp) {
     std::string s = WritePly(ascii, verts, faces);
     cases.push_back({"comment-before-format.ply", "ply\ncomment first\n" + s.substr(4)});
     cases.push_back({"text-before-format.ply", "ply\nformatted by hand\n" + s.substr(4)});
+    // ... and ends an element's properties at the first line that is not one.
+    const std::size_t y = s.find("property float y");
+    cases.push_back({"comment-among-properties.ply", s.substr(0, y) + "comment between\n" + s.substr(y)});
+    cases.push_back({"text-among-properties.ply", s.substr(0, y) + "propery float w\n" + s.substr(y)});
   }
   {
     std::string s = WritePly({}, verts, faces);
