@@ -491,6 +491,9 @@ bool ReadPly(std::string_view file, bool keepNormals, RawMesh* out) {
 
   Parsed parsed;
   if (encoding == Encoding::kAscii) {
+    // Assimp's line buffer loses the end of a last line without a line end for some file sizes
+    // and not others; such a file is its to read.
+    if (file.back() != '\n') return false;
     // Every ASCII entry takes at least two bytes per value ("0 "), so a count the data cannot hold
     // is refused before anything is sized by it.
     const std::size_t dataBytes = file.size() - pos;
