@@ -203,9 +203,8 @@ void CheckTerrainOptions(const OutputOptions& out, const MapOptions& map, const 
   }
 }
 
-// Places the map so that the image covers the region asked for, and with --pixel-size, a whole
-// number of pixels of exactly that size: a region that does not divide evenly grows from its
-// left and bottom edges to the next whole pixel. Returns the region the image then covers.
+}  // namespace
+
 std::optional<XYRect> PlaceImage(Texmap* map, const OutputOptions& out, const std::optional<XYRect>& extent,
                                  const std::string& input) {
   int depth = 0;
@@ -242,8 +241,6 @@ std::optional<XYRect> PlaceImage(Texmap* map, const OutputOptions& out, const st
   }
   return region;
 }
-
-}  // namespace
 
 int Render(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
            OutputOptions out) {
