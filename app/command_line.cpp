@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "app/man_page.h"
 #include "app/outputs.h"
 #include "app/shards.h"
 #include "host/scene.h"
@@ -60,10 +61,17 @@ int RunVeldmap(int argc, char** argv) {
   app.fallthrough();
   Common common;
   common.program = argc > 0 ? argv[0] : nullptr;
-  app.add_option("--plugins", common.plugins, "folder of plug-in modules (default: plugins next to the executable)");
+  app.add_option("--plugins", common.plugins,
+                 "folder of plug-in modules (default: plugins beside the build's executable folder, or "
+                 "lib/veldmap/plugins of its install prefix)");
   app.add_flag("-q,--quiet", common.quiet, "no progress or messages on stderr");
   bool version = false;
-  app.add_flag("--version", version, "print veldmap's version and the module's");
+  app.add_flag("--version", version, "print veldmap's version, the module's and the libraries'");
+  // For the build, which installs their output: the manual page and the bash completion, made
+  // from these very definitions. Hidden (no group) from the help they are made from.
+  bool manPage = false, completion = false;
+  app.add_flag("--help-man", manPage, "print the manual page veldmap(1)")->group("");
+  app.add_flag("--completion", completion, "print the bash completion script")->group("");
 
   MeshOptions meshOptions;
   MapOptions mapOptions;
@@ -188,6 +196,11 @@ int RunVeldmap(int argc, char** argv) {
     return code == 0 ? kExitOk : kExitUsage;
   }
   out.sizeGiven = sizeOption->count() > 0;
+  if (manPage || completion) {
+    const std::string text = manPage ? ManPage(app, VELDMAP_VERSION) : BashCompletion(app);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return kExitOk;
+  }
   try {
     if (version) return Version(common);
     if (*render) return Render(common, input, meshOptions, mapOptions, out);

@@ -4,20 +4,26 @@
 #include <filesystem>
 
 #include "app/commands.h"
+#include "app/session.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path SampleMesh() {
+// $VELDMAP_SAMPLE, else the installed sample of the prefix the executable is in, else the
+// source tree's.
+fs::path SampleMesh(const char* argv0) {
   if (const char* env = std::getenv("VELDMAP_SAMPLE"); env != nullptr && *env != '\0') return env;
+  const fs::path installed = ExecutableFolder(argv0).parent_path() / "share" / "veldmap" / "samples" / "hills.obj";
+  std::error_code ec;
+  if (fs::is_regular_file(installed, ec)) return installed;
   return fs::path(VELDMAP_SAMPLE_DIR) / "hills.obj";
 }
 
 }  // namespace
 
 int Demo(const Common& common, const std::string& folder) {
-  const fs::path sample = SampleMesh();
+  const fs::path sample = SampleMesh(common.program);
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (ec) throw BadInput{folder + ": " + ec.message()};

@@ -1,5 +1,9 @@
 // veldmap info, help and --version: what a file or the module holds, and the map's Help button.
+#include <OpenEXR/OpenEXRConfig.h>
+#include <assimp/version.h>
 #include <fmt/format.h>
+#include <oneapi/tbb/version.h>
+#include <png.h>
 
 #include <algorithm>
 #include <cmath>
@@ -179,6 +183,11 @@ int Help(const Common& common) {
 
 int Version(const Common& common) {
   std::printf("veldmap %s\n", VELDMAP_VERSION);
+  // What it was built with: the headers' versions (assimp has none in its headers, so the one its
+  // library says it is).
+  std::printf("built with assimp %u.%u.%u, OpenEXR %s, libpng %s, oneTBB %s\n", aiGetVersionMajor(),
+              aiGetVersionMinor(), aiGetVersionPatch(), OPENEXR_VERSION_STRING, PNG_LIBPNG_VER_STRING,
+              TBB_VERSION_STRING);
   Session session;
   OpenSession(session, common, common.program);
   for (const LoadedModule& module : session.Loader().Modules()) {

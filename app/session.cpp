@@ -19,12 +19,19 @@
 #include "host/mtl_base.h"
 #include "sampler/surface_sampler.h"
 
-std::filesystem::path DefaultPluginDir(const char* argv0) {
-  if (const char* env = std::getenv("VELDMAP_PLUGIN_DIR"); env != nullptr && *env != '\0') return env;
+std::filesystem::path ExecutableFolder(const char* argv0) {
   std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec || exe.empty()) exe = std::filesystem::absolute(argv0 == nullptr ? "." : argv0, ec);
-  return exe.parent_path().parent_path() / "plugins";
+  return exe.parent_path();
+}
+
+std::filesystem::path DefaultPluginDir(const char* argv0) {
+  if (const char* env = std::getenv("VELDMAP_PLUGIN_DIR"); env != nullptr && *env != '\0') return env;
+  const std::filesystem::path prefix = ExecutableFolder(argv0).parent_path();
+  std::error_code ec;
+  if (std::filesystem::is_directory(prefix / "plugins", ec)) return prefix / "plugins";
+  return prefix / "lib" / "veldmap" / "plugins";
 }
 
 Session::~Session() = default;

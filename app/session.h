@@ -17,8 +17,11 @@
 
 inline constexpr Class_ID kVeldmapClassId(0x3ba26d33, 0x4029d4f7);
 
+// The folder holding the running executable (argv0 only when /proc cannot say).
+std::filesystem::path ExecutableFolder(const char* argv0);
 // The folder the modules are loaded from: $VELDMAP_PLUGIN_DIR if set, else "plugins" next to
-// the folder holding the executable (the build's and an install's layout).
+// the folder holding the executable (the build tree's layout), else lib/veldmap/plugins of the
+// prefix the executable is installed in (bin/veldmap), wherever that prefix has been moved.
 std::filesystem::path DefaultPluginDir(const char* argv0);
 
 class Session {
