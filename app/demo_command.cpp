@@ -14,7 +14,7 @@ namespace {
 // source tree's.
 fs::path SampleMesh(const char* argv0) {
   if (const char* env = std::getenv("VELDMAP_SAMPLE"); env != nullptr && *env != '\0') return env;
-  const fs::path installed = ExecutableFolder(argv0).parent_path() / "share" / "veldmap" / "samples" / "hills.obj";
+  fs::path installed = ExecutableFolder(argv0).parent_path() / "share" / "veldmap" / "samples" / "hills.obj";
   std::error_code ec;
   if (fs::is_regular_file(installed, ec)) return installed;
   return fs::path(VELDMAP_SAMPLE_DIR) / "hills.obj";

@@ -89,6 +89,7 @@ bool IsMissingFile(const std::string& message) {
 
 // The command line's one-line messages, as the exceptions a Python user expects: a missing file
 // is FileNotFoundError, a file that cannot be used or a value out of range ValueError.
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the signature pybind11's translators have.
 void TranslateErrors(std::exception_ptr error) {
   try {
     if (error) std::rethrow_exception(error);
@@ -452,9 +453,10 @@ class Map {
 };
 
 MapOptions OptionsFrom(std::optional<int> depth, std::optional<bool> normalize, std::optional<bool> affectAlpha,
-                       std::optional<std::string> bump, std::optional<std::string> ramp,
-                       std::optional<std::vector<float>> uvOffset, std::optional<std::vector<float>> uvTiling,
-                       std::optional<float> uvAngle, bool wrap, bool mirrorU, bool mirrorV) {
+                       const std::optional<std::string>& bump, const std::optional<std::string>& ramp,
+                       const std::optional<std::vector<float>>& uvOffset,
+                       const std::optional<std::vector<float>>& uvTiling, std::optional<float> uvAngle, bool wrap,
+                       bool mirrorU, bool mirrorV) {
   MapOptions options;
   options.depth = depth;
   if (normalize && !*normalize) options.noNormalize = true;
@@ -498,11 +500,11 @@ PYBIND11_MODULE(veldmap, m) {
       .def(
           "configure",
           [](Map& self, std::optional<int> depth, std::optional<bool> normalize, std::optional<bool> affect_alpha,
-             std::optional<std::string> bump, std::optional<std::string> ramp,
-             std::optional<std::vector<float>> uv_offset, std::optional<std::vector<float>> uv_tiling,
+             const std::optional<std::string>& bump, const std::optional<std::string>& ramp,
+             const std::optional<std::vector<float>>& uv_offset, const std::optional<std::vector<float>>& uv_tiling,
              std::optional<float> uv_angle, bool wrap, bool mirror_u, bool mirror_v) {
-            self.Configure(OptionsFrom(depth, normalize, affect_alpha, std::move(bump), std::move(ramp),
-                                       std::move(uv_offset), std::move(uv_tiling), uv_angle, wrap, mirror_u, mirror_v));
+            self.Configure(OptionsFrom(depth, normalize, affect_alpha, bump, ramp, uv_offset, uv_tiling, uv_angle, wrap,
+                                       mirror_u, mirror_v));
           },
           py::kw_only(), py::arg("depth") = py::none(), py::arg("normalize") = py::none(),
           py::arg("affect_alpha") = py::none(), py::arg("bump") = py::none(), py::arg("ramp") = py::none(),
