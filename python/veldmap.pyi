@@ -93,6 +93,10 @@ class Map:
     def export_mesh(self, path: str) -> None:
         """Writes the mesh the map shows as a mesh file (.obj, .ply, .stl, ...)."""
 
+def read_image(path: str) -> tuple[npt.NDArray[np.float32], dict[str, str]]:
+    """Reads a PNG or EXR image (ours or any other) as float32, shape (H, W) or (H, W, C), row 0 at
+    the top, PNG samples scaled to 0..1; and its text entries ("veldmap:z_min", ...) as strings."""
+
 def plugin_folder() -> str:
     """The folder the plug-in modules are loaded from: $VELDMAP_PLUGIN_DIR, else "plugins" beside
     the build tree's module, else lib/veldmap/plugins of the prefix the module is installed in."""

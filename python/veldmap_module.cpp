@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "app/image_io.h"
 #include "app/mesh_io.h"
 #include "app/output_files.h"
 #include "app/outputs.h"
@@ -543,6 +544,30 @@ PYBIND11_MODULE(veldmap, m) {
       .def("save", &Map::Save, py::arg("path"), "Saves a scene holding the (baked) map.")
       .def("export_mesh", &Map::ExportMesh, py::arg("path"), "Writes the mesh the map shows as a mesh file.");
 
+  m.def(
+      "read_image",
+      [](const std::string& path) {
+        Image image;
+        ImageMetadata meta;
+        std::string error;
+        bool read = false;
+        {
+          py::gil_scoped_release released;
+          std::error_code ec;
+          if (!fs::exists(path, ec)) throw BadInput{path + ": no such file"};
+          read = ReadImage(path, &image, &meta, &error);
+        }
+        if (!read) throw BadInput{error};
+        std::vector<py::ssize_t> shape{image.height, image.width};
+        if (image.channels > 1) shape.push_back(image.channels);
+        py::array_t<float> pixels(shape);
+        std::memcpy(pixels.mutable_data(), image.pixels.data(), image.pixels.size() * sizeof(float));
+        py::dict entries;
+        for (const auto& [key, value] : meta.entries) entries[py::str(key)] = value;
+        return py::make_tuple(pixels, entries);
+      },
+      py::arg("path"),
+      "Reads a PNG or EXR image (ours or any other) as a float32 array, PNG scaled to 0..1, and its text entries.");
   m.def(
       "plugin_folder", [] { return PluginFolder().string(); },
       "The folder the plug-in modules are loaded from ($VELDMAP_PLUGIN_DIR, else found beside this module).");

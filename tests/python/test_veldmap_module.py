@@ -108,6 +108,12 @@ def test_arrays_equal_the_command_lines_images_bit_for_bit(tmp_path, terrain):
                                              "--heights", "metres"))
     tile = m.render("color", size=90, tile="2/4")
     assert np.array_equal(tile, cli_render(tmp_path, terrain, "color", "--up", "z", "--size", "90", "--tile", "2/4"))
+    # The command line's image read back through the module: the same pixels, and its entries.
+    cli = str(tmp_path / "read.exr")
+    subprocess.run([VELDMAP, "render", terrain, "--up", "z", "-o", cli, "--size", "64", "-q"], check=True)
+    pixels, entries = veldmap.read_image(cli)
+    assert np.array_equal(pixels, m.render(size=64))
+    assert entries["veldmap:size"] == "64,48" and entries["veldmap:heights"] == "map"
     # The region moved the map's placement for that render only.
     assert m.parameters()["uScale"] == 1.0 and m.parameters()["uOffset"] == 0.0
     assert np.array_equal(m.render(size=64), cli_render(tmp_path, terrain, "height", "--up", "z", "--size", "64"))
@@ -174,6 +180,10 @@ def cli_error(*args):
 
 def test_every_error_is_a_python_exception_with_the_command_lines_message(tmp_path, terrain):
     missing = str(tmp_path / "missing.obj")
+    with pytest.raises(FileNotFoundError):
+        veldmap.read_image(missing)
+    with pytest.raises(ValueError):
+        veldmap.read_image(terrain)
     with pytest.raises(FileNotFoundError) as error:
         veldmap.open(missing)
     assert str(error.value) in cli_error("render", missing, "-o", str(tmp_path / "x.png"))
