@@ -97,16 +97,15 @@ std::string NodataProblem(ImageFormat format, double value) {
   switch (format) {
     case ImageFormat::Exr:
       if (!std::isnan(value) && !(std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max())))
-        return "is beyond what a 32-bit float holds";
+        return "a 32-bit float holds at most about 3.4e38";
       return {};
     case ImageFormat::Png16:
-      if (std::isnan(value)) return "is not a whole number, and a 16-bit image holds only whole numbers 0..65535";
-      if (value != std::floor(value) || value < 0.0 || value > 65535.0)
-        return "is not a whole number 0..65535, which is what a 16-bit image holds";
+      if (!(value == std::floor(value) && value >= 0.0 && value <= 65535.0))
+        return "a 16-bit image holds only whole numbers 0..65535";
       return {};
     case ImageFormat::Png8: break;
   }
-  return "cannot be stored: an 8-bit image has no level to spare for no-data (write it as png16 or exr)";
+  return "an 8-bit image has no level to spare for no-data (write it as png16 or exr)";
 }
 
 float NodataPixel(ImageFormat format, double value) {

@@ -48,7 +48,8 @@ double ParseNodata(const std::string& text);
 
 // Whether an image in format can mark no-data with value, and why not: a float image takes any
 // value a float holds (NaN too); a 16-bit image a whole number 0..65535; an 8-bit image none, its
-// 256 levels having no value to spare. Empty when it can; else the reason, for a message.
+// 256 levels having no value to spare. Empty when it can; else what the format holds, for a
+// message.
 std::string NodataProblem(ImageFormat format, double value);
 
 // The float a render hands the writer of an image in format for no-data value, so that the file

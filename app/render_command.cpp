@@ -190,7 +190,7 @@ std::optional<double> CheckNodata(const OutputOptions& out, const std::vector<Ta
     any = true;
     const std::string problem = NodataProblem(FormatFor(target.path, out.format), value);
     if (!problem.empty()) {
-      throw UsageError{fmt::format("--nodata {}: for the {} image ({}), {}", *out.nodata, target.output->kind,
+      throw UsageError{fmt::format("--nodata {}: the {} image {} cannot hold it: {}", *out.nodata, target.output->kind,
                                    target.path, problem)};
     }
   }

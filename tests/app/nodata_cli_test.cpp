@@ -267,12 +267,12 @@ TEST_F(NodataCliTest, BadNodataIsRefusedBeforeAnyWork) {
   } cases[] = {
       {"--nodata abc -o h.exr", "--nodata abc: give a number, or nan"},
       {"--nodata inf -o h.exr", "--nodata inf: give a number"},
-      {"--nodata 1e39 -o h.exr", "beyond what a 32-bit float holds"},
-      {"--nodata nan --format png16 -o h.png", "a 16-bit image holds only whole numbers 0..65535"},
-      {"--nodata 1.5 --format png16 -o h.png", "is not a whole number 0..65535"},
-      {"--nodata 65536 --format png16 -o h.png", "is not a whole number 0..65535"},
-      {"--nodata -1 --format png16 -o h.png", "is not a whole number 0..65535"},
-      {"--nodata 0 -o h.png", "an 8-bit image has no level to spare"},
+      {"--nodata 1e39 -o h.exr", "cannot hold it: a 32-bit float holds at most"},
+      {"--nodata nan --format png16 -o h.png", "cannot hold it: a 16-bit image holds only whole numbers 0..65535"},
+      {"--nodata 1.5 --format png16 -o h.png", "a 16-bit image holds only whole numbers"},
+      {"--nodata 65536 --format png16 -o h.png", "a 16-bit image holds only whole numbers"},
+      {"--nodata -1 --format png16 -o h.png", "a 16-bit image holds only whole numbers"},
+      {"--nodata 0 --format png8 -o h.png", "an 8-bit image has no level to spare"},
       {"--nodata 0 --color-out c.exr", "and none is written"},
       {"--coverage-alpha -o h.exr", "--coverage-alpha adds an alpha channel"},
   };
