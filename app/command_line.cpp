@@ -115,6 +115,12 @@ int RunVeldmap(int argc, char** argv) {
       ->add_option("--heights", out.heights,
                    "map (default): float heights as the map gives them; metres: z in the mesh's own units")
       ->check(CLI::IsMember({"map", "metres"}));
+  render->add_option("--nodata", out.nodata,
+                     "VALUE for the pixels no upward face covers in height (and other one-channel) images: any "
+                     "number or nan in EXR, a whole number 0..65535 in 16-bit PNG");
+  render->add_flag("--coverage-alpha", out.coverageAlpha,
+                   "colour and bump images get an alpha channel: 1 where an upward face covers the pixel, 0 over "
+                   "holes");
   render->add_option("--time", out.time, "time in ticks (4800 a second)");
   render->add_option("--report", out.report, "also write what was rendered, and how, as JSON; - for standard output");
   render->add_option("--threads", out.threads, "threads (default: all cores)")->check(CLI::Range(1, 1024));

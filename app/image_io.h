@@ -87,6 +87,9 @@ struct ImageWriteOptions {
   // for about a third more bytes (see bench/README.md).
   int pngLevel = 1;
   int threads = 0;  // EXR compression threads; 0: all cores
+  // The value the image's uncovered pixels hold, as stored (a float, NaN allowed, or a 16-bit
+  // code), for formats that can name it; none: the image marks no pixel as no-data.
+  std::optional<double> nodata;
 };
 inline constexpr int kMaxPngLevel = 9;
 

@@ -102,6 +102,10 @@ ReportJson RenderFacts(Texmap* map, const RenderRecord& record) {
   facts["veldmap:region"] = Rect(region);
   facts["veldmap:pixel_size"] = pixelSize;
   facts["veldmap:heights"] = record.heightsInMeshUnits ? "metres" : "map";
+  // JSON has no NaN: it is written as the text a reader of the images' metadata sees.
+  facts["veldmap:nodata"] = !record.nodata               ? ReportJson(nullptr)
+                            : std::isnan(*record.nodata) ? ReportJson("nan")
+                                                         : ReportJson(*record.nodata);
   facts["veldmap:orient"] = record.winding.OrientName();
   facts["veldmap:faces_down"] = record.winding.facing.down;
   facts["veldmap:faces_turned"] = record.winding.turned;

@@ -37,6 +37,7 @@ struct RenderRecord {
   std::optional<XYRect> extent;                   // none: no mesh, or no finite vertex
   Winding winding;                                // of the mesh the map shows
   bool heightsInMeshUnits = false;                // float heights written as z (--heights metres)
+  std::optional<double> nodata;                   // --nodata, as the images store it
   TimeValue time = 0;
   int width = 0, height = 0;
   double coverage = 0.0;

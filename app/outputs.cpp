@@ -48,6 +48,14 @@ void BumpPixel(PixelSample& s, float* out) {
   out[2] = n.z;
 }
 
+void MaskPixel(PixelSample& s, float* out) { out[0] = s.Covered() ? 1.0f : 0.0f; }
+
+template <PixelFunction Rgb>
+void RgbWithCoverage(PixelSample& s, float* out) {
+  Rgb(s, out);
+  out[3] = s.Covered() ? 1.0f : 0.0f;
+}
+
 }  // namespace
 
 const std::vector<RenderOutput>& RenderOutputs() {
@@ -59,6 +67,9 @@ const std::vector<RenderOutput>& RenderOutputs() {
       {"alpha", "alpha image", OutputFile::Image, 1, "the map's alpha", AlphaPixel},
       {"bump", "bump as a tangent-space normal map", OutputFile::Image, 3,
        "tangent-space normal, stored as 0.5 + 0.5 n", BumpPixel},
+      {"mask", "coverage mask: 1 (255 in 8-bit PNG) where an upward face covers the pixel, 0 over holes",
+       OutputFile::Image, 1, "coverage: 1 where an upward face covers the pixel's mapped point, 0 where none does",
+       MaskPixel},
       {"preview", "the viewport preview, .bmp", OutputFile::Bmp, 0, "the map's viewport preview", nullptr},
   };
   return outputs;
@@ -75,4 +86,27 @@ std::string OutputKinds() {
   std::string text;
   for (const RenderOutput& output : RenderOutputs()) text += (text.empty() ? "" : ", ") + std::string(output.kind);
   return text;
+}
+
+bool TakesNodata(const RenderOutput& output) {
+  return output.pixel != nullptr && output.channels == 1 && std::string_view(output.kind) != "mask";
+}
+
+const RenderOutput& WithCoverageAlpha(const RenderOutput& output) {
+  static const RenderOutput color = {"color",
+                                     "",
+                                     OutputFile::Image,
+                                     4,
+                                     "the map's RGB colour; A: 1 where an upward face covers the pixel, 0 over holes",
+                                     RgbWithCoverage<ColorPixel>};
+  static const RenderOutput bump = {
+      "bump",
+      "",
+      OutputFile::Image,
+      4,
+      "tangent-space normal, stored as 0.5 + 0.5 n; A: 1 where an upward face covers the pixel, 0 over holes",
+      RgbWithCoverage<BumpPixel>};
+  if (output.pixel == ColorPixel) return color;
+  if (output.pixel == BumpPixel) return bump;
+  return output;
 }

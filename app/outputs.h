@@ -37,6 +37,10 @@ class PixelSample {
   // The height in the units the height output is asked in.
   float Height() const { return units_.Apply(mono_); }
   const AColor& Color();
+  // Whether a face covers the pixel's mapped point (the render's coverage mask); without a mask,
+  // whether the value is not 0.
+  bool Covered() const { return covered_; }
+  void SetCovered(bool covered) { covered_ = covered; }
 
  private:
   Texmap& map_;
@@ -45,6 +49,7 @@ class PixelSample {
   Bump bump_;
   float bumpScale_;
   HeightUnits units_;
+  bool covered_ = false;
   bool haveColor_ = false;
   AColor color_;
 };
@@ -71,6 +76,15 @@ const std::vector<RenderOutput>& RenderOutputs();
 const RenderOutput* FindOutput(std::string_view kind);
 // "height, color, ..." for messages and help.
 std::string OutputKinds();
+
+// Whether an output's uncovered pixels take the no-data value (--nodata): the one-channel images
+// of a value (height, alpha, ...), not the mask itself.
+bool TakesNodata(const RenderOutput& output);
+
+// The output with an alpha channel from the coverage mask appended (1 where a face covers the
+// pixel, 0 over holes), for the three-channel colour outputs (color, bump); the output itself
+// for any other. Same kind and file, four channels.
+const RenderOutput& WithCoverageAlpha(const RenderOutput& output);
 
 // A tangent-space normal from the map's perturbation, encoded as 0.5 + 0.5 n.
 Point3 EncodeNormal(const Point3& perturb, Bump bump, float scale);

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 
+#include "app/coverage.h"
 #include "host/texture_shade_context.h"
 
 namespace {
@@ -110,12 +111,19 @@ class BandRenderer {
           const std::size_t pixel =
               static_cast<std::size_t>(y - first) * static_cast<std::size_t>(tile_.width) + static_cast<std::size_t>(x);
           const float mono = map_.EvalMono(sc);
-          hits += mono != 0.0f ? 1 : 0;
+          const bool covered = request_.coverage != nullptr ? request_.coverage->Covered(sc) : mono != 0.0f;
+          hits += covered ? 1 : 0;
           PixelSample sample(map_, sc, mono, request_.bump, request_.bumpScale, request_.heightUnits);
+          sample.SetCovered(covered);
           for (std::size_t i = 0; i < outputs.size(); ++i) {
             if (outputs[i] == nullptr) continue;
             const RenderOutput& output = *request_.outputs[i];
-            output.pixel(sample, outputs[i] + pixel * static_cast<std::size_t>(output.channels));
+            float* out = outputs[i] + pixel * static_cast<std::size_t>(output.channels);
+            if (!covered && i < request_.nodata.size() && request_.nodata[i]) {
+              for (int c = 0; c < output.channels; ++c) out[c] = *request_.nodata[i];
+            } else {
+              output.pixel(sample, out);
+            }
           }
         }
         Progress(++rowsDone_);
@@ -140,7 +148,7 @@ class BandRenderer {
   const std::function<void(long long, long long)>& progress_;
   const Tile tile_;
   std::atomic<long long> rowsDone_{0};
-  std::atomic<long long> hits_{0};  // pixels whose mono value is not 0; a sum of counts, so in any order the same
+  std::atomic<long long> hits_{0};  // pixels covered; a sum of counts, so in any order the same
   std::mutex progressMutex_;
   std::chrono::steady_clock::time_point lastReport_;
 };

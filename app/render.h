@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <vector>
@@ -15,6 +16,8 @@
 #include "app/image_io.h"
 #include "app/outputs.h"
 #include "host/mtl_base.h"
+
+class CoverageMask;
 
 struct Tile {
   int x0 = 0, y0 = 0, width = 0, height = 0;  // in pixels of the full image
@@ -38,11 +41,18 @@ struct RenderRequest {
   HeightUnits heightUnits;  // of the height output
   int threads = 0;          // 0: all cores
   int bandRows = 0;         // rows per band of RenderMapToSinks; 0: RenderBandRows(tile width)
+  // Which pixels a face covers, for the coverage figure, the mask output, coverage alpha and
+  // no-data; null: a pixel counts as covered where its value is not 0 (which a covered pixel at
+  // the mesh's lowest point is not).
+  const CoverageMask* coverage = nullptr;
+  // Per outputs entry: the pixel value its uncovered pixels get instead of the map's (nullopt:
+  // the map's). Missing entries count as nullopt.
+  std::vector<std::optional<float>> nodata;
 };
 
 struct RenderResult {
   std::vector<Image> images;  // one per request.outputs entry, empty for one not made per pixel
-  double coverage = 0.0;      // share of pixels whose mono value is not 0 (a face was found)
+  double coverage = 0.0;      // share of the pixels covered (see RenderRequest::coverage)
   double seconds = 0.0;
   bool stopped = false;  // a RowSink asked to stop: no later rows were handed to any sink
 };

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/commands.h"
+#include "app/coverage.h"
 #include "app/mesh_frame.h"
 #include "app/output_files.h"
 #include "app/outputs.h"
@@ -163,6 +164,42 @@ ImageWriteOptions WriteOptions(const OutputOptions& out) {
   return options;
 }
 
+// ---- Holes: the coverage mask's options ----
+
+// --coverage-alpha: the colour outputs written with the mask as their alpha.
+void AddCoverageAlpha(std::vector<Target>& targets) {
+  bool any = false;
+  for (Target& target : targets) {
+    const RenderOutput& withAlpha = WithCoverageAlpha(*target.output);
+    any = any || &withAlpha != target.output;
+    target.output = &withAlpha;
+  }
+  if (!any) {
+    throw UsageError{"--coverage-alpha adds an alpha channel to the color and bump images, and none is written"};
+  }
+}
+
+// --nodata, checked against every image that takes it before any work. Returns the value as the
+// images store it.
+std::optional<double> CheckNodata(const OutputOptions& out, const std::vector<Target>& targets) {
+  if (!out.nodata) return std::nullopt;
+  const double value = ParseNodata(*out.nodata);
+  bool any = false;
+  for (const Target& target : targets) {
+    if (!TakesNodata(*target.output)) continue;
+    any = true;
+    const std::string problem = NodataProblem(FormatFor(target.path, out.format), value);
+    if (!problem.empty()) {
+      throw UsageError{fmt::format("--nodata {}: the {} image {} cannot hold it: {}", *out.nodata, target.output->kind,
+                                   target.path, problem)};
+    }
+  }
+  if (!any) {
+    throw UsageError{"--nodata marks the holes of the height (and other one-channel) images, and none is written"};
+  }
+  return value;
+}
+
 // ---- The image in the mesh's own units ----
 
 // --region, --pixel-size and --heights, checked before any work.
@@ -244,8 +281,10 @@ std::optional<XYRect> PlaceImage(Texmap* map, const OutputOptions& out, const st
 
 int Render(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
            OutputOptions out) {
-  const std::vector<Target> targets = Targets(out, mapOptions);
+  std::vector<Target> targets = Targets(out, mapOptions);
+  if (out.coverageAlpha) AddCoverageAlpha(targets);
   CheckTerrainOptions(out, mapOptions, targets);
+  const std::optional<double> nodata = CheckNodata(out, targets);
   const ImageWriteOptions writeOptions = WriteOptions(out);
   if (!std::isfinite(out.bumpScale)) throw UsageError{fmt::format("--bump-scale {}: not a number", out.bumpScale)};
   // The tile is cut, and the memory it needs weighed, as soon as the size is known: before the
@@ -315,6 +354,14 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   request.bumpScale = out.bumpScale;
   request.heightUnits = heightUnits;
   request.threads = out.threads;
+  // Built after the update, from what the map has just read, so that the two agree.
+  const CoverageMask coverage(*map, loaded.exported, out.time);
+  request.coverage = &coverage;
+  for (const Target& target : targets) {
+    request.nodata.push_back(nodata && TakesNodata(*target.output)
+                                 ? std::optional<float>(NodataPixel(FormatFor(target.path, out.format), *nodata))
+                                 : std::nullopt);
+  }
   int useNormals = 0;
   Interval ignore = FOREVER;
   Block(map)->GetValue(ParamByName(Block(map), "useNormals"), out.time, useNormals, ignore);
@@ -326,6 +373,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   record.extent = extent;
   record.winding = shard ? shard->winding : loaded.winding;
   record.heightsInMeshUnits = heightUnits.meshUnits;
+  record.nodata = nodata;
   record.time = out.time;
   record.width = width;
   record.height = height;
@@ -344,11 +392,17 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
     const Target& target = targets[i];
     if (target.output->pixel == nullptr) continue;
     ImageMetadata imageMeta = early;
-    imageMeta.entries.emplace_back("veldmap:encoding", OutputEncoding(*target.output, request));
+    std::string encoding = OutputEncoding(*target.output, request);
+    ImageWriteOptions options = writeOptions;
+    if (request.nodata[i]) {
+      encoding += "; veldmap:nodata where no upward face covers the pixel";
+      options.nodata = nodata;
+    }
+    imageMeta.entries.emplace_back("veldmap:encoding", encoding);
     writers[i] = std::make_unique<ImageStreamWriter>();
     const int imageWidth = tile.width > 0 ? tile.width : width, imageHeight = tile.width > 0 ? tile.height : height;
     if (!writers[i]->Open(target.path, imageWidth, imageHeight, target.output->channels,
-                          FormatFor(target.path, out.format), imageMeta, late, writeOptions, &error)) {
+                          FormatFor(target.path, out.format), imageMeta, late, options, &error)) {
       throw BadInput{error};
     }
     sinks[i] = [writer = writers[i].get(), &rowError = errors[i]](int first, int rows, const float* pixels) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "app/coverage.h"
 #include "app/output_files.h"
 #include "app/outputs.h"
 #include "app/render.h"
@@ -30,6 +31,10 @@ struct RenderView::Job {
 
   // The host thread's alone.
   Texmap* clone = nullptr;  // owned (DeleteThis) until the job ends
+  // Which pixels the clone's picked mesh covers; none for a baked map, whose mesh the studio does
+  // not hold (its pixels then count as covered where the value is not 0). Reads the clone: ends
+  // with it.
+  std::unique_ptr<CoverageMask> coverage;
   std::string source;
   std::optional<std::pair<float, float>> zRange;
   std::optional<XYRect> extent;
@@ -37,7 +42,7 @@ struct RenderView::Job {
   RenderRequest request;  // the full image's; each band sets its tile
   int nextRow = 0;
   int bandRows = 1;
-  long long hits = 0;  // pixels of the full image where the map found a face
+  long long hits = 0;  // pixels of the full image a face covers
   double updateSeconds = 0.0, renderSeconds = 0.0;
 
   // What other threads see. Once state leaves "running", image and meta change no more.
@@ -128,6 +133,8 @@ std::string FormatName(ImageFormat format) {
 }  // namespace
 
 void RenderView::End(Job& job, const char* state, const std::string& error) {
+  job.request.coverage = nullptr;
+  job.coverage.reset();
   if (job.clone != nullptr) job.clone->DeleteThis();
   job.clone = nullptr;
   const std::lock_guard<std::mutex> lock(job.mutex);
@@ -220,6 +227,13 @@ void RenderView::Step(const std::shared_ptr<Job>& job) {
       Interval valid = FOREVER;
       j.clone->Update(j.request.time, valid);
       j.updateSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+      INode* node = nullptr;
+      Interval unused = FOREVER;
+      Block(j.clone)->GetValue(ParamByName(Block(j.clone), "node"), j.request.time, node, unused);
+      if (node != nullptr) {
+        j.coverage = std::make_unique<CoverageMask>(*j.clone, Mesh(), j.request.time);
+        j.request.coverage = j.coverage.get();
+      }
       int useNormals = 0;
       Interval ignore = FOREVER;
       Block(j.clone)->GetValue(ParamByName(Block(j.clone), "useNormals"), j.request.time, useNormals, ignore);

@@ -30,9 +30,13 @@ class StudioRenderTest : public ::testing::Test {
     fs::remove_all(root_);
     fs::create_directories(root_);
     fs::copy_file(fs::path(VELDMAP_SAMPLES_DIR) / "hills.obj", root_ / "hills.obj");
+    StartServer("hills.obj");
+  }
+  // A server on mesh, a file in root_ (named relative to it), in place of the running one.
+  void StartServer(const std::string& mesh) {
     server_ = std::make_unique<StudioServer>();
     StudioOptions options;
-    options.files = {"hills.obj"};
+    options.files = {mesh};
     options.roots = {root_};
     options.pluginDir = VELDMAP_PLUGIN_DIR;
     options.quiet = true;
@@ -174,6 +178,27 @@ TEST_F(StudioRenderTest, FinishedImageIsRenderMapsAndTheFilesMatchTheCommandLine
   EXPECT_EQ(pngMeta.entries, exrMeta.entries);
   ASSERT_EQ(png.pixels.size(), exr.pixels.size());
   for (std::size_t i = 0; i < png.pixels.size(); i += 997) EXPECT_NEAR(png.pixels[i], exr.pixels[i], 1.0 / 65535);
+}
+
+// A ground plane under a raised block: every pixel is covered, though most lie at height 0, and
+// the render view's coverage says so as the command line's does. (In this suite's name, which
+// the ThreadSanitizer run leaves out with the other renders on oneTBB's pool.)
+TEST_F(StudioRenderTest, CoverageCountsCoveredGroundAtHeightZero) {
+  // OBJ is Y-up: each vertex is X, height, -Y.
+  std::ofstream(root_ / "stacked.obj") << "v 0 0 0\nv 4 0 0\nv 4 0 -4\nv 0 0 -4\n"
+                                       << "v 1 1 -1\nv 2 1 -1\nv 2 1 -2\nv 1 1 -2\n"
+                                       << "f 1 2 3\nf 1 3 4\nf 5 6 7\nf 5 7 8\n";
+  server_.reset();
+  StartServer("stacked.obj");
+  StartRender("height", 64, 64);
+  ASSERT_EQ(WaitUntilEnded()["state"], "done");
+  Ok("POST", "/api/render/save", {{"path", "h.exr"}});
+  ImageMetadata meta;
+  ReadBack(root_ / "h.exr", &meta);
+  const auto coverage = std::find_if(meta.entries.begin(), meta.entries.end(),
+                                     [](const auto& entry) { return entry.first == "veldmap:coverage"; });
+  ASSERT_NE(coverage, meta.entries.end());
+  EXPECT_EQ(coverage->second, "1.000000");
 }
 
 TEST_F(StudioRenderTest, CoarseImageComesFirstAndBandsFillItFromTheTop) {
