@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -51,10 +52,62 @@ const Mesh& MeshTheMapReads(Texmap& map, const Mesh& bakedMesh, TimeValue t, con
   return tri != nullptr ? tri->GetMesh() : none;
 }
 
+// The faces of mesh that can give height exactly 0 where they cover a point, over the vertices
+// they use and two more at the corners of the finite vertices' box (which decides the placement,
+// so it stays the same). Heights are worked out here as the sampler does, in double; a face is
+// kept when its vertices' heights come within a margin of 0 that is thousands of times the float
+// arithmetic's rounding of a height that large, so no face the sampler could find at height 0 is
+// left out. A face with a vertex that is not finite, or out of range, is kept too: the sampler
+// decides about it.
+Mesh FacesThatCanGiveZero(const Mesh& mesh, bool normalize) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  Point3 lo(kInf, kInf, kInf), hi(-kInf, -kInf, -kInf);
+  for (const Point3& p : mesh.verts) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
+    lo = Point3(std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z));
+    hi = Point3(std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z));
+  }
+  Mesh kept;
+  if (!(lo.z <= hi.z)) return kept;  // no finite vertex: no face is upward and valid
+  const double extent = static_cast<double>(hi.z) - static_cast<double>(lo.z);
+  const double scale = extent > 1e-30 && std::isfinite(1.0 / extent) ? 1.0 / extent : 1.0;
+  const double base = normalize ? static_cast<double>(lo.z) : 0.0;
+  const auto count = mesh.verts.size();
+  std::vector<DWORD> renumbered(count, ~DWORD{0});
+  kept.verts = {lo, hi};
+  for (const Face& face : mesh.faces) {
+    double low = std::numeric_limits<double>::infinity(), high = -low, largest = 0.0;
+    for (const DWORD index : face.v) {
+      const double z = index < count ? static_cast<double>(mesh.verts[index].z) : std::nan("");
+      const double h = (z - base) * scale;
+      low = std::min(low, h);
+      high = std::max(high, h);
+      largest = std::max(largest, std::fabs(h));
+    }
+    const double margin = 1e-4 * (largest + 1.0);
+    const bool sure = std::isfinite(low) && std::isfinite(high);
+    if (sure && !(low <= margin && high >= -margin)) continue;
+    Face copy = face;
+    for (DWORD& index : copy.v) {
+      if (index >= count) {
+        index = ~DWORD{0};  // out of range in the copy too: the sampler never indexes it
+        continue;
+      }
+      if (renumbered[index] == ~DWORD{0}) {
+        renumbered[index] = static_cast<DWORD>(kept.verts.size());
+        kept.verts.push_back(mesh.verts[index]);
+      }
+      index = renumbered[index];
+    }
+    kept.faces.push_back(copy);
+  }
+  return kept;
+}
+
 }  // namespace
 
-CoverageMask::CoverageMask(Texmap& map, const Mesh& bakedMesh, TimeValue t)
-    : sampler_(std::make_unique<SurfaceSampler>()), generator_(map.GetTheUVGen()) {
+CoverageMask::CoverageMask(Texmap& map, const Mesh& bakedMesh, TimeValue t, bool filtered)
+    : sampler_(std::make_unique<SurfaceSampler>()), generator_(map.GetTheUVGen()), onlyZeroValues_(!filtered) {
   int depth = 6;
   const Placement placement = BlockPlacement(Block(&map), t, &depth);
   sampler_->normalizeMesh = placement.normalize ? 1 : 0;
@@ -64,12 +117,18 @@ CoverageMask::CoverageMask(Texmap& map, const Mesh& bakedMesh, TimeValue t)
   sampler_->uScale = placement.uScale;
   sampler_->vScale = placement.vScale;
   const Mesh none;
-  sampler_->Rebuild(MeshTheMapReads(map, bakedMesh, t, none));
+  const Mesh& mesh = MeshTheMapReads(map, bakedMesh, t, none);
+  if (onlyZeroValues_) {
+    sampler_->Rebuild(FacesThatCanGiveZero(mesh, placement.normalize));
+  } else {
+    sampler_->Rebuild(mesh);
+  }
 }
 
 CoverageMask::~CoverageMask() = default;
 
-bool CoverageMask::Covered(ShadeContext& sc) const {
+bool CoverageMask::Covered(ShadeContext& sc, float value) const {
+  if (onlyZeroValues_ && value != 0.0f) return true;
   CoverageSampler sampler(*sampler_);
   if (generator_ == nullptr) {
     const Point3 uvw = sc.UVW(0);

@@ -25,21 +25,30 @@ class CoverageMask {
  public:
   // Builds the face index of the mesh the map read at its latest update at t (its picked node's
   // mesh in world space at t, or else baked, which the caller passes as the map's exported mesh)
-  // with the placement and depth its block holds at t. Holds as much memory as the map's own
-  // index and working copy of the mesh. The map must outlive the mask, and must not be updated or
-  // changed while the mask is used.
-  CoverageMask(Texmap& map, const Mesh& bakedMesh, TimeValue t);
+  // with the placement and depth its block holds at t. The map must outlive the mask, and must
+  // not be updated or changed while the mask is used.
+  //
+  // Unfiltered (filtered false: the map's value at a pixel is its height at the centre), a value
+  // other than 0 can only come from a face that covers the centre, so only a value of exactly 0
+  // needs the mask, and only a face that can give height 0 can cover such a pixel: one whose
+  // vertex heights reach 0 within far more than the arithmetic's rounding. The mask then indexes
+  // just those faces (on a terrain, the few at its lowest point), at the cost of a copy of the
+  // vertices, not of a second index as large as the map's. Filtered, the value averages several
+  // taps, and the mask indexes every face.
+  CoverageMask(Texmap& map, const Mesh& bakedMesh, TimeValue t, bool filtered);
   ~CoverageMask();
   CoverageMask(const CoverageMask&) = delete;
   CoverageMask& operator=(const CoverageMask&) = delete;
 
   // Whether an upward face covers the point the map's UV generator maps sc's UVW to. Reads only;
   // may run on several threads at once, each with its own shading context.
-  bool Covered(ShadeContext& sc) const;
+  // value: the map's mono value at sc (EvalMono), which an unfiltered mask trusts where it is not 0.
+  bool Covered(ShadeContext& sc, float value) const;
 
  private:
   std::unique_ptr<SurfaceSampler> sampler_;
   UVGen* generator_ = nullptr;  // the map's; none: the shading point's UV is the map's
+  bool onlyZeroValues_ = false;  // the index holds only the faces that can give height 0
 };
 
 // --nodata's text as a number: a decimal number, or "nan" in any letter case. Refuses (UsageError)

@@ -111,7 +111,7 @@ class BandRenderer {
           const std::size_t pixel =
               static_cast<std::size_t>(y - first) * static_cast<std::size_t>(tile_.width) + static_cast<std::size_t>(x);
           const float mono = map_.EvalMono(sc);
-          const bool covered = request_.coverage != nullptr ? request_.coverage->Covered(sc) : mono != 0.0f;
+          const bool covered = request_.coverage != nullptr ? request_.coverage->Covered(sc, mono) : mono != 0.0f;
           hits += covered ? 1 : 0;
           PixelSample sample(map_, sc, mono, request_.bump, request_.bumpScale, request_.heightUnits);
           sample.SetCovered(covered);

@@ -355,7 +355,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   request.heightUnits = heightUnits;
   request.threads = out.threads;
   // Built after the update, from what the map has just read, so that the two agree.
-  const CoverageMask coverage(*map, loaded.exported, out.time);
+  const CoverageMask coverage(*map, loaded.exported, out.time, request.filter);
   request.coverage = &coverage;
   for (const Target& target : targets) {
     request.nodata.push_back(nodata && TakesNodata(*target.output)

@@ -231,7 +231,7 @@ void RenderView::Step(const std::shared_ptr<Job>& job) {
       Interval unused = FOREVER;
       Block(j.clone)->GetValue(ParamByName(Block(j.clone), "node"), j.request.time, node, unused);
       if (node != nullptr) {
-        j.coverage = std::make_unique<CoverageMask>(*j.clone, Mesh(), j.request.time);
+        j.coverage = std::make_unique<CoverageMask>(*j.clone, Mesh(), j.request.time, j.request.filter);
         j.request.coverage = j.coverage.get();
       }
       int useNormals = 0;

@@ -237,6 +237,26 @@ TEST_F(NodataCliTest, CoverageIsTheShareTheMaskCovers) {
   Read(Path("s.png"), &meta);
   EXPECT_EQ(meta["veldmap:coverage"], "1.000000");
 
+  // Heights of the mesh's own sign (no normalisation): a slope from z = -1 to 1 is 0 at x = 4, the
+  // column of centres of a 9-pixel-wide image; a filtered render averages its taps instead.
+  {
+    std::ofstream obj(Path("slope.obj"));
+    obj << "v 0 0 -1\nv 8 0 1\nv 8 8 1\nv 0 8 -1\nf 1 2 3\nf 1 3 4\n";
+  }
+  for (const std::string filter : {"", " --filter"}) {
+    SCOPED_TRACE(filter);
+    run = Veldmap(Render("slope.obj", "--no-normalize --u-scale 0.125 --v-scale 0.125 --width 9 --height 9" + filter +
+                                          " -o " + Path("z.exr") + " --mask-out " + Path("z.png") + " --report " +
+                                          Path("z.json")));
+    ASSERT_EQ(run.code, 0) << run.output;
+    const Image heights = Read(Path("z.exr"));
+    long long zeros = 0;
+    for (const float h : heights.pixels) zeros += h == 0.0f ? 1 : 0;
+    EXPECT_EQ(zeros, filter.empty() ? 9 : 0);
+    EXPECT_EQ(Report("z.json")["veldmap:coverage"], 1.0);
+    EXPECT_EQ(Ones(Read(Path("z.png"))), 81);
+  }
+
   // 64 pixels over 8 cells: the 2 x 2 cell hole leaves out 16 x 16 of 64 x 64 pixel centres.
   run = Veldmap(Render(
       "hole.obj", "--size 64 --mask-out " + Path("m.png") + " -o " + Path("h.png") + " --report " + Path("h.json")));
