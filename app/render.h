@@ -35,9 +35,13 @@ struct RenderRequest {
   std::vector<const RenderOutput*> outputs{FindOutput("height")};
   Bump bump = Bump::Numerical;
   float bumpScale = 1.0f;
-  HeightUnits heightUnits;  // of the height output
-  int threads = 0;          // 0: all cores
-  int bandRows = 0;         // rows per band of RenderMapToSinks; 0: RenderBandRows(tile width)
+  HeightUnits heightUnits;                                   // of the height output
+  NormalConvention normalConvention = NormalConvention::Gl;  // of the bump output
+  // The pixels and heights in the mesh's units, for outputs that read their neighbours (slope,
+  // hillshade): steps of the whole image's pixels, whatever the tile.
+  TerrainFrame terrain;
+  int threads = 0;   // 0: all cores
+  int bandRows = 0;  // rows per band of RenderMapToSinks; 0: RenderBandRows(tile width)
 };
 
 struct RenderResult {

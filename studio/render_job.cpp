@@ -151,7 +151,8 @@ json RenderView::Start(StudioScene& scene, int mapId, const json& request) {
   }
   const std::string kind = request.at("output").get<std::string>();
   const RenderOutput* output = FindOutput(kind);
-  if (output == nullptr || output->pixel == nullptr) {
+  // Slope and hillshade need the mesh's units, which only the command line's render works out.
+  if (output == nullptr || output->pixel == nullptr || output->neighbours) {
     throw StudioError(400, "output " + kind + ": use height, color, alpha or bump");
   }
   const int width = Side(request, "width");
