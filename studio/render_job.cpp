@@ -273,6 +273,8 @@ void RenderView::Step(const std::shared_ptr<Job>& job) {
         record.coverage = static_cast<double>(j.hits) / (static_cast<double>(j.width) * static_cast<double>(j.height));
         record.updateSeconds = j.updateSeconds;
         record.renderSeconds = j.renderSeconds;
+        // A normal map says which way its green counts, as the command line's do.
+        if (std::string(j.output->kind) == "bump") record.normals = j.request.normalConvention;
         ImageMetadata meta = RenderMetadata(j.clone, record);
         meta.entries.emplace_back("veldmap:encoding", OutputEncoding(*j.output, j.request));
         {
