@@ -55,10 +55,12 @@ struct OutputOptions {
   std::string tile;
   int tileRows = 0, tileCols = 0;
   float bumpScale = 1.0f;
-  std::string exrCompression;         // empty: the writer's default
-  std::optional<int> pngLevel;        // none: the writer's default
-  std::optional<std::string> nodata;  // --nodata: what uncovered pixels of one-channel images hold
-  bool coverageAlpha = false;         // colour images get an alpha channel from the coverage mask
+  std::string normalConvention;             // "gl" or "dx": the bump image's green channel; "": gl
+  std::optional<double> azimuth, altitude;  // the hillshade's light in degrees; none: 315 and 45
+  std::string exrCompression;               // empty: the writer's default
+  std::optional<int> pngLevel;              // none: the writer's default
+  std::optional<std::string> nodata;        // --nodata: what uncovered pixels of one-channel images hold
+  bool coverageAlpha = false;               // colour images get an alpha channel from the coverage mask
   // Files an earlier render of the same command wrote, listed in this one's report (kind, path).
   std::vector<std::pair<std::string, std::string>> alsoWritten;
 };

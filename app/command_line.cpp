@@ -129,6 +129,14 @@ int RunVeldmap(int argc, char** argv) {
   render->add_option("--tile-rows", out.tileRows, "rows of tiles")->check(CLI::Range(1, 65535));
   render->add_option("--tile-cols", out.tileCols, "columns of tiles")->check(CLI::Range(1, 65535));
   render->add_option("--bump-scale", out.bumpScale, "strength of the bump in the normal map")->capture_default_str();
+  render
+      ->add_option("--normal-convention", out.normalConvention,
+                   "the bump image's green channel: gl (default: +Y up, OpenGL) or dx (+Y down, DirectX)")
+      ->check(CLI::IsMember({NormalConventionName(NormalConvention::Gl), NormalConventionName(NormalConvention::Dx)}));
+  render->add_option("--azimuth", out.azimuth, "the hillshade's light, degrees clockwise from +Y (0..360; default 315)")
+      ->check(CLI::Range(0.0, 360.0));
+  render->add_option("--altitude", out.altitude, "the hillshade's light, degrees above the horizon (0..90; default 45)")
+      ->check(CLI::Range(0.0, 90.0));
   // How images are compressed: the defaults favour speed, and every choice but dwaa is lossless.
   render
       ->add_option("--exr-compression", out.exrCompression,

@@ -109,6 +109,8 @@ ReportJson RenderFacts(Texmap* map, const RenderRecord& record) {
   facts["veldmap:orient"] = record.winding.OrientName();
   facts["veldmap:faces_down"] = record.winding.facing.down;
   facts["veldmap:faces_turned"] = record.winding.turned;
+  if (record.normals) facts["veldmap:normal_convention"] = NormalConventionName(*record.normals);
+  if (record.light) facts["veldmap:light"] = {{"azimuth", record.light->first}, {"altitude", record.light->second}};
   facts["veldmap:coverage"] = ReportedCoverage(record.coverage);
   facts["veldmap:seconds"] = {{"update", std::round(record.updateSeconds * 1e3) / 1e3},
                               {"render", std::round(record.renderSeconds * 1e3) / 1e3}};
@@ -190,8 +192,25 @@ ImageMetadata LateEntries(const ImageMetadata& meta) {
 }
 
 std::string OutputEncoding(const RenderOutput& output, const RenderRequest& request) {
-  if (output.pixel != nullptr && std::string(output.kind) == "bump") {
-    return fmt::format("{}; from {}, scale {}", output.encoding, BumpName(request.bump), request.bumpScale);
+  const std::string kind = output.kind;
+  if (output.pixel != nullptr && kind == "bump") {
+    return fmt::format(
+        "{}; from {}, scale {}; green {}", output.encoding, BumpName(request.bump), request.bumpScale,
+        request.normalConvention == NormalConvention::Dx ? "down +Y (dx: 1 - gl's green)" : "up +Y (gl)");
+  }
+  const TerrainFrame& frame = request.terrain;
+  if (kind == "slope") {
+    return fmt::format(
+        "{}{}, 0 level to 90 vertical, in the mesh's own X, Y and Z units from Horn's 3x3 gradient (heights "
+        "extended in a straight line past the image's edges)",
+        output.encoding, frame.slopeScale == 1.0 ? "" : " / 90 (full scale, 65535 or 255, is 90 degrees)");
+  }
+  if (kind == "hillshade") {
+    return fmt::format(
+        "{} {}1..255 (1: in shadow or facing away; 0: no value) of a light at azimuth {} and altitude {} "
+        "degrees, in the mesh's own units, z factor 1",
+        output.encoding, frame.shadeScale == 1.0 ? "" : "/ 255 (an 8-bit PNG holds the level itself) of ",
+        frame.azimuth, frame.altitude);
   }
   if (output.pixel != nullptr && std::string(output.kind) == "height" && request.heightUnits.meshUnits) {
     return "z in the mesh's own units: the map's mono value h as z = veldmap:normalized's formula";

@@ -33,11 +33,13 @@ void WriteText(const std::string& path, const std::string& text);
 // map's update and the render.
 struct RenderRecord {
   std::string source;
-  std::optional<std::pair<float, float>> zRange;  // none: no mesh, or no finite vertex
-  std::optional<XYRect> extent;                   // none: no mesh, or no finite vertex
-  Winding winding;                                // of the mesh the map shows
-  bool heightsInMeshUnits = false;                // float heights written as z (--heights metres)
-  std::optional<double> nodata;                   // --nodata, as the images store it
+  std::optional<std::pair<float, float>> zRange;   // none: no mesh, or no finite vertex
+  std::optional<XYRect> extent;                    // none: no mesh, or no finite vertex
+  Winding winding;                                 // of the mesh the map shows
+  bool heightsInMeshUnits = false;                 // float heights written as z (--heights metres)
+  std::optional<double> nodata;                    // --nodata, as the images store it
+  std::optional<NormalConvention> normals;         // of the bump image; none when none is written
+  std::optional<std::pair<double, double>> light;  // the hillshade's azimuth, altitude; none without one
   TimeValue time = 0;
   int width = 0, height = 0;
   double coverage = 0.0;

@@ -4,12 +4,23 @@
 
 const char* BumpName(Bump bump) { return bump == Bump::Normals ? "normals" : "numerical"; }
 
+const char* NormalConventionName(NormalConvention convention) {
+  return convention == NormalConvention::Dx ? "dx" : "gl";
+}
+
 const AColor& PixelSample::Color() {
   if (!haveColor_) {
     color_ = map_.EvalColor(sc_);
     haveColor_ = true;
   }
   return color_;
+}
+
+void PixelSample::Neighbourhood(float window[9]) const {
+  const float* row = centre_ - stride_ - 1;
+  for (int r = 0; r < 3; ++r, row += stride_) {
+    for (int c = 0; c < 3; ++c) window[3 * r + c] = row[c];
+  }
 }
 
 // Numerical bump hands back the height's gradient (dh/du, dh/dv); the surface normal of a height
@@ -44,7 +55,7 @@ void AlphaPixel(PixelSample& s, float* out) { out[0] = s.Color().a; }
 void BumpPixel(PixelSample& s, float* out) {
   const Point3 n = EncodeNormal(s.Map().EvalNormalPerturb(s.Context()), s.BumpSource(), s.BumpScale());
   out[0] = n.x;
-  out[1] = n.y;
+  out[1] = s.Convention() == NormalConvention::Dx ? 1.0f - n.y : n.y;
   out[2] = n.z;
 }
 
@@ -56,21 +67,39 @@ void RgbWithCoverage(PixelSample& s, float* out) {
   out[3] = s.Covered() ? 1.0f : 0.0f;
 }
 
+void SlopePixel(PixelSample& s, float* out) {
+  float window[9];
+  s.Neighbourhood(window);
+  const TerrainFrame& frame = s.Terrain();
+  out[0] = static_cast<float>(SlopeDegrees(HornGradient(window, frame)) * frame.slopeScale);
+}
+
+void HillshadePixel(PixelSample& s, float* out) {
+  float window[9];
+  s.Neighbourhood(window);
+  const TerrainFrame& frame = s.Terrain();
+  out[0] = static_cast<float>(Hillshade(HornGradient(window, frame), frame.azimuth, frame.altitude) * frame.shadeScale);
+}
+
 }  // namespace
 
 const std::vector<RenderOutput>& RenderOutputs() {
   static const std::vector<RenderOutput> outputs = {
       {"height", "height (mono) image: .png or .exr", OutputFile::Image, 1, "the map's mono value, unclamped in EXR",
-       HeightPixel},
+       HeightPixel, false},
       {"color", "colour image (the ramp's colour with --ramp)", OutputFile::Image, 3, "the map's RGB colour",
-       ColorPixel},
-      {"alpha", "alpha image", OutputFile::Image, 1, "the map's alpha", AlphaPixel},
+       ColorPixel, false},
+      {"alpha", "alpha image", OutputFile::Image, 1, "the map's alpha", AlphaPixel, false},
       {"bump", "bump as a tangent-space normal map", OutputFile::Image, 3,
-       "tangent-space normal, stored as 0.5 + 0.5 n", BumpPixel},
+       "tangent-space normal, stored as 0.5 + 0.5 n", BumpPixel, false},
       {"mask", "coverage mask: 1 (255 in 8-bit PNG) where an upward face covers the pixel, 0 over holes",
        OutputFile::Image, 1, "coverage: 1 where an upward face covers the pixel's mapped point, 0 where none does",
-       MaskPixel},
-      {"preview", "the viewport preview, .bmp", OutputFile::Bmp, 0, "the map's viewport preview", nullptr},
+       MaskPixel, false},
+      {"slope", "slope in degrees from the mesh's own X, Y and Z units: .exr, or .png (90 degrees full scale)",
+       OutputFile::Image, 1, "slope in degrees", SlopePixel, true},
+      {"hillshade", "hillshade, 1..255 (--azimuth, --altitude): .png or .exr", OutputFile::Image, 1, "hillshade",
+       HillshadePixel, true},
+      {"preview", "the viewport preview, .bmp", OutputFile::Bmp, 0, "the map's viewport preview", nullptr, false},
   };
   return outputs;
 }
@@ -98,14 +127,16 @@ const RenderOutput& WithCoverageAlpha(const RenderOutput& output) {
                                      OutputFile::Image,
                                      4,
                                      "the map's RGB colour; A: 1 where an upward face covers the pixel, 0 over holes",
-                                     RgbWithCoverage<ColorPixel>};
+                                     RgbWithCoverage<ColorPixel>,
+                                     false};
   static const RenderOutput bump = {
       "bump",
       "",
       OutputFile::Image,
       4,
       "tangent-space normal, stored as 0.5 + 0.5 n; A: 1 where an upward face covers the pixel, 0 over holes",
-      RgbWithCoverage<BumpPixel>};
+      RgbWithCoverage<BumpPixel>,
+      false};
   if (output.pixel == ColorPixel) return color;
   if (output.pixel == BumpPixel) return bump;
   return output;

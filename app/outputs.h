@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/terrain_maps.h"
 #include "host/mtl_base.h"
 
 // Where the bump comes from: the height's numerical derivative or the mesh's own normals. The
@@ -14,6 +15,11 @@
 // same.
 enum class Bump { Numerical, Normals };
 const char* BumpName(Bump bump);
+
+// Which way a normal map's green channel counts: up the image (+Y, OpenGL's convention and ours
+// by default) or down it (DirectX's), where green is 1 minus OpenGL's.
+enum class NormalConvention { Gl, Dx };
+const char* NormalConventionName(NormalConvention convention);
 
 // The height output's units: the map's value h, or z = offset + scale * h in the mesh's own
 // units (--heights metres), computed in double and stored as float.
@@ -42,6 +48,20 @@ class PixelSample {
   bool Covered() const { return covered_; }
   void SetCovered(bool covered) { covered_ = covered; }
 
+  // For outputs that read the ground round the pixel (RenderOutput::neighbours): the map's
+  // heights of its 3x3 pixels, centre pointing at its own and stride from one row to the next,
+  // and how they stand in the mesh's units. Both stay owned by the caller.
+  void SetNeighbourhood(const float* centre, std::size_t stride, const TerrainFrame* frame) {
+    centre_ = centre;
+    stride_ = stride;
+    frame_ = frame;
+  }
+  // window: row by row from the top, left to right. Only after SetNeighbourhood.
+  void Neighbourhood(float window[9]) const;
+  const TerrainFrame& Terrain() const { return *frame_; }
+  void SetNormalConvention(NormalConvention convention) { convention_ = convention; }
+  NormalConvention Convention() const { return convention_; }
+
  private:
   Texmap& map_;
   ShadeContext& sc_;
@@ -52,6 +72,10 @@ class PixelSample {
   bool covered_ = false;
   bool haveColor_ = false;
   AColor color_;
+  const float* centre_ = nullptr;
+  std::size_t stride_ = 0;
+  const TerrainFrame* frame_ = nullptr;
+  NormalConvention convention_ = NormalConvention::Gl;
 };
 
 // Writes the output's channels for one pixel at out.
@@ -69,6 +93,9 @@ struct RenderOutput {
   int channels;          // floats per pixel; 0 for a BMP output
   const char* encoding;  // what the values mean, in the file's veldmap:encoding entry
   PixelFunction pixel;   // null for a BMP output
+  // The pixel reads its neighbours' heights (PixelSample::Neighbourhood) in the mesh's units
+  // (RenderRequest::terrain), so the renderer computes a ring of heights round each band first.
+  bool neighbours;
 };
 
 const std::vector<RenderOutput>& RenderOutputs();

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "app/coverage.h"
 #include "host/texture_shade_context.h"
@@ -93,28 +94,45 @@ class BandRenderer {
   // Rows first .. first + count - 1 of the tile into outputs[i] (count rows of that output, or
   // null to skip it), in parallel over the rows.
   void Render(int first, int count, const std::vector<float*>& outputs) {
-    const float du = 1.0f / static_cast<float>(request_.width);
-    const float dv = 1.0f / static_cast<float>(request_.height);
+    // Outputs that read their neighbours get the band's heights with a ring round it first; the
+    // ring's rows are evaluated again by the next band, a small price for holding one band.
+    std::optional<HeightHalo> halo;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+      if (outputs[i] != nullptr && request_.outputs[i]->neighbours) {
+        halo.emplace(request_.width, request_.height, tile_.x0, tile_.width, tile_.y0 + first, count);
+      }
+    }
+    if (halo) {
+      tbb::parallel_for(tbb::blocked_range<int>(halo->RowBegin(), halo->RowEnd()),
+                        [&](const tbb::blocked_range<int>& rows) {
+                          TextureShadeContext sc = Context();
+                          for (int y = rows.begin(); y != rows.end(); ++y) {
+                            for (int x = halo->ColBegin(); x < halo->ColEnd(); ++x) {
+                              sc.uvw = PixelUV(x, y);
+                              halo->Set(x, y, map_.EvalMono(sc));
+                            }
+                          }
+                        });
+      halo->ExtendPastImage();
+    }
     tbb::parallel_for(tbb::blocked_range<int>(first, first + count), [&](const tbb::blocked_range<int>& rows) {
-      TextureShadeContext sc;
-      sc.time = request_.time;
-      sc.filterMaps = request_.filter ? TRUE : FALSE;
-      sc.duvw = Point3(du, dv, 0.0f);
+      TextureShadeContext sc = Context();
       long long hits = 0;
       for (int y = rows.begin(); y != rows.end(); ++y) {
         const int globalY = tile_.y0 + y;
-        // Computed from the pixel's own indices, never accumulated, so tiles and bands match the whole.
-        const float v = 1.0f - (static_cast<float>(globalY) + 0.5f) / static_cast<float>(request_.height);
         for (int x = 0; x < tile_.width; ++x) {
-          const float u = (static_cast<float>(tile_.x0 + x) + 0.5f) / static_cast<float>(request_.width);
-          sc.uvw = Point3(u, v, 0.0f);
+          const int globalX = tile_.x0 + x;
+          sc.uvw = PixelUV(globalX, globalY);
           const std::size_t pixel =
               static_cast<std::size_t>(y - first) * static_cast<std::size_t>(tile_.width) + static_cast<std::size_t>(x);
-          const float mono = map_.EvalMono(sc);
+          // The ring holds this pixel's height already, from the same point and context.
+          const float mono = halo ? halo->At(globalX, globalY) : map_.EvalMono(sc);
           const bool covered = request_.coverage != nullptr ? request_.coverage->Covered(sc, mono) : mono != 0.0f;
           hits += covered ? 1 : 0;
           PixelSample sample(map_, sc, mono, request_.bump, request_.bumpScale, request_.heightUnits);
           sample.SetCovered(covered);
+          sample.SetNormalConvention(request_.normalConvention);
+          if (halo) sample.SetNeighbourhood(halo->Centre(globalX, globalY), halo->Stride(), &request_.terrain);
           for (std::size_t i = 0; i < outputs.size(); ++i) {
             if (outputs[i] == nullptr) continue;
             const RenderOutput& output = *request_.outputs[i];
@@ -133,6 +151,22 @@ class BandRenderer {
   }
 
  private:
+  TextureShadeContext Context() const {
+    TextureShadeContext sc;
+    sc.time = request_.time;
+    sc.filterMaps = request_.filter ? TRUE : FALSE;
+    sc.duvw = Point3(1.0f / static_cast<float>(request_.width), 1.0f / static_cast<float>(request_.height), 0.0f);
+    return sc;
+  }
+
+  // The centre of pixel (x, y) of the whole image, computed from its own indices, never
+  // accumulated, so tiles and bands match the whole.
+  Point3 PixelUV(int x, int y) const {
+    const float u = (static_cast<float>(x) + 0.5f) / static_cast<float>(request_.width);
+    const float v = 1.0f - (static_cast<float>(y) + 0.5f) / static_cast<float>(request_.height);
+    return Point3(u, v, 0.0f);
+  }
+
   void Progress(long long done) {
     if (!progress_) return;
     const std::lock_guard lock(progressMutex_);

@@ -38,9 +38,13 @@ struct RenderRequest {
   std::vector<const RenderOutput*> outputs{FindOutput("height")};
   Bump bump = Bump::Numerical;
   float bumpScale = 1.0f;
-  HeightUnits heightUnits;  // of the height output
-  int threads = 0;          // 0: all cores
-  int bandRows = 0;         // rows per band of RenderMapToSinks; 0: RenderBandRows(tile width)
+  HeightUnits heightUnits;                                   // of the height output
+  NormalConvention normalConvention = NormalConvention::Gl;  // of the bump output
+  // The pixels and heights in the mesh's units, for outputs that read their neighbours (slope,
+  // hillshade): steps of the whole image's pixels, whatever the tile.
+  TerrainFrame terrain;
+  int threads = 0;   // 0: all cores
+  int bandRows = 0;  // rows per band of RenderMapToSinks; 0: RenderBandRows(tile width)
   // Which pixels a face covers, for the coverage figure, the mask output, coverage alpha and
   // no-data; null: a pixel counts as covered where its value is not 0 (which a covered pixel at
   // the mesh's lowest point is not).

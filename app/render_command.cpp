@@ -111,6 +111,10 @@ void CheckImageMemory(const std::vector<Target>& targets, const std::string& for
       static_cast<std::uint64_t>(threads > 0 ? threads : std::max(1u, std::thread::hardware_concurrency()));
   std::uint64_t need = 0, inMemory = 0;
   std::string kinds;
+  // Outputs that read their neighbours share one band of heights with a ring round it.
+  if (std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.output->neighbours; })) {
+    need += (w + 2) * (bandRows + 2) * sizeof(float);
+  }
   for (const Target& target : targets) {
     if (target.output->pixel == nullptr) continue;
     const auto channels = static_cast<std::uint64_t>(target.output->channels);
@@ -229,6 +233,21 @@ void CheckTerrainOptions(const OutputOptions& out, const MapOptions& map, const 
         "--region and --pixel-size place the image through the map itself: leave out --uv-offset, "
         "--uv-tiling, --uv-angle and --mirror-u/v"};
   }
+  const auto writes = [&targets](const char* kind) {
+    return std::any_of(targets.begin(), targets.end(),
+                       [kind](const Target& t) { return t.output->kind == std::string(kind); });
+  };
+  if ((out.azimuth || out.altitude) && !writes("hillshade")) {
+    throw UsageError{"--azimuth and --altitude light the hillshade, and none is written: give --hillshade-out FILE"};
+  }
+  if (out.azimuth && !(*out.azimuth >= 0.0 && *out.azimuth <= 360.0))
+    throw UsageError{fmt::format("--azimuth {}: give 0 to 360 degrees, clockwise from +Y", *out.azimuth)};
+  if (out.altitude && !(*out.altitude >= 0.0 && *out.altitude <= 90.0))
+    throw UsageError{fmt::format("--altitude {}: give 0 (the horizon) to 90 (straight above) degrees", *out.altitude)};
+  if (!out.normalConvention.empty() && !writes("bump")) {
+    throw UsageError{
+        "--normal-convention sets the bump image's green channel, and none is written: give --bump-out FILE"};
+  }
   if (out.heights == "metres") {
     const auto height = std::find_if(targets.begin(), targets.end(),
                                      [](const Target& t) { return std::string(t.output->kind) == "height"; });
@@ -278,6 +297,37 @@ std::optional<XYRect> PlaceImage(Texmap* map, const OutputOptions& out, const st
   }
   return region;
 }
+
+namespace {
+
+// Steps of the image's pixels and of the map's heights in the mesh's units, for the slope and
+// hillshade: only an image that covers one known rectangle of the mesh has them.
+TerrainFrame TerrainFrameFor(const std::vector<Target>& targets, const OutputOptions& out,
+                             const std::optional<XYRect>& region, const std::optional<std::pair<float, float>>& zRange,
+                             int width, int height, const std::string& input) {
+  TerrainFrame frame;
+  if (out.azimuth) frame.azimuth = *out.azimuth;
+  if (out.altitude) frame.altitude = *out.altitude;
+  if (std::none_of(targets.begin(), targets.end(), [](const Target& t) { return t.output->neighbours; })) return frame;
+  if (!region) {
+    throw BadInput{input +
+                   ": the image covers no one rectangle of the mesh (the UV generator turns, mirrors or repeats the "
+                   "map, or the mesh is flat in X or Y), so it has no slope or hillshade in the mesh's units"};
+  }
+  if (!zRange) throw BadInput{input + ": the mesh has no finite vertex, so its heights have no range"};
+  frame.zScale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
+  frame.xStep = region->Width() / width;
+  frame.yStep = -region->Height() / height;
+  for (const Target& target : targets) {
+    // A float image holds the values themselves; an integer one their share of full scale.
+    const bool floats = target.output->pixel != nullptr && FormatFor(target.path, out.format) == ImageFormat::Exr;
+    if (target.output->kind == std::string("slope")) frame.slopeScale = floats ? 1.0 : 1.0 / 90.0;
+    if (target.output->kind == std::string("hillshade")) frame.shadeScale = floats ? 1.0 : 1.0 / 255.0;
+  }
+  return frame;
+}
+
+}  // namespace
 
 int Render(const Common& common, const std::string& input, const MeshOptions& meshOptions, const MapOptions& mapOptions,
            OutputOptions out) {
@@ -337,6 +387,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
     heightUnits.scale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
     heightUnits.offset = normalized ? static_cast<double>(zRange->first) : 0.0;
   }
+  const TerrainFrame terrain = TerrainFrameFor(targets, out, region, zRange, width, height, input);
   CheckQuadtreeBudget(map, loaded.Shown(), input, out.time);
   Interval valid = FOREVER;
   const auto updateStart = std::chrono::steady_clock::now();
@@ -353,6 +404,9 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   for (const Target& target : targets) request.outputs.push_back(target.output);
   request.bumpScale = out.bumpScale;
   request.heightUnits = heightUnits;
+  request.normalConvention =
+      out.normalConvention == NormalConventionName(NormalConvention::Dx) ? NormalConvention::Dx : NormalConvention::Gl;
+  request.terrain = terrain;
   request.threads = out.threads;
   // Built after the update, from what the map has just read, so that the two agree.
   const CoverageMask coverage(*map, loaded.exported, out.time, request.filter);
@@ -374,6 +428,11 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   record.winding = shard ? shard->winding : loaded.winding;
   record.heightsInMeshUnits = heightUnits.meshUnits;
   record.nodata = nodata;
+  for (const Target& target : targets) {
+    const std::string kind = target.output->kind;
+    if (kind == "bump") record.normals = request.normalConvention;
+    if (kind == "hillshade") record.light = std::make_pair(request.terrain.azimuth, request.terrain.altitude);
+  }
   record.time = out.time;
   record.width = width;
   record.height = height;

@@ -68,9 +68,10 @@ bool HashFile(const std::string& path, std::string* hex, std::string* error) {
 UVRect TileReach(const Tile& tile, int width, int height) {
   const double w = width, h = height;
   // A pixel's filtered taps lie half a pixel off its centre, and a derivative step up to
-  // max(half a pixel, kDerivStepFloor) further; a little more covers the float rounding of the
-  // UV generator's identity transform.
-  const double mu = kDerivStepFloor + 1.0 / w + 1e-4, mv = kDerivStepFloor + 1.0 / h + 1e-4;
+  // max(half a pixel, kDerivStepFloor) further; the slope and hillshade also read the heights of
+  // the pixels round the tile, whose taps reach a pixel and a half out. One more pixel covers
+  // both, and a little more the float rounding of the UV generator's identity transform.
+  const double mu = kDerivStepFloor + 2.0 / w + 1e-4, mv = kDerivStepFloor + 2.0 / h + 1e-4;
   UVRect r;
   r.u0 = (tile.x0 + 0.5) / w - mu;
   r.u1 = (tile.x0 + tile.width - 0.5) / w + mu;

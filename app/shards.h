@@ -50,7 +50,8 @@ bool ParseTileGrid(const std::string& text, TileGrid* grid, std::string* error);
 bool HashFile(const std::string& path, std::string* hex, std::string* error);
 
 // The UV rectangle (map UV, V up) a tile's pixels may sample in a render of width x height with
-// the UV generator at its defaults: pixel centres, filter taps and derivative steps.
+// the UV generator at its defaults: pixel centres, filter taps and derivative steps, and the
+// pixels round the tile that the slope and hillshade read.
 struct UVRect {
   double u0 = 0, v0 = 0, u1 = 0, v1 = 0;
 };

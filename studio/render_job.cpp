@@ -158,7 +158,8 @@ json RenderView::Start(StudioScene& scene, int mapId, const json& request) {
   }
   const std::string kind = request.at("output").get<std::string>();
   const RenderOutput* output = FindOutput(kind);
-  if (output == nullptr || output->pixel == nullptr) {
+  // Slope and hillshade need the mesh's units, which only the command line's render works out.
+  if (output == nullptr || output->pixel == nullptr || output->neighbours) {
     throw StudioError(400, "output " + kind + ": use height, color, alpha or bump");
   }
   const int width = Side(request, "width");
@@ -286,6 +287,8 @@ void RenderView::Step(const std::shared_ptr<Job>& job) {
         record.coverage = static_cast<double>(j.hits) / (static_cast<double>(j.width) * static_cast<double>(j.height));
         record.updateSeconds = j.updateSeconds;
         record.renderSeconds = j.renderSeconds;
+        // A normal map says which way its green counts, as the command line's do.
+        if (std::string(j.output->kind) == "bump") record.normals = j.request.normalConvention;
         ImageMetadata meta = RenderMetadata(j.clone, record);
         meta.entries.emplace_back("veldmap:encoding", OutputEncoding(*j.output, j.request));
         {

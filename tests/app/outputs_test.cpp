@@ -27,7 +27,7 @@ TEST(RenderOutputs, EveryEntryIsFoundByItsKindAndCanBeRendered) {
       EXPECT_EQ(output.pixel, nullptr);
     }
   }
-  EXPECT_EQ(FindOutput("slope"), nullptr);
+  EXPECT_EQ(FindOutput("contours"), nullptr);
   EXPECT_EQ(FindOutput(""), nullptr);
 }
 

@@ -129,6 +129,48 @@ TEST_F(RenderBandsTest, ASinkThatFailsStopsTheRenderAndOutputsWithoutSinksAreSki
   EXPECT_EQ(bumpBands, (std::vector<int>{0, 8}));  // nothing after the refusal, not even its own band
 }
 
+// Slope and hillshade read the pixels round each one: a tile's or band's edge must see the whole
+// image's neighbours, not its own edge again, so any cut holds the same pixels as the whole.
+TEST_F(RenderBandsTest, SlopeAndHillshadeOfTilesAndBandsAreThoseOfTheWholeImage) {
+  RenderRequest request;
+  request.width = 41;
+  request.height = 29;
+  request.terrain.zScale = 3.0;
+  request.terrain.xStep = 0.5;
+  request.terrain.yStep = -0.75;
+  request.outputs = {FindOutput("slope"), FindOutput("height"), FindOutput("hillshade")};
+  const RenderResult whole = RenderMap(*map_, request, {});
+  ASSERT_EQ(whole.images.size(), 3u);
+  const Image& slope = whole.images[0];
+  const Image& shade = whole.images[2];
+  // The wedge's slope, inside its two faces, is not level, and the shade varies.
+  EXPECT_GT(*std::max_element(slope.pixels.begin(), slope.pixels.end()), 1.0f);
+  EXPECT_NE(*std::max_element(shade.pixels.begin(), shade.pixels.end()),
+            *std::min_element(shade.pixels.begin(), shade.pixels.end()));
+  // Tiles inside the image, on each of its edges and in a corner; bands of one row and more.
+  for (const Tile tile : {Tile{7, 5, 13, 11}, Tile{0, 0, 9, 8}, Tile{30, 20, 11, 9}, Tile{0, 12, 41, 3}}) {
+    for (const int bandRows : {1, 4, 64}) {
+      SCOPED_TRACE(testing::Message() << "tile " << tile.x0 << "," << tile.y0 << " band " << bandRows);
+      request.tile = tile;
+      request.bandRows = bandRows;
+      Collected got;
+      RenderMapToSinks(*map_, request, CollectInto(&got, request, tile.width, tile.height), {});
+      for (std::size_t i = 0; i < got.images.size(); ++i) {
+        for (int y = 0; y < tile.height; ++y) {
+          for (int x = 0; x < tile.width; ++x) {
+            const auto at = [](const Image& image, int px, int py) {
+              return image.pixels[static_cast<std::size_t>(py) * static_cast<std::size_t>(image.width) +
+                                  static_cast<std::size_t>(px)];
+            };
+            ASSERT_EQ(at(got.images[i], x, y), at(whole.images[i], tile.x0 + x, tile.y0 + y))
+                << "output " << i << " pixel " << x << "," << y;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(RenderBandRows, BandsAreWholeEXRBlocksOfAboutFourMillionPixels) {
   for (const int width : {1, 37, 4096, 32768, 65535}) {
     const int rows = RenderBandRows(width);

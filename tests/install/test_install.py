@@ -78,6 +78,7 @@ def test_manual_page_and_completion_are_installed_and_usable(prefix, tmp_path):
               "COMP_WORDS=(veldmap render me); COMP_CWORD=2; _veldmap; echo \"${COMPREPLY[*]}\"")
     lines = run(prefix, "bash", "-c", script, cwd=tmp_path).stdout.splitlines()
     assert lines[0] == "complete -F _veldmap veldmap"
-    assert lines[1].split() == ["height", "color", "alpha", "bump", "preview"]
+    kinds = lines[1].split()
+    assert kinds[:4] == ["height", "color", "alpha", "bump"] and kinds[-1] == "preview" and "mask" in kinds
     assert lines[2] == "render"
     assert lines[3] == "mesh.obj"

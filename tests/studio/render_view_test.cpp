@@ -314,6 +314,9 @@ TEST_F(StudioRenderTest, RefusesBadRequestsAndChangesNothing) {
       {R"({"output": "color", "width": 16385, "height": 16385})", 400},
       {R"({"output": "color", "width": 4294967360, "height": 1})", 400},
       {R"({"output": "preview", "width": 64, "height": 64})", 400},
+      // Their units come from the command line's placement of the mesh, which the view has not.
+      {R"({"output": "slope", "width": 64, "height": 64})", 400},
+      {R"({"output": "hillshade", "width": 64, "height": 64})", 400},
       {R"({"output": "nope", "width": 64, "height": 64})", 400},
       {R"({"width": 64, "height": 64})", 400},
       {R"({"output": "bump", "width": 64, "height": 64, "bumpScale": "x"})", 400},
