@@ -58,6 +58,10 @@ class Map:
         filter: bool = False,
         threads: int = 0,
         time: int = 0,
+        normal_convention: str = "gl",
+        azimuth: Optional[float] = None,
+        altitude: Optional[float] = None,
+        nodata: Optional[float] = None,
     ) -> npt.NDArray[np.float32]: ...
     @overload
     def render(
@@ -75,13 +79,19 @@ class Map:
         filter: bool = False,
         threads: int = 0,
         time: int = 0,
+        normal_convention: str = "gl",
+        azimuth: Optional[float] = None,
+        altitude: Optional[float] = None,
+        nodata: Optional[float] = None,
     ) -> dict[str, npt.NDArray[np.float32]]:
-        """Renders "height", "color", "alpha" or "bump" (one str: one array; a list: a dict of
-        arrays) as float32, shape (H, W) or (H, W, C), row 0 at the top as in the images. The
-        options are the command line's: --size is the longer side, the image follows the mesh's
-        X/Y aspect unless width and height are both given; tile "I/N"; region (x0, y0, x1, y1) in
-        the mesh's own coordinates; heights "metres" gives z in the mesh's units. Releases the
-        GIL and renders on all cores (threads=N for fewer)."""
+        """Renders "height", "color", "alpha", "bump", "mask", "slope" or "hillshade" (one str:
+        one array; a list: a dict of arrays) as float32, shape (H, W) or (H, W, C), row 0 at the
+        top as in the images. The options are the command line's: --size is the longer side, the
+        image follows the mesh's X/Y aspect unless width and height are both given; tile "I/N";
+        region (x0, y0, x1, y1) in the mesh's own coordinates; heights "metres" gives z in the
+        mesh's units; normal_convention "dx" flips the bump's green; azimuth and altitude light
+        the hillshade; nodata fills the uncovered pixels of one-channel images (NaN allowed).
+        Releases the GIL and renders on all cores (threads=N for fewer)."""
     @property
     def metadata(self) -> Optional[dict[str, Any]]:
         """The facts the last render's images would carry ("veldmap:z_min", "veldmap:extent",

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "app/coverage.h"
 #include "app/image_io.h"
 #include "app/mesh_io.h"
 #include "app/output_files.h"
@@ -118,6 +119,9 @@ struct RenderSettings {
   bool filter = false;
   int threads = 0;
   int time = 0;
+  std::string normalConvention = "gl";
+  std::optional<double> azimuth, altitude;
+  std::optional<double> nodata;
 };
 
 class Map {
@@ -227,6 +231,16 @@ class Map {
       throw UsageError{"heights '" + settings.heights + "': use 'map' or 'metres'"};
     }
     if (!std::isfinite(settings.bumpScale)) throw UsageError{"bump_scale: not a number"};
+    if (settings.normalConvention != "gl" && settings.normalConvention != "dx") {
+      throw UsageError{"normal_convention '" + settings.normalConvention + "': use 'gl' or 'dx'"};
+    }
+    if (settings.azimuth && !(*settings.azimuth >= 0.0 && *settings.azimuth <= 360.0)) {
+      throw UsageError{fmt::format("azimuth {}: give 0 to 360 degrees", *settings.azimuth)};
+    }
+    if (settings.altitude && !(*settings.altitude >= 0.0 && *settings.altitude <= 90.0)) {
+      throw UsageError{fmt::format("altitude {}: give 0 to 90 degrees", *settings.altitude)};
+    }
+    if (settings.nodata && std::isinf(*settings.nodata)) throw UsageError{"nodata: give a number or nan"};
     if (!out.region.empty()) {
       const auto& r = out.region;
       if (r.size() != 4 || !std::all_of(r.begin(), r.end(), [](double x) { return std::isfinite(x); }) ||
@@ -375,6 +389,29 @@ class Map {
     const auto start = std::chrono::steady_clock::now();
     map_->Update(out.time, valid);
     record.updateSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // From what the map has just read, so that the two agree; held until the next render.
+    coverage_ = std::make_unique<CoverageMask>(*map_, exported_, out.time, settings.filter);
+    request.coverage = coverage_.get();
+    for (const RenderOutput* output : outputs) {
+      request.nodata.push_back(settings.nodata && TakesNodata(*output)
+                                   ? std::optional<float>(static_cast<float>(*settings.nodata))
+                                   : std::nullopt);
+    }
+    request.normalConvention = settings.normalConvention == "dx" ? NormalConvention::Dx : NormalConvention::Gl;
+    if (settings.azimuth) request.terrain.azimuth = *settings.azimuth;
+    if (settings.altitude) request.terrain.altitude = *settings.altitude;
+    if (std::any_of(outputs.begin(), outputs.end(), [](const RenderOutput* o) { return o->neighbours; })) {
+      // Slope and hillshade in the mesh's units, as float arrays hold them.
+      if (!region) {
+        throw BadInput{source_ +
+                       ": the image covers no one rectangle of the mesh (the UV generator turns, mirrors or repeats "
+                       "the map, or the mesh is flat in X or Y), so it has no slope or hillshade in the mesh's units"};
+      }
+      if (!zRange) throw BadInput{source_ + ": the mesh has no finite vertex, so its heights have no range"};
+      request.terrain.zScale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
+      request.terrain.xStep = region->Width() / width;
+      request.terrain.yStep = -region->Height() / height;
+    }
 
     request.width = width;
     request.height = height;
@@ -397,6 +434,12 @@ class Map {
     record.time = out.time;
     record.width = width;
     record.height = height;
+    record.nodata = settings.nodata;
+    for (const RenderOutput* output : outputs) {
+      const std::string kind = output->kind;
+      if (kind == "bump") record.normals = request.normalConvention;
+      if (kind == "hillshade") record.light = std::make_pair(request.terrain.azimuth, request.terrain.altitude);
+    }
     // The facts are taken while the region is still in place: they describe this image.
     facts_ = RenderFacts(map_, record);
     if (tile.width > 0) {
@@ -451,6 +494,7 @@ class Map {
   Mesh exported_;
   Winding winding_;
   ReportJson facts_;
+  std::unique_ptr<CoverageMask> coverage_;  // of the latest render
 };
 
 MapOptions OptionsFrom(std::optional<int> depth, std::optional<bool> normalize, std::optional<bool> affectAlpha,
@@ -517,7 +561,8 @@ PYBIND11_MODULE(veldmap, m) {
           [](Map& self, const py::object& kinds, int size, std::optional<int> width, std::optional<int> height,
              std::optional<std::string> tile, std::optional<std::vector<double>> region,
              std::optional<double> pixel_size, const std::string& heights, float bump_scale, bool filter, int threads,
-             int time) {
+             int time, const std::string& normal_convention, std::optional<double> azimuth,
+             std::optional<double> altitude, std::optional<double> nodata) {
             RenderSettings settings;
             settings.size = size;
             settings.width = width;
@@ -530,13 +575,18 @@ PYBIND11_MODULE(veldmap, m) {
             settings.filter = filter;
             settings.threads = threads;
             settings.time = time;
+            settings.normalConvention = normal_convention;
+            settings.azimuth = azimuth;
+            settings.altitude = altitude;
+            settings.nodata = nodata;
             if (py::isinstance<py::str>(kinds)) return self.Render({py::cast<std::string>(kinds)}, settings, false);
             return self.Render(py::cast<std::vector<std::string>>(kinds), settings, true);
           },
           py::arg("kinds") = "height", py::kw_only(), py::arg("size") = 512, py::arg("width") = py::none(),
           py::arg("height") = py::none(), py::arg("tile") = py::none(), py::arg("region") = py::none(),
           py::arg("pixel_size") = py::none(), py::arg("heights") = "map", py::arg("bump_scale") = 1.0f,
-          py::arg("filter") = false, py::arg("threads") = 0, py::arg("time") = 0,
+          py::arg("filter") = false, py::arg("threads") = 0, py::arg("time") = 0, py::arg("normal_convention") = "gl",
+          py::arg("azimuth") = py::none(), py::arg("altitude") = py::none(), py::arg("nodata") = py::none(),
           "Renders one image kind (a str: one array) or several (a list: a dict of arrays), float32, row 0 at the top.")
       .def_property_readonly("metadata", &Map::Metadata,
                              "The facts the last render's images would carry (Z range, extent, parameters, ...).")

@@ -108,6 +108,26 @@ def test_arrays_equal_the_command_lines_images_bit_for_bit(tmp_path, terrain):
                                              "--heights", "metres"))
     tile = m.render("color", size=90, tile="2/4")
     assert np.array_equal(tile, cli_render(tmp_path, terrain, "color", "--up", "z", "--size", "90", "--tile", "2/4"))
+    # The terrain outputs and the coverage, on a mesh with a hole whose lowest ground is covered.
+    holes = tmp_path / "holes.obj"
+    rows = [f"v {x} {y} {0.3 * max(0, x - 4) + 0.2 * y}" for y in range(9) for x in range(9)]
+    for y in range(8):
+        for x in range(8):
+            if 2 <= x <= 3 and 5 <= y <= 6:
+                continue
+            a = y * 9 + x + 1
+            rows += [f"f {a} {a + 1} {a + 10}", f"f {a} {a + 10} {a + 9}"]
+    holes.write_text("\n".join(rows) + "\n")
+    h = veldmap.open(str(holes), up="z")
+    for kind, options, cli in (("mask", {}, []), ("slope", {}, []), ("hillshade", {"azimuth": 200.0}, ["--azimuth", "200"]),
+                               ("height", {"nodata": float("nan")}, ["--nodata", "nan"]),
+                               ("bump", {"normal_convention": "dx"}, ["--normal-convention", "dx"])):
+        array = h.render(kind, size=40, **options)
+        expected = cli_render(tmp_path, str(holes), kind, "--up", "z", "--size", "40", *cli)
+        assert np.array_equal(array, expected, equal_nan=True), kind
+    mask = h.render("mask", size=40)
+    assert 0 < mask.sum() < mask.size and h.metadata["veldmap:coverage"] == mask.mean().round(6)
+    assert np.isnan(h.render("height", size=40, nodata=float("nan"))[mask == 0]).all()
     # The command line's image read back through the module: the same pixels, and its entries.
     cli = str(tmp_path / "read.exr")
     subprocess.run([VELDMAP, "render", terrain, "--up", "z", "-o", cli, "--size", "64", "-q"], check=True)
@@ -212,7 +232,10 @@ def test_every_error_is_a_python_exception_with_the_command_lines_message(tmp_pa
                                     ("height", {"tile": "5/4"}, "tile"),
                                     ("height", {"tile": "x"}, "I/N"),
                                     ("height", {"heights": "feet"}, "metres"),
-                                    ("height", {"size": 0}, "1 or more")):
+                                    ("height", {"size": 0}, "1 or more"),
+                                    ("bump", {"normal_convention": "up"}, "gl"),
+                                    ("hillshade", {"altitude": 95.0}, "0 to 90"),
+                                    ("height", {"nodata": float("inf")}, "nan")):
         with pytest.raises(ValueError, match=message):
             m.render(kinds, **options)
     with pytest.raises(ValueError, match="bump"):
