@@ -32,13 +32,16 @@ def find_veldmap(given):
     return os.path.abspath(path)
 
 
+def failure(command, returncode, stderr):
+    """A veldmap command that failed, with its one-line message."""
+    return RuntimeError("%s failed (exit %d): %s" % (" ".join(map(shlex.quote, command)), returncode, stderr.strip()))
+
+
 def run(command):
     """Runs a veldmap command; its one-line message becomes the error."""
     done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     if done.returncode != 0:
-        raise RuntimeError(
-            "%s failed (exit %d): %s" % (" ".join(map(shlex.quote, command)), done.returncode, done.stderr.strip())
-        )
+        raise failure(command, done.returncode, done.stderr)
     return done
 
 
@@ -105,30 +108,47 @@ def main(argv=None):
         size += ["--width", str(args.width)]
     if args.height:
         size += ["--height", str(args.height)]
-    run([veldmap, "split", args.mesh, "--tiles", args.tiles, "-o", shards, "-q"] + size + shlex.split(args.split_args))
-    with open(os.path.join(shards, "manifest.json")) as manifest_file:
-        manifest = json.load(manifest_file)
+    split = [veldmap, "split", args.mesh, "--tiles", args.tiles, "-o", shards, "-q"] + size + shlex.split(args.split_args)
+    # The split runs while the cluster starts: on a local cluster the two take seconds each.
+    splitting = subprocess.Popen(split, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     extension = os.path.splitext(output)[1]
     render_args = ["--kind", args.kind] + shlex.split(args.render_args)
     if args.format:
         render_args += ["--format", args.format]
+    # EXR tiles are read once, by the join, which compresses the whole image itself: compressing
+    # each tile as well only costs the workers time.
+    exr = (args.format or extension.lstrip(".")).lower() == "exr"
+    if exr and "--exr-compression" not in render_args:
+        render_args += ["--exr-compression", "none"]
 
-    # Imported here so that --help works without Dask.
-    from distributed import Client, LocalCluster, progress
+    cluster = client = None
+    try:
+        # Imported here so that --help works without Dask.
+        from distributed import Client, LocalCluster, progress
 
-    cluster = None
-    if args.scheduler:
-        client = Client(args.scheduler)
-    elif args.scheduler_file:
-        client = Client(scheduler_file=args.scheduler_file)
-    else:
-        # Processes, not threads: each task runs its own veldmap on all its cores anyway, and a
-        # worker that dies takes only its own task with it.
-        cluster = LocalCluster(
-            n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
-        )
-        client = Client(cluster)
+        if args.scheduler:
+            client = Client(args.scheduler)
+        elif args.scheduler_file:
+            client = Client(scheduler_file=args.scheduler_file)
+        else:
+            # Processes, not threads: each task runs its own veldmap on all its cores anyway, and a
+            # worker that dies takes only its own task with it.
+            cluster = LocalCluster(
+                n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+            )
+            client = Client(cluster)
+    finally:
+        _, errors = splitting.communicate()
+        if splitting.returncode != 0 and client is not None:
+            client.close()
+        if splitting.returncode != 0 and cluster is not None:
+            cluster.close()
+    if splitting.returncode != 0:
+        raise failure(split, splitting.returncode, errors)
+    with open(os.path.join(shards, "manifest.json")) as manifest_file:
+        manifest = json.load(manifest_file)
+
     try:
         futures = []
         for tile in manifest["tiles"]:
