@@ -52,6 +52,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/geo_reference.h"
+
 struct Image {
   int width = 0, height = 0, channels = 0;
   std::vector<float> pixels;  // width * height * channels values; see the top of this file
@@ -61,7 +63,9 @@ struct ImageMetadata {
   std::vector<std::pair<std::string, std::string>> entries;  // key, value; in file order
 };
 
-enum class ImageFormat { Png8, Png16, Exr };
+// Tiff16 and Tiff32: tiled, deflated TIFF of 16-bit unsigned or 32-bit float samples (app/tiff_io.h).
+// Raw16: one channel of little-endian 16-bit samples, row-major, no header (app/raw_io.h).
+enum class ImageFormat { Png8, Png16, Exr, Tiff16, Tiff32, Raw16 };
 
 // Neither format is read beyond this many pixels (width * height), so a hostile header cannot make
 // a reader allocate more than 2^28 * 4 floats (4 GiB). Writing has no such limit: its pixels are
@@ -87,13 +91,18 @@ struct ImageWriteOptions {
   // for about a third more bytes (see bench/README.md).
   int pngLevel = 1;
   int threads = 0;  // EXR compression threads; 0: all cores
+  std::optional<double> nodata;
+  // Where a TIFF's pixels lie in the world (GeoTIFF); none: a plain TIFF. Other formats ignore it.
+  std::optional<GeoReference> georef;
 };
 inline constexpr int kMaxPngLevel = 9;
 
-// "png8", "png16" or "exr" (exactly, as given to --format); nullopt for anything else.
+// "png8", "png16", "exr", "tiff16", "tiff32" or "raw16" (exactly, as given to --format); nullopt
+// for anything else.
 std::optional<ImageFormat> FormatFromName(std::string_view name);
-// ".png" -> Png8, ".exr" -> Exr, the extension in any letter case; nullopt for anything else. A
-// caller that wants 16-bit PNG says so with FormatFromName.
+// ".png" -> Png8, ".exr" -> Exr, ".tif"/".tiff" -> Tiff32, ".r16"/".raw" -> Raw16, the extension in
+// any letter case; nullopt for anything else. A caller that wants 16-bit PNG or TIFF says so with
+// FormatFromName.
 std::optional<ImageFormat> FormatFromExtension(std::string_view path);
 
 // Writes image to path in the given format with the metadata entries; path "-" is standard

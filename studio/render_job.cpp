@@ -121,6 +121,9 @@ std::string FormatName(ImageFormat format) {
     case ImageFormat::Png8: return "png8";
     case ImageFormat::Png16: return "png16";
     case ImageFormat::Exr: return "exr";
+    case ImageFormat::Tiff16: return "tiff16";
+    case ImageFormat::Tiff32: return "tiff32";
+    case ImageFormat::Raw16: return "raw16";
   }
   return "";
 }
@@ -338,10 +341,10 @@ json RenderView::Save(const json& request) const {
   std::optional<ImageFormat> format;
   if (request.contains("format")) {
     format = FormatFromName(request.at("format").get<std::string>());
-    if (!format) throw StudioError(400, "format " + request.at("format").dump() + ": use png8, png16 or exr");
+    if (!format) throw StudioError(400, "format " + request.at("format").dump() + ": use png8, png16, exr, tiff16, tiff32 or raw16");
   } else {
     format = FormatFromExtension(path);
-    if (!format) throw StudioError(400, path + ": unknown image type (use .png or .exr, or a format)");
+    if (!format) throw StudioError(400, path + ": unknown image type (use .png, .exr, .tif or .r16, or a format)");
   }
   const std::shared_ptr<Job> job = Current();
   if (job == nullptr) throw StudioError(409, "nothing has been rendered yet");
