@@ -63,6 +63,20 @@ bool SplitTile(int width, int height, int index, int count, int rows, int cols, 
   return true;
 }
 
+namespace {
+constexpr float kBelowOne = 0x1.fffffep-1f;  // std::nextafter(1.0f, 0.0f)
+}  // namespace
+
+float SampleCoordinate(int index, int count, bool edgeAligned) {
+  if (!edgeAligned || count < 2) return (static_cast<float>(index) + 0.5f) / static_cast<float>(count);
+  return std::min(static_cast<float>(index) / static_cast<float>(count - 1), kBelowOne);
+}
+
+float SampleRowCoordinate(int row, int count, bool edgeAligned) {
+  if (!edgeAligned || count < 2) return 1.0f - (static_cast<float>(row) + 0.5f) / static_cast<float>(count);
+  return std::min(1.0f - static_cast<float>(row) / static_cast<float>(count - 1), kBelowOne);
+}
+
 std::uint64_t UsableMemoryBytes() {
   const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
   std::uint64_t bytes =
@@ -92,8 +106,9 @@ class BandRenderer {
   // Rows first .. first + count - 1 of the tile into outputs[i] (count rows of that output, or
   // null to skip it), in parallel over the rows.
   void Render(int first, int count, const std::vector<float*>& outputs) {
-    const float du = 1.0f / static_cast<float>(request_.width);
-    const float dv = 1.0f / static_cast<float>(request_.height);
+    const bool edges = request_.edgeAligned;
+    const float du = 1.0f / static_cast<float>(edges ? std::max(1, request_.width - 1) : request_.width);
+    const float dv = 1.0f / static_cast<float>(edges ? std::max(1, request_.height - 1) : request_.height);
     tbb::parallel_for(tbb::blocked_range<int>(first, first + count), [&](const tbb::blocked_range<int>& rows) {
       TextureShadeContext sc;
       sc.time = request_.time;
@@ -103,9 +118,9 @@ class BandRenderer {
       for (int y = rows.begin(); y != rows.end(); ++y) {
         const int globalY = tile_.y0 + y;
         // Computed from the pixel's own indices, never accumulated, so tiles and bands match the whole.
-        const float v = 1.0f - (static_cast<float>(globalY) + 0.5f) / static_cast<float>(request_.height);
+        const float v = SampleRowCoordinate(globalY, request_.height, edges);
         for (int x = 0; x < tile_.width; ++x) {
-          const float u = (static_cast<float>(tile_.x0 + x) + 0.5f) / static_cast<float>(request_.width);
+          const float u = SampleCoordinate(tile_.x0 + x, request_.width, edges);
           sc.uvw = Point3(u, v, 0.0f);
           const std::size_t pixel =
               static_cast<std::size_t>(y - first) * static_cast<std::size_t>(tile_.width) + static_cast<std::size_t>(x);

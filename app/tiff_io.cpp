@@ -317,8 +317,15 @@ std::string GdalMetadataXml(const ImageMetadata& meta) {
     return out;
   };
   std::string xml = "<GDALMetadata>\n";
-  for (const auto& [key, value] : meta.entries)
-    xml += "  <Item name=\"" + escape(key) + "\">" + escape(value) + "</Item>\n";
+  for (const auto& [key, value] : meta.entries) {
+    // GDAL splits "name=value" items at the first ':' as readily as at '=', so "veldmap:z_min" would
+    // come back as "veldmap"; the prefix is a metadata domain instead.
+    const std::size_t colon = key.find(':');
+    const bool domain = colon != std::string::npos && colon > 0 && colon + 1 < key.size();
+    xml += "  <Item name=\"" + escape(domain ? key.substr(colon + 1) : key) + "\"";
+    if (domain) xml += " domain=\"" + escape(key.substr(0, colon)) + "\"";
+    xml += ">" + escape(value) + "</Item>\n";
+  }
   return xml + "</GDALMetadata>\n";
 }
 

@@ -5,8 +5,8 @@
 //
 // Samples: 16-bit ones are the values clamped to 0..1 and stored as lround(v * 65535), as in a
 // 16-bit PNG; float ones are the values as they are. Channels: 1 grey, 2 grey + alpha, 3 RGB,
-// 4 RGBA (the alpha unassociated). Text metadata goes into GDAL's metadata tag, so gdalinfo and
-// GIS tools show each entry under its own key.
+// 4 RGBA (the alpha unassociated). Text metadata goes into GDAL's metadata tag (GdalMetadataXml),
+// so gdalinfo and GIS tools show each entry.
 //
 // Rows come a band at a time from the top, and are encoded a row of tiles at a time: besides the
 // rows in hand, only one row of tiles (256 rows of stored samples) is held.
@@ -53,5 +53,7 @@ class TiffEncoder {
 // warning when the database cannot be read (the code is then taken as projected).
 std::optional<bool> EpsgIsGeographic(int code, std::string* why);
 
-// GDAL's metadata tag for entries: an XML document with one Item per entry, its key the name.
+// GDAL's metadata tag for entries: an XML document with one Item per entry. A key "prefix:name"
+// is the item name in the metadata domain prefix (gdalinfo -mdd veldmap lists "veldmap:z_min" as
+// z_min); any other key is an item of the default domain.
 std::string GdalMetadataXml(const ImageMetadata& meta);
