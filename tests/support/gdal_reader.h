@@ -14,12 +14,12 @@ namespace test_support {
 
 inline bool HaveGdal() { return RunProgram("command -v gdalinfo gdallocationinfo", "").code == 0; }
 
-// gdalinfo -json with every metadata domain and, with stats, computed statistics; null (and a
-// test failure) when it cannot read the file.
-inline nlohmann::json GdalInfo(const std::string& path, bool stats = false) {
+// gdalinfo -json with every metadata domain and the options given (-stats: computed statistics,
+// -checksum: each band's checksum); null (and a test failure) when it cannot read the file.
+inline nlohmann::json GdalInfo(const std::string& path, const std::string& options = "") {
   // GDAL's own remarks go to stderr, which RunProgram would mix into the JSON; they are dropped
   // inside the group, before its output is joined.
-  const CliRun run = RunProgram("{ gdalinfo", std::string("-json -mdd all ") + (stats ? "-stats " : "") + "'" + path +
+  const CliRun run = RunProgram("{ gdalinfo", "-json -mdd all " + options + " '" + path +
                                                   "' 2>/dev/null; }");
   if (run.code != 0) {
     ADD_FAILURE() << "gdalinfo " << path << ": " << run.output;
