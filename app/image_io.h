@@ -1,5 +1,6 @@
-// Image files for the command-line host: 8- and 16-bit PNG and 32-bit float EXR, with text
-// metadata carried inside the file.
+// Image files for the command-line host: 8- and 16-bit PNG, 32-bit float EXR, 16-bit and float
+// TIFF (app/tiff_io.h) and RAW16 (app/raw_io.h), with text metadata carried inside the file (RAW16
+// has nowhere to carry it, and drops it).
 //
 // Pixels: an Image is row-major with row 0 at the TOP, `channels` floats per pixel interleaved:
 // 1 = grey (a height), 2 = grey + alpha, 3 = RGB, 4 = RGBA. There is no colour management: PNG
@@ -26,6 +27,8 @@
 // stores each entry as a string attribute of the header; a key that names one of the header's
 // own attributes ("channels", "compression", "dataWindow", ...) is refused. Reading an EXR
 // returns every string attribute in its header, in name order.
+//
+// TIFF and RAW16 are written, never read: ReadImage and StoredFormat know PNG and EXR only.
 //
 // Errors are returned, never thrown: each function returns false and, when `error` is not null,
 // sets it to one line that starts with the path and says what is wrong. On failure the outputs
@@ -127,7 +130,9 @@ struct LateEntry {
 // one whose write failed, leaves no file and the old file unchanged (standard output and devices
 // are written as the rows come, and keep what they got). An EXR file is written in place in its
 // temporary; for standard output and other targets that cannot seek, the encoded EXR is kept in
-// memory (not its floats) and written at Finish, since its line offset table comes last.
+// memory (not its floats) and written at Finish, since its line offset table comes last. A TIFF
+// is the same (its directory comes last); a TIFF's late entries go into its metadata tag with the
+// others, so their reserve only bounds them.
 //
 // Once a call fails the writer is spent: every later call fails with the same message.
 // Threads: one thread at a time per writer.
