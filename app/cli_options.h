@@ -40,7 +40,7 @@ struct MapOptions {
 struct OutputOptions {
   std::string output;
   std::string kind = "height";
-  std::map<std::string, std::string> paths;  // kind of RenderOutputs() -> file, from --KIND-out
+  std::map<std::string, std::string> paths;    // kind of RenderOutputs() -> file, from --KIND-out
   std::string format;                          // the -o output's (or the only output's) format
   std::map<std::string, std::string> formats;  // kind -> format, from --KIND-format
   int size = 512;

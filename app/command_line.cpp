@@ -99,8 +99,9 @@ int RunVeldmap(int argc, char** argv) {
   render->add_flag("--georef", out.georef,
                    "GeoTIFF: place TIFF outputs in the mesh's own X/Y (the pixel-to-world transform; no coordinate "
                    "system unless --crs names one)");
-  render->add_option("--crs", out.crs, "EPSG:N, the coordinate system of the mesh's X/Y in GeoTIFF outputs (implies "
-                                       "--georef)");
+  render->add_option("--crs", out.crs,
+                     "EPSG:N, the coordinate system of the mesh's X/Y in GeoTIFF outputs (implies "
+                     "--georef)");
   render->add_flag("--edge-aligned", out.edgeAligned,
                    "first and last samples on the mesh's borders (u = x / (width - 1)), for engines' terrains of "
                    "sizes such as 1025 or 4097; default: pixel centres");

@@ -54,17 +54,17 @@ void ChooseFormats(std::vector<Target>& targets, const OutputOptions& out) {
   }
   for (const auto& [kind, format] : out.formats) {
     if (format.empty()) continue;
-    const auto it = std::find_if(images.begin(), images.end(), [&kind = kind](const Target* t) {
-      return t->output->kind == kind;
-    });
+    const auto it =
+        std::find_if(images.begin(), images.end(), [&kind = kind](const Target* t) { return t->output->kind == kind; });
     if (it == images.end()) throw UsageError{fmt::format("--{}-format: no {} image is written", kind, kind)};
-    if (*it == formatted) throw UsageError{fmt::format("--format and --{}-format both set the {} image's format", kind, kind)};
+    if (*it == formatted)
+      throw UsageError{fmt::format("--format and --{}-format both set the {} image's format", kind, kind)};
   }
   for (Target* target : images) {
     const auto own = out.formats.find(target->output->kind);
     const std::string forced = own != out.formats.end() && !own->second.empty() ? own->second
-                               : target == formatted                          ? out.format
-                                                                              : std::string();
+                               : target == formatted                            ? out.format
+                                                                                : std::string();
     target->format = OutputFormat(target->output->kind, target->path, forced);
     if (target->format == ImageFormat::Raw16 && target->output->channels != 1) {
       throw UsageError{fmt::format("{}: RAW16 holds one channel, and the {} image has {}: use PNG, EXR or TIFF",
@@ -189,7 +189,8 @@ void CheckImageMemory(const std::vector<Target>& targets, int width, int height,
     if (inMemory > 0) {
       throw BadInput{fmt::format(
           "a {}x{} {} of {} as EXR or TIFF on standard output or a pipe is encoded whole in memory before it is "
-          "written (its offsets are written last), and needs {}, more than the {} this machine has: write it to a file, "
+          "written (its offsets are written last), and needs {}, more than the {} this machine has: write it to a "
+          "file, "
           "or render it in tiles (--tile)",
           w, h, tile.width > 0 ? "tile" : "image", kinds, Bytes(need), Bytes(have))};
     }
@@ -302,12 +303,10 @@ std::optional<XYRect> PlaceImage(Texmap* map, const OutputOptions& out, const st
 // ---- GeoTIFF ----
 
 // The coordinate system --crs names, checked before any work; none without --crs.
-std::optional<GeoReference> CheckGeoOptions(const OutputOptions& out, const std::vector<Target>& targets,
-                                            bool quiet) {
+std::optional<GeoReference> CheckGeoOptions(const OutputOptions& out, const std::vector<Target>& targets, bool quiet) {
   if (!out.georef && out.crs.empty()) return std::nullopt;
-  if (std::none_of(targets.begin(), targets.end(), [](const Target& t) {
-        return t.output->file == OutputFile::Image && IsTiff(t.format);
-      })) {
+  if (std::none_of(targets.begin(), targets.end(),
+                   [](const Target& t) { return t.output->file == OutputFile::Image && IsTiff(t.format); })) {
     throw UsageError{"--georef and --crs place TIFF images, and no TIFF is written: use a .tif output"};
   }
   GeoReference crs;
@@ -367,9 +366,9 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
     if (width < 1 || height < 1)
       throw UsageError{fmt::format("image size {}x{}: both sides must be 1 or more", width, height)};
     if (out.edgeAligned && (width < 2 || height < 2)) {
-      throw UsageError{fmt::format(
-          "image size {}x{}: --edge-aligned puts samples on both borders, so each side needs 2 or more", width,
-          height)};
+      throw UsageError{
+          fmt::format("image size {}x{}: --edge-aligned puts samples on both borders, so each side needs 2 or more",
+                      width, height)};
     }
     if (!out.tile.empty()) {
       if (!SplitTile(width, height, index - 1, count, out.tileRows, out.tileCols, &tile, &error)) {
@@ -466,8 +465,8 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
     imageMeta.entries.emplace_back("veldmap:encoding", OutputEncoding(*target.output, request));
     writers[i] = std::make_unique<ImageStreamWriter>();
     const int imageWidth = tile.width > 0 ? tile.width : width, imageHeight = tile.width > 0 ? tile.height : height;
-    if (!writers[i]->Open(target.path, imageWidth, imageHeight, target.output->channels,
-                          target.format, imageMeta, late, imageOptions, &error)) {
+    if (!writers[i]->Open(target.path, imageWidth, imageHeight, target.output->channels, target.format, imageMeta, late,
+                          imageOptions, &error)) {
       throw BadInput{error};
     }
     sinks[i] = [writer = writers[i].get(), &rowError = errors[i]](int first, int rows, const float* pixels) {

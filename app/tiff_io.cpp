@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -153,11 +153,13 @@ struct TiffEncoder::State {
       const std::size_t columns = static_cast<std::size_t>(std::min(kTiffTileSide, width - left));
       std::fill(tile.begin(), tile.end(), 0);
       for (int y = 0; y < rows; ++y) {
-        std::memcpy(tile.data() + static_cast<std::size_t>(y) * tileRowBytes,
-                    band.data() + static_cast<std::size_t>(y) * RowBytes() + static_cast<std::size_t>(left) * pixelBytes,
-                    columns * pixelBytes);
+        std::memcpy(
+            tile.data() + static_cast<std::size_t>(y) * tileRowBytes,
+            band.data() + static_cast<std::size_t>(y) * RowBytes() + static_cast<std::size_t>(left) * pixelBytes,
+            columns * pixelBytes);
       }
-      const ttile_t index = TIFFComputeTile(tif, static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top), 0, 0);
+      const ttile_t index =
+          TIFFComputeTile(tif, static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top), 0, 0);
       if (TIFFWriteEncodedTile(tif, index, tile.data(), static_cast<tmsize_t>(tile.size())) < 0)
         return Failed(why, "writing TIFF");
     }
@@ -179,8 +181,8 @@ bool SetGeoReference(TIFF* tif, const GeoReference& georef) {
     if (TIFFSetField(tif, TIFFTAG_GEOPIXELSCALE, 3, scale) != 1) return false;
     if (TIFFSetField(tif, TIFFTAG_GEOTIEPOINTS, 6, tie) != 1) return false;
   } else {
-    double matrix[16] = {georef.stepX, 0, 0, georef.originX, 0, georef.stepY, 0, georef.originY,
-                         0,            0, 0, 0,              0, 0,            0, 1};
+    double matrix[16] = {
+        georef.stepX, 0, 0, georef.originX, 0, georef.stepY, 0, georef.originY, 0, 0, 0, 0, 0, 0, 0, 1};
     if (TIFFSetField(tif, TIFFTAG_GEOTRANSMATRIX, 16, matrix) != 1) return false;
   }
   GTIF* gtif = GTIFNew(tif);
@@ -209,8 +211,7 @@ bool TiffEncoder::Begin(const std::string& name, int fd, int width, int height, 
   s->sampleBytes = floatSamples ? 4 : 2;
   if (options.nodata && !floatSamples &&
       !(*options.nodata >= 0.0 && *options.nodata <= 65535.0 && std::floor(*options.nodata) == *options.nodata)) {
-    *why = "a 16-bit TIFF's no-data value must be a whole number 0 to 65535, not " +
-           NumberText(*options.nodata);
+    *why = "a 16-bit TIFF's no-data value must be a whole number 0 to 65535, not " + NumberText(*options.nodata);
     return false;
   }
   RegisterGeoTiffTags();
@@ -237,18 +238,17 @@ bool TiffEncoder::Begin(const std::string& name, int fd, int width, int height, 
   };
   bool ok = TIFFMergeFieldInfo(tif, kGdalTags, 2) == 0;
   ok = ok && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(width)) == 1 &&
-            TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(height)) == 1 &&
-            TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(channels)) == 1 &&
-            TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(floatSamples ? 32 : 16)) == 1 &&
-            TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, floatSamples ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT) == 1 &&
-            TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) == 1 &&
-            TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
-            TIFFSetField(tif, TIFFTAG_TILEWIDTH, static_cast<std::uint32_t>(kTiffTileSide)) == 1 &&
-            TIFFSetField(tif, TIFFTAG_TILELENGTH, static_cast<std::uint32_t>(kTiffTileSide)) == 1 &&
-            TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) == 1 &&
-            TIFFSetField(tif, TIFFTAG_PREDICTOR, floatSamples ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL) == 1;
-  if (ok && (channels == 2 || channels == 4))
-    ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, kUnassociatedAlpha) == 1;
+       TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(height)) == 1 &&
+       TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(channels)) == 1 &&
+       TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(floatSamples ? 32 : 16)) == 1 &&
+       TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, floatSamples ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT) == 1 &&
+       TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) == 1 &&
+       TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+       TIFFSetField(tif, TIFFTAG_TILEWIDTH, static_cast<std::uint32_t>(kTiffTileSide)) == 1 &&
+       TIFFSetField(tif, TIFFTAG_TILELENGTH, static_cast<std::uint32_t>(kTiffTileSide)) == 1 &&
+       TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) == 1 &&
+       TIFFSetField(tif, TIFFTAG_PREDICTOR, floatSamples ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL) == 1;
+  if (ok && (channels == 2 || channels == 4)) ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, kUnassociatedAlpha) == 1;
   if (ok && options.nodata) ok = TIFFSetField(tif, TIFFTAG_GDAL_NODATA, NumberText(*options.nodata).c_str()) == 1;
   if (ok && options.georef) ok = SetGeoReference(tif, *options.georef);
   if (!ok) return s->Failed(why, "setting up the TIFF");

@@ -341,7 +341,9 @@ json RenderView::Save(const json& request) const {
   std::optional<ImageFormat> format;
   if (request.contains("format")) {
     format = FormatFromName(request.at("format").get<std::string>());
-    if (!format) throw StudioError(400, "format " + request.at("format").dump() + ": use png8, png16, exr, tiff16, tiff32 or raw16");
+    if (!format)
+      throw StudioError(400,
+                        "format " + request.at("format").dump() + ": use png8, png16, exr, tiff16, tiff32 or raw16");
   } else {
     format = FormatFromExtension(path);
     if (!format) throw StudioError(400, path + ": unknown image type (use .png, .exr, .tif or .r16, or a format)");

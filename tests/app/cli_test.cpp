@@ -360,8 +360,9 @@ TEST_F(CliTest, JoinKeepsTheTilesDepthAndRefusesTilesOfAnotherRender) {
       0);
   ASSERT_EQ(Veldmap(render + "--depth 7 --tile 2/2 -o " + Path("depth.png")).code, 0);
   ASSERT_EQ(Veldmap(render + "--width 25 --tile 2/2 -o " + Path("wide.png")).code, 0);
-  ASSERT_EQ(Veldmap("render " + Path("slope.obj") + " --size 24 -q --format png8 --tile 2/2 -o " + Path("eight.png")).code,
-            0);
+  ASSERT_EQ(
+      Veldmap("render " + Path("slope.obj") + " --size 24 -q --format png8 --tile 2/2 -o " + Path("eight.png")).code,
+      0);
   for (const char* odd : {"other.png", "depth.png", "wide.png", "eight.png"}) {
     const CliRun run = Veldmap("join " + Path("t1.png") + " " + Path(odd) + " -o " + Path("bad.png"));
     EXPECT_EQ(run.code, 1) << odd;

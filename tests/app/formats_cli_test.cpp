@@ -110,8 +110,8 @@ TEST_F(FormatsCliTest, EachOutputHasItsOwnFormatAndAHeightPngIsSixteenBit) {
 
 TEST_F(FormatsCliTest, GeoTiffCornersAreTheMeshExtentWithRowZeroAtTheTop) {
   if (!test_support::HaveGdal()) GTEST_SKIP() << "gdal-bin is not installed";
-  CliRun run = Veldmap(Render("--pixel-size 0.25 --heights metres --georef -o " + Path("h.tif") + " --report " +
-                              Path("r.json")));
+  CliRun run = Veldmap(
+      Render("--pixel-size 0.25 --heights metres --georef -o " + Path("h.tif") + " --report " + Path("r.json")));
   ASSERT_EQ(run.code, 0) << run.output;
   Json info = GdalInfo(Path("h.tif"), "-stats");
   ASSERT_TRUE(info.is_object());
@@ -127,8 +127,7 @@ TEST_F(FormatsCliTest, GeoTiffCornersAreTheMeshExtentWithRowZeroAtTheTop) {
   const double zMin = report["veldmap:z_min"], zMax = report["veldmap:z_max"];
   EXPECT_GE(info["bands"][0]["minimum"].get<double>(), zMin - 1e-4);
   EXPECT_LE(info["bands"][0]["maximum"].get<double>(), zMax + 1e-4);
-  EXPECT_GT(info["bands"][0]["maximum"].get<double>() - info["bands"][0]["minimum"].get<double>(),
-            0.9 * (zMax - zMin));
+  EXPECT_GT(info["bands"][0]["maximum"].get<double>() - info["bands"][0]["minimum"].get<double>(), 0.9 * (zMax - zMin));
   // A point looked up by its world X/Y has the height of the mesh there (the cells are small
   // enough for the formula to hold within 0.07), which a flipped image would not (off by 0.24).
   for (const auto& [x, y] : {std::pair{5.125, 7.625}, std::pair{5.125, 2.375}, std::pair{14.875, 9.125}}) {
@@ -158,7 +157,7 @@ TEST_F(FormatsCliTest, GeoTiffCornersAreTheMeshExtentWithRowZeroAtTheTop) {
 
   // What cannot be placed or named is refused before any work.
   for (const std::string& bad : {"--georef -o " + Path("x.png"), "--crs EPSG:5703 -o " + Path("x.tif"),
-                                "--crs 32633 -o " + Path("x.tif"), "--crs EPSG:99999 -o " + Path("x.tif")}) {
+                                 "--crs 32633 -o " + Path("x.tif"), "--crs EPSG:99999 -o " + Path("x.tif")}) {
     SCOPED_TRACE(bad);
     run = Veldmap(Render("--size 8 " + bad));
     EXPECT_EQ(run.code, 2) << run.output;

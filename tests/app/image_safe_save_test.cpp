@@ -27,7 +27,7 @@ TEST(ImageSafeSave, EveryFailingCallAFullDiskOrAFolderInTheWayLeavesEverythingAs
   const ImageMetadata meta{{{"Software", "veldmap"}, {"Comment", "h\xC3\xB6he"}}};
   const Image oldImage = Gradient(8, 8, 0.5f), newImage = Gradient(64, 48, 1.0f);
   for (const ImageFormat format : {ImageFormat::Png8, ImageFormat::Png16, ImageFormat::Exr, ImageFormat::Tiff16,
-                                    ImageFormat::Tiff32, ImageFormat::Raw16}) {
+                                   ImageFormat::Tiff32, ImageFormat::Raw16}) {
     SCOPED_TRACE(static_cast<int>(format));
     ScratchFolder folder;
     const fs::path path = folder.path() / "height.img";

@@ -34,8 +34,8 @@ class TiffIoTest : public testing::Test {
                      const ImageWriteOptions& options, int band) {
     ImageStreamWriter writer;
     std::string error;
-    ASSERT_TRUE(writer.Open(path, image.width, image.height, image.channels, format, meta, {{"late", 8}}, options,
-                            &error))
+    ASSERT_TRUE(
+        writer.Open(path, image.width, image.height, image.channels, format, meta, {{"late", 8}}, options, &error))
         << error;
     const std::size_t row = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.channels);
     for (int first = 0; first < image.height; first += band) {

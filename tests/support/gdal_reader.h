@@ -19,8 +19,7 @@ inline bool HaveGdal() { return RunProgram("command -v gdalinfo gdallocationinfo
 inline nlohmann::json GdalInfo(const std::string& path, const std::string& options = "") {
   // GDAL's own remarks go to stderr, which RunProgram would mix into the JSON; they are dropped
   // inside the group, before its output is joined.
-  const CliRun run = RunProgram("{ gdalinfo", "-json -mdd all " + options + " '" + path +
-                                                  "' 2>/dev/null; }");
+  const CliRun run = RunProgram("{ gdalinfo", "-json -mdd all " + options + " '" + path + "' 2>/dev/null; }");
   if (run.code != 0) {
     ADD_FAILURE() << "gdalinfo " << path << ": " << run.output;
     return nullptr;
