@@ -116,6 +116,12 @@ int Side(const json& request, const char* key) {
   return static_cast<int>(side);
 }
 
+// The studio saves what it shows: PNG and EXR. (The command line's TIFF and RAW16 are for terrain
+// exchange, and RAW16 takes heights only.)
+bool StudioFormat(const std::optional<ImageFormat>& format) {
+  return format == ImageFormat::Png8 || format == ImageFormat::Png16 || format == ImageFormat::Exr;
+}
+
 std::string FormatName(ImageFormat format) {
   switch (format) {
     case ImageFormat::Png8: return "png8";
@@ -341,12 +347,11 @@ json RenderView::Save(const json& request) const {
   std::optional<ImageFormat> format;
   if (request.contains("format")) {
     format = FormatFromName(request.at("format").get<std::string>());
-    if (!format)
-      throw StudioError(400,
-                        "format " + request.at("format").dump() + ": use png8, png16, exr, tiff16, tiff32 or raw16");
+    if (!StudioFormat(format))
+      throw StudioError(400, "format " + request.at("format").dump() + ": use png8, png16 or exr");
   } else {
     format = FormatFromExtension(path);
-    if (!format) throw StudioError(400, path + ": unknown image type (use .png, .exr, .tif or .r16, or a format)");
+    if (!StudioFormat(format)) throw StudioError(400, path + ": unknown image type (use .png or .exr, or a format)");
   }
   const std::shared_ptr<Job> job = Current();
   if (job == nullptr) throw StudioError(409, "nothing has been rendered yet");
