@@ -134,7 +134,11 @@ struct TiffEncoder::State {
   std::vector<unsigned char> tile;  // one tile, padded with zeros where the image ends
 
   ~State() {
-    if (tif != nullptr) TIFFCleanup(tif);  // frees without writing: an unfinished file is dropped
+    if (tif == nullptr) return;
+    // TIFFCleanup flushes a file open for writing; an unfinished one is being dropped (its
+    // temporary removed), so the flush's writes are refused rather than spent on it.
+    if (target.failure.empty()) target.failure = "the TIFF was abandoned";
+    TIFFCleanup(tif);
   }
   bool Failed(std::string* why, const std::string& what) {
     const std::string& cause = !target.failure.empty() ? target.failure : libraryError;
