@@ -40,14 +40,18 @@ struct MapOptions {
 struct OutputOptions {
   std::string output;
   std::string kind = "height";
-  std::map<std::string, std::string> paths;  // kind of RenderOutputs() -> file, from --KIND-out
-  std::string format;
+  std::map<std::string, std::string> paths;    // kind of RenderOutputs() -> file, from --KIND-out
+  std::string format;                          // the -o output's (or the only output's) format
+  std::map<std::string, std::string> formats;  // kind -> format, from --KIND-format
   int size = 512;
   bool sizeGiven = false;  // --size was given (512 is also its default)
   int width = 0, height = 0;
   std::optional<double> pixelSize;  // mesh units per pixel
   std::vector<double> region;       // X0 Y0 X1 Y1 in the mesh's own coordinates, or empty
   std::string heights = "map";      // "map": the map's values; "metres": z in the mesh's units
+  bool edgeAligned = false;         // first and last samples on the image's borders, not half a pixel in
+  bool georef = false;              // GeoTIFF keys in TIFF outputs
+  std::string crs;                  // "EPSG:N", or empty: no coordinate system named
   int time = 0;
   std::string report;
   int threads = 0;

@@ -87,11 +87,32 @@ int RunVeldmap(int argc, char** argv) {
   render->add_option("--kind", out.kind, "what -o holds: " + OutputKinds())
       ->check(CLI::IsMember(kinds))
       ->capture_default_str();
+  const std::vector<std::string> formats = {"png8", "png16", "exr", "tiff16", "tiff32", "raw16"};
   for (const RenderOutput& entry : RenderOutputs()) {
     render->add_option(fmt::format("--{}-out", entry.kind), out.paths[entry.kind], entry.help);
   }
-  render->add_option("--format", out.format, "png8, png16 or exr (default: from the extension, .png is png8)")
-      ->check(CLI::IsMember({"png8", "png16", "exr"}));
+  render
+      ->add_option("--format", out.format,
+                   "format of the -o output (or of the only image): png8, png16, exr, tiff16, tiff32 or raw16 "
+                   "(default: from the extension; .png is png16 for a height, png8 otherwise; .tif is tiff32 for a "
+                   "height, tiff16 otherwise; .r16 and .raw are raw16)")
+      ->check(CLI::IsMember(formats));
+  for (const RenderOutput& entry : RenderOutputs()) {
+    if (entry.file != OutputFile::Image) continue;
+    render
+        ->add_option(fmt::format("--{}-format", entry.kind), out.formats[entry.kind],
+                     fmt::format("format of the {} image, as --format", entry.kind))
+        ->check(CLI::IsMember(formats));
+  }
+  render->add_flag("--georef", out.georef,
+                   "GeoTIFF: place TIFF outputs in the mesh's own X/Y (the pixel-to-world transform; no coordinate "
+                   "system unless --crs names one)");
+  render->add_option("--crs", out.crs,
+                     "EPSG:N, the coordinate system of the mesh's X/Y in GeoTIFF outputs (implies "
+                     "--georef)");
+  render->add_flag("--edge-aligned", out.edgeAligned,
+                   "first and last samples on the mesh's borders (u = x / (width - 1)), for engines' terrains of "
+                   "sizes such as 1025 or 4097; default: pixel centres");
   CLI::Option* sizeOption =
       render
           ->add_option("--size", out.size,
@@ -187,7 +208,8 @@ int RunVeldmap(int argc, char** argv) {
   CLI::App* join = app.add_subcommand("join", "assemble tiles rendered with --tile into one image");
   join->add_option("tiles", tiles, "tile images")->required();
   join->add_option("-o,--output", output, "the whole image")->required();
-  join->add_option("--format", format, "png8, png16 or exr")->check(CLI::IsMember({"png8", "png16", "exr"}));
+  join->add_option("--format", format, "png8, png16, exr, tiff16, tiff32 or raw16")
+      ->check(CLI::IsMember({"png8", "png16", "exr", "tiff16", "tiff32", "raw16"}));
 
   StudioOptions studio;
   std::vector<std::string> studioRoots;

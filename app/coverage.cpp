@@ -155,10 +155,13 @@ double ParseNodata(const std::string& text) {
 std::string NodataProblem(ImageFormat format, double value) {
   switch (format) {
     case ImageFormat::Exr:
+    case ImageFormat::Tiff32:
       if (!std::isnan(value) && !(std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max())))
         return "a 32-bit float holds at most about 3.4e38";
       return {};
     case ImageFormat::Png16:
+    case ImageFormat::Tiff16:
+    case ImageFormat::Raw16:
       if (!(value == std::floor(value) && value >= 0.0 && value <= 65535.0))
         return "a 16-bit image holds only whole numbers 0..65535";
       return {};
@@ -168,6 +171,8 @@ std::string NodataProblem(ImageFormat format, double value) {
 }
 
 float NodataPixel(ImageFormat format, double value) {
-  if (format == ImageFormat::Png16) return static_cast<float>(value / 65535.0);
+  if (format == ImageFormat::Png16 || format == ImageFormat::Tiff16 || format == ImageFormat::Raw16) {
+    return static_cast<float>(value / 65535.0);
+  }
   return static_cast<float>(value);
 }

@@ -37,8 +37,7 @@ int Demo(const Common& common, const std::string& folder) {
   Render(common, sample.string(), {}, map, exr);
   OutputOptions out;
   out.size = 512;
-  out.paths["height"] = (dir / "height.png").string();
-  out.format = "png16";
+  out.paths["height"] = (dir / "height.png").string();  // a height's PNG is 16-bit
   out.paths["color"] = (dir / "color.png").string();
   out.paths["bump"] = (dir / "bump.png").string();
   out.paths["preview"] = (dir / "preview.bmp").string();

@@ -33,6 +33,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/raw_io.h"
+#include "app/sample_codes.h"
+#include "app/tiff_io.h"
 #include "host/atomic_file.h"
 
 namespace {
@@ -61,9 +64,12 @@ std::string SizeText(std::uint64_t width, std::uint64_t height) {
 std::string CheckShape(int width, int height, int channels, ImageFormat format) {
   if (width <= 0 || height <= 0) return "the image is empty (" + SizeText(0, 0) + " or less)";
   if (channels < 1 || channels > 4) return "cannot store " + std::to_string(channels) + " channels (1 to 4)";
-  if (format != ImageFormat::Exr && (width > kMaxPngSide || height > kMaxPngSide))
+  const bool png = format == ImageFormat::Png8 || format == ImageFormat::Png16;
+  if (png && (width > kMaxPngSide || height > kMaxPngSide))
     return SizeText(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)) +
            " is too large for PNG (at most " + std::to_string(kMaxPngSide) + " a side)";
+  if (format == ImageFormat::Raw16 && channels != 1)
+    return "RAW16 holds one channel (heights), not " + std::to_string(channels);
   return {};
 }
 
@@ -188,12 +194,6 @@ struct PngError {
 
 void OnPngWarning(png_structp, png_const_charp) {}
 
-unsigned Quantize(float v, unsigned maxCode) {
-  if (!(v > 0.0f)) return 0;  // NaN as well
-  if (v >= 1.0f) return maxCode;
-  return static_cast<unsigned>(std::lround(static_cast<double>(v) * maxCode));
-}
-
 // libpng copies the text in png_set_text; the const_casts only satisfy its C signature. An ASCII
 // value is a tEXt chunk, any other an uncompressed iTXt, so UTF-8 comes back unchanged.
 std::vector<png_text> PngText(const std::vector<std::pair<std::string, std::string>>& entries) {
@@ -285,11 +285,11 @@ void QuantizeRows(PngEncoder* e, const float* pixels, std::size_t count) {
     const float* in = pixels + y * values;
     for (std::size_t i = 0; i < values; ++i) {
       if (e->sixteen) {
-        const unsigned code = Quantize(in[i], 65535);
+        const unsigned code = QuantizeSample(in[i], 65535);
         row[2 * i] = static_cast<unsigned char>(code >> 8);  // PNG samples are big-endian
         row[2 * i + 1] = static_cast<unsigned char>(code & 0xff);
       } else {
-        row[i] = static_cast<unsigned char>(Quantize(in[i], 255));
+        row[i] = static_cast<unsigned char>(QuantizeSample(in[i], 255));
       }
     }
   }
@@ -679,6 +679,9 @@ std::optional<ImageFormat> FormatFromName(std::string_view name) {
   if (name == "png8") return ImageFormat::Png8;
   if (name == "png16") return ImageFormat::Png16;
   if (name == "exr") return ImageFormat::Exr;
+  if (name == "tiff16") return ImageFormat::Tiff16;
+  if (name == "tiff32") return ImageFormat::Tiff32;
+  if (name == "raw16") return ImageFormat::Raw16;
   return std::nullopt;
 }
 
@@ -689,6 +692,8 @@ std::optional<ImageFormat> FormatFromExtension(std::string_view path) {
   for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (ext == "png") return ImageFormat::Png8;
   if (ext == "exr") return ImageFormat::Exr;
+  if (ext == "tif" || ext == "tiff") return ImageFormat::Tiff32;
+  if (ext == "r16" || ext == "raw") return ImageFormat::Raw16;
   return std::nullopt;
 }
 
@@ -743,6 +748,9 @@ struct ImageStreamWriter::State {
   std::unique_ptr<ByteSink> sink = std::make_unique<ByteSink>();
   std::unique_ptr<PngEncoder> png = std::make_unique<PngEncoder>();
   ExrEncoder exr;
+  std::unique_ptr<TiffEncoder> tiff;
+  ImageMetadata early;               // a TIFF's entries known at Open, written with the late ones
+  std::vector<unsigned char> bytes;  // a RAW16 band's samples
 
   // A writer that failed lets go of its file at once: the temporary is removed, the old file
   // stays, and the encoders' memory is freed, whenever the caller gets round to destroying it.
@@ -750,6 +758,7 @@ struct ImageStreamWriter::State {
     exr.file.reset();
     exr.stream.reset();
     png.reset();
+    tiff.reset();
     sink.reset();
   }
 
@@ -808,6 +817,15 @@ bool ImageStreamWriter::Open(const std::string& path, int width, int height, int
       } catch (const std::exception& e) {
         return Fail(error, path, std::string("writing EXR: ") + e.what());
       }
+    } else if (format == ImageFormat::Tiff16 || format == ImageFormat::Tiff32) {
+      if (!s->sink->OpenFile(path, &why)) return Fail(error, s->Where(true), why);
+      s->tiff = std::make_unique<TiffEncoder>();
+      if (!s->tiff->Begin(path, s->sink->SeekableFd(), width, height, channels, format == ImageFormat::Tiff32, options,
+                          &why))
+        return Fail(error, path, why);
+      s->early = meta;
+    } else if (format == ImageFormat::Raw16) {
+      if (!s->sink->OpenFile(path, &why)) return Fail(error, s->Where(true), why);
     } else {
       if (!s->sink->OpenFile(path, &why)) return Fail(error, s->Where(true), why);
       s->png->sink = s->sink.get();
@@ -838,8 +856,15 @@ bool ImageStreamWriter::WriteRows(int first, int count, const float* pixels, std
                         std::to_string(s.nextRow) + " written of " + std::to_string(s.height));
   }
   try {
+    std::string why;
     if (s.format == ImageFormat::Exr) {
       ExrRows(&s.exr, first, count, pixels);
+    } else if (s.tiff != nullptr) {
+      if (!s.tiff->Rows(pixels, count, &why)) return s.Failed(error, s.path, why);
+    } else if (s.format == ImageFormat::Raw16) {
+      s.bytes.clear();
+      AppendRaw16(pixels, static_cast<std::size_t>(count) * static_cast<std::size_t>(s.width), &s.bytes);
+      if (!s.sink->Append(s.bytes.data(), s.bytes.size(), &why)) return s.Failed(error, s.Where(true), why);
     } else {
       QuantizeRows(s.png.get(), pixels, static_cast<std::size_t>(count));
       if (!PngRows(s.png.get(), static_cast<std::size_t>(count))) return s.FailedPng(error);
@@ -885,7 +910,14 @@ bool ImageStreamWriter::Finish(const ImageMetadata& late, std::string* error) {
       if (!stream.Flush()) return s.Failed(error, s.path, "writing EXR: " + stream.failure());
       if (s.sink->SeekableFd() < 0 && !s.sink->Append(stream.memory.data(), stream.memory.size(), &why))
         return s.Failed(error, s.Where(true), why);
-    } else {
+    } else if (s.tiff != nullptr) {
+      ImageMetadata every = s.early;
+      every.entries.insert(every.entries.end(), late.entries.begin(), late.entries.end());
+      if (!s.tiff->End(every, &why)) return s.Failed(error, s.path, why);
+      const std::vector<unsigned char>& memory = s.tiff->Memory();
+      if (s.sink->SeekableFd() < 0 && !s.sink->Append(memory.data(), memory.size(), &why))
+        return s.Failed(error, s.Where(true), why);
+    } else if (s.format == ImageFormat::Png8 || s.format == ImageFormat::Png16) {
       s.png->text = PngText(late.entries);
       if (!PngEnd(s.png.get())) return s.FailedPng(error);
     }
@@ -899,7 +931,7 @@ bool ImageStreamWriter::Finish(const ImageMetadata& late, std::string* error) {
 
 bool EncodePngImage(const Image& image, ImageFormat format, std::vector<unsigned char>* bytes, std::string* error) {
   try {
-    if (format == ImageFormat::Exr) return Fail(error, "image", "not a PNG format");
+    if (format != ImageFormat::Png8 && format != ImageFormat::Png16) return Fail(error, "image", "not a PNG format");
     if (std::string why = CheckImage(image, format); !why.empty()) return Fail(error, "image", why);
     bytes->clear();
     ByteSink sink;

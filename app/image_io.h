@@ -1,5 +1,6 @@
-// Image files for the command-line host: 8- and 16-bit PNG and 32-bit float EXR, with text
-// metadata carried inside the file.
+// Image files for the command-line host: 8- and 16-bit PNG, 32-bit float EXR, 16-bit and float
+// TIFF (app/tiff_io.h) and RAW16 (app/raw_io.h), with text metadata carried inside the file (RAW16
+// has nowhere to carry it, and drops it).
 //
 // Pixels: an Image is row-major with row 0 at the TOP, `channels` floats per pixel interleaved:
 // 1 = grey (a height), 2 = grey + alpha, 3 = RGB, 4 = RGBA. There is no colour management: PNG
@@ -27,6 +28,8 @@
 // own attributes ("channels", "compression", "dataWindow", ...) is refused. Reading an EXR
 // returns every string attribute in its header, in name order.
 //
+// TIFF and RAW16 are written, never read: ReadImage and StoredFormat know PNG and EXR only.
+//
 // Errors are returned, never thrown: each function returns false and, when `error` is not null,
 // sets it to one line that starts with the path and says what is wrong. On failure the outputs
 // are left as they were. Files are written through AtomicFileWriter, so a failed write leaves no
@@ -52,6 +55,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/geo_reference.h"
+
 struct Image {
   int width = 0, height = 0, channels = 0;
   std::vector<float> pixels;  // width * height * channels values; see the top of this file
@@ -61,7 +66,9 @@ struct ImageMetadata {
   std::vector<std::pair<std::string, std::string>> entries;  // key, value; in file order
 };
 
-enum class ImageFormat { Png8, Png16, Exr };
+// Tiff16 and Tiff32: tiled, deflated TIFF of 16-bit unsigned or 32-bit float samples (app/tiff_io.h).
+// Raw16: one channel of little-endian 16-bit samples, row-major, no header (app/raw_io.h).
+enum class ImageFormat { Png8, Png16, Exr, Tiff16, Tiff32, Raw16 };
 
 // Neither format is read beyond this many pixels (width * height), so a hostile header cannot make
 // a reader allocate more than 2^28 * 4 floats (4 GiB). Writing has no such limit: its pixels are
@@ -90,13 +97,17 @@ struct ImageWriteOptions {
   // The value the image's uncovered pixels hold, as stored (a float, NaN allowed, or a 16-bit
   // code), for formats that can name it; none: the image marks no pixel as no-data.
   std::optional<double> nodata;
+  // Where a TIFF's pixels lie in the world (GeoTIFF); none: a plain TIFF. Other formats ignore it.
+  std::optional<GeoReference> georef;
 };
 inline constexpr int kMaxPngLevel = 9;
 
-// "png8", "png16" or "exr" (exactly, as given to --format); nullopt for anything else.
+// "png8", "png16", "exr", "tiff16", "tiff32" or "raw16" (exactly, as given to --format); nullopt
+// for anything else.
 std::optional<ImageFormat> FormatFromName(std::string_view name);
-// ".png" -> Png8, ".exr" -> Exr, the extension in any letter case; nullopt for anything else. A
-// caller that wants 16-bit PNG says so with FormatFromName.
+// ".png" -> Png8, ".exr" -> Exr, ".tif"/".tiff" -> Tiff32, ".r16"/".raw" -> Raw16, the extension in
+// any letter case; nullopt for anything else. A caller that wants 16-bit PNG or TIFF says so with
+// FormatFromName.
 std::optional<ImageFormat> FormatFromExtension(std::string_view path);
 
 // Writes image to path in the given format with the metadata entries; path "-" is standard
@@ -121,7 +132,9 @@ struct LateEntry {
 // one whose write failed, leaves no file and the old file unchanged (standard output and devices
 // are written as the rows come, and keep what they got). An EXR file is written in place in its
 // temporary; for standard output and other targets that cannot seek, the encoded EXR is kept in
-// memory (not its floats) and written at Finish, since its line offset table comes last.
+// memory (not its floats) and written at Finish, since its line offset table comes last. A TIFF
+// is the same (its directory comes last); a TIFF's late entries go into its metadata tag with the
+// others, so their reserve only bounds them.
 //
 // Once a call fails the writer is spent: every later call fails with the same message.
 // Threads: one thread at a time per writer.

@@ -18,13 +18,25 @@ namespace fs = std::filesystem;
 ImageFormat FormatFor(const std::string& path, const std::string& forced) {
   if (!forced.empty()) {
     const auto format = FormatFromName(forced);
-    if (!format) throw BadInput{"--format " + forced + ": use png8, png16 or exr"};
+    if (!format) throw BadInput{"--format " + forced + ": use " + std::string(kFormatNames)};
     return *format;
   }
-  if (path == kStandardOutput) throw BadInput{"an image on standard output needs --format (png8, png16 or exr)"};
+  if (path == kStandardOutput)
+    throw BadInput{"an image on standard output needs --format (" + std::string(kFormatNames) + ")"};
   const auto format = FormatFromExtension(path);
-  if (!format) throw BadInput{path + ": unknown image type (use .png or .exr, or --format)"};
+  if (!format) throw BadInput{path + ": unknown image type (use .png, .exr, .tif or .r16, or --format)"};
   return *format;
+}
+
+ImageFormat OutputFormat(std::string_view kind, const std::string& path, const std::string& forced) {
+  const ImageFormat format = FormatFor(path, forced);
+  if (!forced.empty()) return format;
+  // A height needs more than 256 steps (an 8-bit terrain shows terraces); a colour has no use
+  // for floats.
+  const bool height = kind == "height";
+  if (format == ImageFormat::Png8 && height) return ImageFormat::Png16;
+  if (format == ImageFormat::Tiff32 && !height) return ImageFormat::Tiff16;
+  return format;
 }
 
 void CheckWritable(const std::string& path, const std::string& what) {
@@ -86,9 +98,11 @@ ReportJson RenderFacts(Texmap* map, const RenderRecord& record) {
   const Placement placement = BlockPlacement(Block(map), record.time, &depth);
   const std::optional<XYRect> region = ImageRegion(record.extent, placement, GeneratorFrame(map));
   ReportJson pixelSize = nullptr;
-  if (region && record.width > 0 && record.height > 0) {
-    pixelSize = ReportJson::array(
-        {Decimal(std::fabs(region->Width()) / record.width), Decimal(std::fabs(region->Height()) / record.height)});
+  // Edge-aligned samples span the region in one step fewer than their number.
+  const int steps = record.edgeAligned ? 1 : 0;
+  if (region && record.width > steps && record.height > steps) {
+    pixelSize = ReportJson::array({Decimal(std::fabs(region->Width()) / (record.width - steps)),
+                                   Decimal(std::fabs(region->Height()) / (record.height - steps))});
   }
   ReportJson facts = ReportJson::object();
   facts["veldmap:source"] = record.source;
@@ -106,6 +120,8 @@ ReportJson RenderFacts(Texmap* map, const RenderRecord& record) {
   facts["veldmap:nodata"] = !record.nodata               ? ReportJson(nullptr)
                             : std::isnan(*record.nodata) ? ReportJson("nan")
                                                          : ReportJson(*record.nodata);
+  facts["veldmap:samples"] = record.edgeAligned ? "edges: u = x / (width - 1), v = 1 - y / (height - 1)"
+                                                : "centres: u = (x + 0.5) / width, v = 1 - (y + 0.5) / height";
   facts["veldmap:orient"] = record.winding.OrientName();
   facts["veldmap:faces_down"] = record.winding.facing.down;
   facts["veldmap:faces_turned"] = record.winding.turned;
@@ -233,15 +249,20 @@ std::pair<int, int> ImageSize(const OutputOptions& out, const std::optional<XYRe
     return {out.width > 0 ? out.width : out.size, out.height > 0 ? out.height : out.size};
   }
   const double w = std::fabs(region->Width()), h = std::fabs(region->Height());
+  // Sizes below are counted in steps between samples: pixels, or one fewer when edge-aligned.
+  const int extra = out.edgeAligned ? 1 : 0;
   if (out.pixelSize) {
     const ImageSides sides = SidesForRegion(w, h, out.pixelSize, out.size);
     const std::string why = fmt::format("--pixel-size {} over {} x {}", *out.pixelSize, w, h);
-    return {CheckedSide(sides.width, why), CheckedSide(sides.height, why)};
+    return {CheckedSide(sides.width + extra, why), CheckedSide(sides.height + extra, why)};
   }
   // Held below what a long long takes, so a needle-thin region is refused rather than overflowing.
-  const auto side = [](double pixels) { return std::max(1LL, std::llround(std::min(pixels, 1e15))); };
-  if (out.width > 0) return {out.width, CheckedSide(side(out.width * h / w), "--width and the mesh's aspect")};
-  if (out.height > 0) return {CheckedSide(side(out.height * w / h), "--height and the mesh's aspect"), out.height};
-  const ImageSides sides = SidesForRegion(w, h, std::nullopt, out.size);
-  return {static_cast<int>(sides.width), static_cast<int>(sides.height)};
+  const auto side = [extra](double steps) { return std::max(1LL, std::llround(std::min(steps, 1e15))) + extra; };
+  if (out.width > 0)
+    return {out.width, CheckedSide(side((out.width - extra) * h / w), "--width and the mesh's aspect")};
+  if (out.height > 0)
+    return {CheckedSide(side((out.height - extra) * w / h), "--height and the mesh's aspect"), out.height};
+  const ImageSides sides = SidesForRegion(w, h, std::nullopt, std::max(1, out.size - extra));
+  return {CheckedSide(sides.width + extra, "--size and the mesh's aspect"),
+          CheckedSide(sides.height + extra, "--size and the mesh's aspect")};
 }

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,8 +17,15 @@
 // The name that means standard output, for the report and for one image.
 inline constexpr const char* kStandardOutput = "-";
 
+// The names --format takes, for messages and help.
+inline constexpr const char* kFormatNames = "png8, png16, exr, tiff16, tiff32 or raw16";
+
 // The format --format names, or else the one path's extension gives; BadInput when neither does.
 ImageFormat FormatFor(const std::string& path, const std::string& forced);
+// The format of one render output of the given kind: forced (a --format name) when given, else
+// its path's extension at the depth that suits the kind. A height keeps more than 8 bits (.png is
+// a 16-bit PNG, .tif a float TIFF); colour, alpha and bump are 8-bit PNGs and 16-bit TIFFs.
+ImageFormat OutputFormat(std::string_view kind, const std::string& path, const std::string& forced);
 
 // Refuses (BadInput, naming the path and what) a file that could not be written: its folder
 // missing or not writable, or a folder where the file should be. A link is judged by the file it
@@ -40,6 +48,7 @@ struct RenderRecord {
   std::optional<double> nodata;                    // --nodata, as the images store it
   std::optional<NormalConvention> normals;         // of the bump image; none when none is written
   std::optional<std::pair<double, double>> light;  // the hillshade's azimuth, altitude; none without one
+  bool edgeAligned = false;                        // samples on the region's borders (--edge-aligned)
   TimeValue time = 0;
   int width = 0, height = 0;
   double coverage = 0.0;
@@ -83,5 +92,7 @@ std::string OutputEncoding(const RenderOutput& output, const RenderRequest& requ
 // The image size when it follows the region the image covers (the mesh's extent as the map places
 // it): --pixel-size, or --size as its longer side, or one of --width and --height with the other
 // in proportion. Both --width and --height, or no known region, leave the sizes as given (a
-// missing side is --size). A side beyond 65535 is refused, naming the option that made it.
+// missing side is --size). A side beyond 65535 is refused, naming the option that made it. With
+// --edge-aligned the proportion and the pixel size are those of the steps between samples, one
+// fewer than the samples: 1025 samples span 1024 pixel sizes.
 std::pair<int, int> ImageSize(const OutputOptions& out, const std::optional<XYRect>& region);

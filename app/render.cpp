@@ -65,6 +65,20 @@ bool SplitTile(int width, int height, int index, int count, int rows, int cols, 
   return true;
 }
 
+namespace {
+constexpr float kBelowOne = 0x1.fffffep-1f;  // std::nextafter(1.0f, 0.0f)
+}  // namespace
+
+float SampleCoordinate(int index, int count, bool edgeAligned) {
+  if (!edgeAligned || count < 2) return (static_cast<float>(index) + 0.5f) / static_cast<float>(count);
+  return std::min(static_cast<float>(index) / static_cast<float>(count - 1), kBelowOne);
+}
+
+float SampleRowCoordinate(int row, int count, bool edgeAligned) {
+  if (!edgeAligned || count < 2) return 1.0f - (static_cast<float>(row) + 0.5f) / static_cast<float>(count);
+  return std::min(1.0f - static_cast<float>(row) / static_cast<float>(count - 1), kBelowOne);
+}
+
 std::uint64_t UsableMemoryBytes() {
   const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
   std::uint64_t bytes =
@@ -155,15 +169,19 @@ class BandRenderer {
     TextureShadeContext sc;
     sc.time = request_.time;
     sc.filterMaps = request_.filter ? TRUE : FALSE;
-    sc.duvw = Point3(1.0f / static_cast<float>(request_.width), 1.0f / static_cast<float>(request_.height), 0.0f);
+    const bool edges = request_.edgeAligned;
+    const float du = 1.0f / static_cast<float>(edges ? std::max(1, request_.width - 1) : request_.width);
+    const float dv = 1.0f / static_cast<float>(edges ? std::max(1, request_.height - 1) : request_.height);
+    sc.duvw = Point3(du, dv, 0.0f);
     return sc;
   }
 
-  // The centre of pixel (x, y) of the whole image, computed from its own indices, never
-  // accumulated, so tiles and bands match the whole.
+  // The sample of pixel (x, y) of the whole image (its centre, or with edge-aligned samples its
+  // place between the borders), computed from its own indices, never accumulated, so tiles and
+  // bands match the whole.
   Point3 PixelUV(int x, int y) const {
-    const float u = (static_cast<float>(x) + 0.5f) / static_cast<float>(request_.width);
-    const float v = 1.0f - (static_cast<float>(y) + 0.5f) / static_cast<float>(request_.height);
+    const float u = SampleCoordinate(x, request_.width, request_.edgeAligned);
+    const float v = SampleRowCoordinate(y, request_.height, request_.edgeAligned);
     return Point3(u, v, 0.0f);
   }
 

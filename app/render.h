@@ -1,6 +1,7 @@
 // Rendering a texture map into images in its own UV space: one shading point per pixel centre,
 // u = (x + 0.5) / width from the left, v = 1 - (y + 0.5) / height from the top row down, through
-// the map's own evaluation (EvalColor, EvalMono, EvalNormalPerturb), on all cores.
+// the map's own evaluation (EvalColor, EvalMono, EvalNormalPerturb), on all cores. Edge-aligned
+// renders sample u = x / (width - 1) and v = 1 - y / (height - 1) instead (SampleCoordinate).
 //
 // Each pixel depends only on its own coordinates, so the images are identical for any thread
 // count, and a tile (a rectangle of the full image) holds exactly the pixels of the full render.
@@ -33,6 +34,9 @@ struct RenderRequest {
   Tile tile;  // empty (width 0): the whole image
   TimeValue time = 0;
   bool filter = false;  // hand the pixel footprint to the map (its filtered, averaged height)
+  // The first and last samples of each row and column on the map's borders (0 and 1), as engines'
+  // terrain heights are, rather than half a pixel inside; needs at least 2 pixels a side.
+  bool edgeAligned = false;
   // What to render, per pixel; entries of RenderOutputs() (those without a pixel function are
   // skipped).
   std::vector<const RenderOutput*> outputs{FindOutput("height")};
@@ -66,6 +70,17 @@ struct RenderResult {
 // Image::pixels, valid only during the call. Called on the thread that called RenderMapToSinks;
 // returning false stops the render.
 using RowSink = std::function<bool(int first, int count, const float* pixels)>;
+
+// The UV coordinate of sample index (0 .. count - 1) along one axis, from 0 upward: the pixel's
+// centre, (index + 0.5) / count, or with edgeAligned index / (count - 1). The map's square is
+// half-open (0 <= u < 1: a point at 1 lies outside it, or wraps round to 0 when the map repeats),
+// so the last edge-aligned sample is taken at the largest float below 1, a distance of 6e-8 of
+// the map's side inside its border: on the border's faces, and within a float's rounding of the
+// border's own height.
+float SampleCoordinate(int index, int count, bool edgeAligned);
+// The V coordinate of row (0 at the top) of count: 1 - (row + 0.5) / count, or with edgeAligned
+// 1 - row / (count - 1), held below 1 as SampleCoordinate holds U.
+float SampleRowCoordinate(int row, int count, bool edgeAligned);
 
 // Bytes of memory this process may use: the machine's physical memory, or less when its control
 // group caps it.

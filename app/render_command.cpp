@@ -19,6 +19,7 @@
 #include "app/render.h"
 #include "app/scene_setup.h"
 #include "app/shards.h"
+#include "app/tiff_io.h"
 #include "host/bitmap.h"
 
 namespace {
@@ -26,7 +27,52 @@ namespace {
 struct Target {
   const RenderOutput* output;
   std::string path;
+  ImageFormat format = ImageFormat::Png8;  // for an image output
 };
+
+bool IsTiff(ImageFormat format) { return format == ImageFormat::Tiff16 || format == ImageFormat::Tiff32; }
+bool IsFloat(ImageFormat format) { return format == ImageFormat::Exr || format == ImageFormat::Tiff32; }
+
+// Each image output's format: its own --KIND-format, or --format for the -o output (or for the
+// only image output when there is no -o), or else its file's extension at the depth that suits
+// its kind. --format no longer reaches every output, so a 16-bit height does not make the colour
+// 16-bit; with several outputs and no -o it would be ambiguous, and each output names its own.
+void ChooseFormats(std::vector<Target>& targets, const OutputOptions& out) {
+  std::vector<Target*> images;
+  for (Target& target : targets) {
+    if (target.output->file == OutputFile::Image) images.push_back(&target);
+  }
+  const Target* formatted = nullptr;  // the output --format is for
+  if (!out.format.empty()) {
+    for (Target* target : images) {
+      if (!out.output.empty() ? target->output->kind == out.kind : images.size() == 1) formatted = target;
+    }
+    if (formatted == nullptr) {
+      throw UsageError{
+          "--format sets the format of the -o output (or of the only image): with several outputs and no -o, "
+          "give each its own (--height-format, --color-format, ...)"};
+    }
+  }
+  for (const auto& [kind, format] : out.formats) {
+    if (format.empty()) continue;
+    const auto it =
+        std::find_if(images.begin(), images.end(), [&kind = kind](const Target* t) { return t->output->kind == kind; });
+    if (it == images.end()) throw UsageError{fmt::format("--{}-format: no {} image is written", kind, kind)};
+    if (*it == formatted)
+      throw UsageError{fmt::format("--format and --{}-format both set the {} image's format", kind, kind)};
+  }
+  for (Target* target : images) {
+    const auto own = out.formats.find(target->output->kind);
+    const std::string forced = own != out.formats.end() && !own->second.empty() ? own->second
+                               : target == formatted                            ? out.format
+                                                                                : std::string();
+    target->format = OutputFormat(target->output->kind, target->path, forced);
+    if (target->format == ImageFormat::Raw16 && target->output->channels != 1) {
+      throw UsageError{fmt::format("{}: RAW16 holds one channel, and the {} image has {}: use PNG, EXR or TIFF",
+                                   target->path, target->output->kind, target->output->channels)};
+    }
+  }
+}
 
 bool EndsWithBmp(const std::string& path) {
   if (path.size() < 4) return false;
@@ -67,11 +113,10 @@ std::vector<Target> Targets(const OutputOptions& out, const MapOptions& mapOptio
       if (target.path == kStandardOutput || !EndsWithBmp(target.path)) {
         throw BadInput{target.path + ": the " + kind + " is a BMP image; give it a .bmp file name"};
       }
-    } else {
-      FormatFor(target.path, out.format);
     }
     CheckWritable(target.path, kind + " image");
   }
+  ChooseFormats(targets, out);
   if (toStandardOutput > 1) throw UsageError{"only one output can go to standard output (-)"};
   if (!out.report.empty()) CheckWritable(out.report, "report");
   if (!mapOptions.ramp.empty() && !rampShown) {
@@ -102,8 +147,7 @@ bool WrittenInOrder(const std::string& path) {
 // PNG their quantised rows) and its encoder's blocks. The one copy that grows with the image is
 // an EXR's encoded bytes when its target can only be written in order (standard output, a pipe):
 // that copy is the limit named in a refusal.
-void CheckImageMemory(const std::vector<Target>& targets, const std::string& forcedFormat, int width, int height,
-                      const Tile& tile, int threads) {
+void CheckImageMemory(const std::vector<Target>& targets, int width, int height, const Tile& tile, int threads) {
   const std::uint64_t w = static_cast<std::uint64_t>(tile.width > 0 ? tile.width : width);
   const std::uint64_t h = static_cast<std::uint64_t>(tile.width > 0 ? tile.height : height);
   const std::uint64_t bandRows = std::min<std::uint64_t>(h, static_cast<std::uint64_t>(RenderBandRows(int(w))));
@@ -118,12 +162,22 @@ void CheckImageMemory(const std::vector<Target>& targets, const std::string& for
   for (const Target& target : targets) {
     if (target.output->pixel == nullptr) continue;
     const auto channels = static_cast<std::uint64_t>(target.output->channels);
-    const ImageFormat format = FormatFor(target.path, forcedFormat);
-    // Two sets of bands (one encoded while the next renders), and a PNG band's quantised rows.
+    const ImageFormat format = target.format;
+    // Two sets of bands (one encoded while the next renders), and a PNG or RAW band's quantised rows.
     need += 2 * w * bandRows * channels * sizeof(float) + w * bandRows * channels *
-                                                              (format == ImageFormat::Exr     ? 0
+                                                              (format == ImageFormat::Png8    ? 1
                                                                : format == ImageFormat::Png16 ? 2
-                                                                                              : 1);
+                                                               : format == ImageFormat::Raw16 ? 2
+                                                                                              : 0);
+    if (IsTiff(format)) {
+      // A row of tiles of stored samples, and the encoded file itself when it goes out in order.
+      const std::uint64_t sample = format == ImageFormat::Tiff32 ? 4 : 2;
+      need += w * static_cast<std::uint64_t>(kTiffTileSide) * channels * sample;
+      if (WrittenInOrder(target.path)) {
+        inMemory += 2 * w * h * channels * sample;
+        kinds += (kinds.empty() ? "" : ", ") + std::string(target.output->kind);
+      }
+    }
     if (format == ImageFormat::Exr) {
       // OpenEXR keeps two blocks of up to 32 rows per thread, raw and compressed.
       need += std::uint64_t{4} * cores * 32 * w * channels * sizeof(float);
@@ -139,8 +193,9 @@ void CheckImageMemory(const std::vector<Target>& targets, const std::string& for
   if (need > have) {
     if (inMemory > 0) {
       throw BadInput{fmt::format(
-          "a {}x{} {} of {} as EXR on standard output or a pipe is encoded whole in memory before it is written "
-          "(its line offset table comes last), and needs {}, more than the {} this machine has: write it to a file, "
+          "a {}x{} {} of {} as EXR or TIFF on standard output or a pipe is encoded whole in memory before it is "
+          "written (its offsets are written last), and needs {}, more than the {} this machine has: write it to a "
+          "file, "
           "or render it in tiles (--tile)",
           w, h, tile.width > 0 ? "tile" : "image", kinds, Bytes(need), Bytes(have))};
     }
@@ -192,7 +247,7 @@ std::optional<double> CheckNodata(const OutputOptions& out, const std::vector<Ta
   for (const Target& target : targets) {
     if (!TakesNodata(*target.output)) continue;
     any = true;
-    const std::string problem = NodataProblem(FormatFor(target.path, out.format), value);
+    const std::string problem = NodataProblem(target.format, value);
     if (!problem.empty()) {
       throw UsageError{fmt::format("--nodata {}: the {} image {} cannot hold it: {}", *out.nodata, target.output->kind,
                                    target.path, problem)};
@@ -222,6 +277,8 @@ void CheckTerrainOptions(const OutputOptions& out, const MapOptions& map, const 
           "--u-scale and --v-scale"};
     }
   }
+  if (out.edgeAligned && out.sizeGiven && out.size < 2)
+    throw UsageError{"--edge-aligned puts samples on both borders: --size must be 2 or more"};
   if (out.pixelSize) {
     if (!std::isfinite(*out.pixelSize) || !(*out.pixelSize > 0.0))
       throw UsageError{fmt::format("--pixel-size {}: give a size above 0, in the mesh's units", *out.pixelSize)};
@@ -251,10 +308,10 @@ void CheckTerrainOptions(const OutputOptions& out, const MapOptions& map, const 
   if (out.heights == "metres") {
     const auto height = std::find_if(targets.begin(), targets.end(),
                                      [](const Target& t) { return std::string(t.output->kind) == "height"; });
-    if (height == targets.end() || FormatFor(height->path, out.format) != ImageFormat::Exr) {
+    if (height == targets.end() || !IsFloat(height->format)) {
       throw UsageError{
-          "--heights metres writes float heights, and no EXR height image is written: use a .exr "
-          "height output (or --format exr)"};
+          "--heights metres writes float heights, and no float height image is written: use a .exr or .tif "
+          "height output (or --format exr or tiff32)"};
     }
   }
 }
@@ -316,15 +373,58 @@ TerrainFrame TerrainFrameFor(const std::vector<Target>& targets, const OutputOpt
   }
   if (!zRange) throw BadInput{input + ": the mesh has no finite vertex, so its heights have no range"};
   frame.zScale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
-  frame.xStep = region->Width() / width;
-  frame.yStep = -region->Height() / height;
+  // Edge-aligned samples lie on the region's borders: one step fewer than samples.
+  frame.xStep = region->Width() / (out.edgeAligned ? std::max(1, width - 1) : width);
+  frame.yStep = -region->Height() / (out.edgeAligned ? std::max(1, height - 1) : height);
   for (const Target& target : targets) {
     // A float image holds the values themselves; an integer one their share of full scale.
-    const bool floats = target.output->pixel != nullptr && FormatFor(target.path, out.format) == ImageFormat::Exr;
+    const bool floats = target.output->pixel != nullptr &&
+                        (target.format == ImageFormat::Exr || target.format == ImageFormat::Tiff32);
     if (target.output->kind == std::string("slope")) frame.slopeScale = floats ? 1.0 : 1.0 / 90.0;
     if (target.output->kind == std::string("hillshade")) frame.shadeScale = floats ? 1.0 : 1.0 / 255.0;
   }
   return frame;
+}
+
+// ---- GeoTIFF ----
+
+// The coordinate system --crs names, checked before any work; none without --crs.
+std::optional<GeoReference> CheckGeoOptions(const OutputOptions& out, const std::vector<Target>& targets, bool quiet) {
+  if (!out.georef && out.crs.empty()) return std::nullopt;
+  if (std::none_of(targets.begin(), targets.end(),
+                   [](const Target& t) { return t.output->file == OutputFile::Image && IsTiff(t.format); })) {
+    throw UsageError{"--georef and --crs place TIFF images, and no TIFF is written: use a .tif output"};
+  }
+  GeoReference crs;
+  if (!out.crs.empty()) {
+    std::string code = out.crs;
+    const bool epsg = code.size() > 5 && (code.compare(0, 5, "EPSG:") == 0 || code.compare(0, 5, "epsg:") == 0);
+    code.erase(0, epsg ? 5 : code.size());
+    const bool digits = !code.empty() && code.size() <= 9 &&
+                        std::all_of(code.begin(), code.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (!epsg || !digits) throw UsageError{"--crs " + out.crs + ": give EPSG:N, such as EPSG:32633 or EPSG:4326"};
+    crs.epsg = std::stoi(code);
+    std::string why;
+    const std::optional<bool> geographic = EpsgIsGeographic(*crs.epsg, &why);
+    if (!geographic) throw UsageError{"--crs " + out.crs + ": " + why};
+    if (!why.empty() && !quiet) std::fprintf(stderr, "veldmap: warning: %s\n", why.c_str());
+    crs.geographic = *geographic;
+  }
+  return crs;
+}
+
+// The GeoTIFF placement of an image (the whole image, or its tile) over region, the rectangle of
+// the mesh's X/Y that UV 0..1 covers. Row 0 is the top of the image, where V is 1 (region.y1), so a
+// row down is a step of -Y. Pixel-centre samples cover region exactly; edge-aligned samples lie
+// on its borders, so the pixels they stand for reach half a step beyond.
+GeoReference PlaceGeoReference(GeoReference crs, const XYRect& region, int width, int height, const Tile& tile,
+                               bool edgeAligned) {
+  const int across = edgeAligned ? width - 1 : width, down = edgeAligned ? height - 1 : height;
+  crs.stepX = region.Width() / across;
+  crs.stepY = -region.Height() / down;
+  crs.originX = region.x0 - (edgeAligned ? crs.stepX / 2 : 0.0) + tile.x0 * crs.stepX;
+  crs.originY = region.y1 - (edgeAligned ? crs.stepY / 2 : 0.0) + tile.y0 * crs.stepY;
+  return crs;
 }
 
 }  // namespace
@@ -335,6 +435,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   if (out.coverageAlpha) AddCoverageAlpha(targets);
   CheckTerrainOptions(out, mapOptions, targets);
   const std::optional<double> nodata = CheckNodata(out, targets);
+  const std::optional<GeoReference> crs = CheckGeoOptions(out, targets, common.quiet);
   const ImageWriteOptions writeOptions = WriteOptions(out);
   if (!std::isfinite(out.bumpScale)) throw UsageError{fmt::format("--bump-scale {}: not a number", out.bumpScale)};
   // The tile is cut, and the memory it needs weighed, as soon as the size is known: before the
@@ -352,13 +453,18 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   const auto cutTile = [&](int width, int height) {
     if (width < 1 || height < 1)
       throw UsageError{fmt::format("image size {}x{}: both sides must be 1 or more", width, height)};
+    if (out.edgeAligned && (width < 2 || height < 2)) {
+      throw UsageError{
+          fmt::format("image size {}x{}: --edge-aligned puts samples on both borders, so each side needs 2 or more",
+                      width, height)};
+    }
     if (!out.tile.empty()) {
       if (!SplitTile(width, height, index - 1, count, out.tileRows, out.tileCols, &tile, &error)) {
         throw BadInput{error};
       }
       tileFact = ReportJson::array({tile.x0, tile.y0, tile.width, tile.height, width, height});
     }
-    CheckImageMemory(targets, out.format, width, height, tile, out.threads);
+    CheckImageMemory(targets, width, height, tile, out.threads);
   };
   const bool sizeGiven = out.width > 0 && out.height > 0;
   if (sizeGiven) cutTile(out.width, out.height);
@@ -400,6 +506,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   request.tile = tile;
   request.time = out.time;
   request.filter = out.filter;
+  request.edgeAligned = out.edgeAligned;
   request.outputs.clear();
   for (const Target& target : targets) request.outputs.push_back(target.output);
   request.bumpScale = out.bumpScale;
@@ -413,7 +520,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   request.coverage = &coverage;
   for (const Target& target : targets) {
     request.nodata.push_back(nodata && TakesNodata(*target.output)
-                                 ? std::optional<float>(NodataPixel(FormatFor(target.path, out.format), *nodata))
+                                 ? std::optional<float>(NodataPixel(target.format, *nodata))
                                  : std::nullopt);
   }
   int useNormals = 0;
@@ -433,6 +540,7 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
     if (kind == "bump") record.normals = request.normalConvention;
     if (kind == "hillshade") record.light = std::make_pair(request.terrain.azimuth, request.terrain.altitude);
   }
+  record.edgeAligned = out.edgeAligned;
   record.time = out.time;
   record.width = width;
   record.height = height;
@@ -450,18 +558,26 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   for (std::size_t i = 0; i < targets.size(); ++i) {
     const Target& target = targets[i];
     if (target.output->pixel == nullptr) continue;
+    ImageWriteOptions imageOptions = writeOptions;
+    if (crs && IsTiff(target.format)) {
+      if (!region) {
+        throw BadInput{input +
+                       ": the map's UV generator turns, mirrors or repeats the map, so the image has no region of "
+                       "the mesh for --georef to place"};
+      }
+      imageOptions.georef = PlaceGeoReference(*crs, *region, width, height, tile, out.edgeAligned);
+    }
     ImageMetadata imageMeta = early;
     std::string encoding = OutputEncoding(*target.output, request);
-    ImageWriteOptions options = writeOptions;
     if (request.nodata[i]) {
       encoding += "; veldmap:nodata where no upward face covers the pixel";
-      options.nodata = nodata;
+      imageOptions.nodata = nodata;
     }
     imageMeta.entries.emplace_back("veldmap:encoding", encoding);
     writers[i] = std::make_unique<ImageStreamWriter>();
     const int imageWidth = tile.width > 0 ? tile.width : width, imageHeight = tile.width > 0 ? tile.height : height;
-    if (!writers[i]->Open(target.path, imageWidth, imageHeight, target.output->channels,
-                          FormatFor(target.path, out.format), imageMeta, late, options, &error)) {
+    if (!writers[i]->Open(target.path, imageWidth, imageHeight, target.output->channels, target.format, imageMeta, late,
+                          imageOptions, &error)) {
       throw BadInput{error};
     }
     sinks[i] = [writer = writers[i].get(), &rowError = errors[i]](int first, int rows, const float* pixels) {

@@ -121,11 +121,20 @@ int Side(const json& request, const char* key) {
   return static_cast<int>(side);
 }
 
+// The studio saves what it shows: PNG and EXR. (The command line's TIFF and RAW16 are for terrain
+// exchange, and RAW16 takes heights only.)
+bool StudioFormat(const std::optional<ImageFormat>& format) {
+  return format == ImageFormat::Png8 || format == ImageFormat::Png16 || format == ImageFormat::Exr;
+}
+
 std::string FormatName(ImageFormat format) {
   switch (format) {
     case ImageFormat::Png8: return "png8";
     case ImageFormat::Png16: return "png16";
     case ImageFormat::Exr: return "exr";
+    case ImageFormat::Tiff16: return "tiff16";
+    case ImageFormat::Tiff32: return "tiff32";
+    case ImageFormat::Raw16: return "raw16";
   }
   return "";
 }
@@ -355,10 +364,11 @@ json RenderView::Save(const json& request) const {
   std::optional<ImageFormat> format;
   if (request.contains("format")) {
     format = FormatFromName(request.at("format").get<std::string>());
-    if (!format) throw StudioError(400, "format " + request.at("format").dump() + ": use png8, png16 or exr");
+    if (!StudioFormat(format))
+      throw StudioError(400, "format " + request.at("format").dump() + ": use png8, png16 or exr");
   } else {
     format = FormatFromExtension(path);
-    if (!format) throw StudioError(400, path + ": unknown image type (use .png or .exr, or a format)");
+    if (!StudioFormat(format)) throw StudioError(400, path + ": unknown image type (use .png or .exr, or a format)");
   }
   const std::shared_ptr<Job> job = Current();
   if (job == nullptr) throw StudioError(409, "nothing has been rendered yet");

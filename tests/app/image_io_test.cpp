@@ -120,7 +120,15 @@ TEST(ImageIo, FormatsByNameAndExtension) {
   EXPECT_EQ(FormatFromExtension("out/tile.PNG"), ImageFormat::Png8);
   EXPECT_EQ(FormatFromExtension("height.exr"), ImageFormat::Exr);
   EXPECT_EQ(FormatFromExtension("a.exr/height"), std::nullopt);
-  EXPECT_EQ(FormatFromExtension("height.tif"), std::nullopt);
+  EXPECT_EQ(FormatFromExtension("height.TIF"), ImageFormat::Tiff32);
+  EXPECT_EQ(FormatFromExtension("height.tiff"), ImageFormat::Tiff32);
+  EXPECT_EQ(FormatFromExtension("terrain.r16"), ImageFormat::Raw16);
+  EXPECT_EQ(FormatFromExtension("terrain.raw"), ImageFormat::Raw16);
+  EXPECT_EQ(FormatFromName("tiff16"), ImageFormat::Tiff16);
+  EXPECT_EQ(FormatFromName("tiff32"), ImageFormat::Tiff32);
+  EXPECT_EQ(FormatFromName("raw16"), ImageFormat::Raw16);
+  EXPECT_EQ(FormatFromName("tiff"), std::nullopt);
+  EXPECT_EQ(FormatFromExtension("height.jpg"), std::nullopt);
 }
 
 TEST(ImageIo, ExrKeepsFloatsExactlyWithNamedFloatChannels) {

@@ -1,4 +1,4 @@
-// PNG and EXR files under failing system calls, a full disk and a folder in the way.
+// PNG, EXR, TIFF and RAW16 files under failing system calls, a full disk and a folder in the way.
 #include "app/image_io.h"
 #include "tests/support/safe_save_checks.h"
 
@@ -26,13 +26,23 @@ Bytes Encoded(const Image& image, ImageFormat format, const ImageMetadata& meta)
 TEST(ImageSafeSave, EveryFailingCallAFullDiskOrAFolderInTheWayLeavesEverythingAsItWas) {
   const ImageMetadata meta{{{"Software", "veldmap"}, {"Comment", "h\xC3\xB6he"}}};
   const Image oldImage = Gradient(8, 8, 0.5f), newImage = Gradient(64, 48, 1.0f);
-  for (const ImageFormat format : {ImageFormat::Png8, ImageFormat::Png16, ImageFormat::Exr}) {
+  for (const ImageFormat format : {ImageFormat::Png8, ImageFormat::Png16, ImageFormat::Exr, ImageFormat::Tiff16,
+                                   ImageFormat::Tiff32, ImageFormat::Raw16}) {
     SCOPED_TRACE(static_cast<int>(format));
     ScratchFolder folder;
     const fs::path path = folder.path() / "height.img";
-    const Save save = [&](std::string* error) { return WriteImage(path.string(), newImage, format, meta, error); };
-    const Bytes fresh = Encoded(newImage, format, meta);
-    const Bytes old = Encoded(oldImage, format, meta);
+    // RAW16 holds heights only: its images have one channel.
+    const auto shaped = [format](Image image) {
+      if (format == ImageFormat::Raw16) {
+        image.channels = 1;
+        image.pixels.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height));
+      }
+      return image;
+    };
+    const Image newShaped = shaped(newImage), oldShaped = shaped(oldImage);
+    const Save save = [&](std::string* error) { return WriteImage(path.string(), newShaped, format, meta, error); };
+    const Bytes fresh = Encoded(newShaped, format, meta);
+    const Bytes old = Encoded(oldShaped, format, meta);
     CheckEveryFailingCall(path, old, fresh, save);
     CheckFullDisk(path, old, fresh.size(), fresh.size() / 2, save);
     fs::remove(path);

@@ -140,7 +140,8 @@ TEST(ImageStream, MisusedOrUnfinishedWritersLeaveNoFileAndTheOldOneAsItWas) {
   const auto oneEntry = [&folder, &path](const std::string& label) {
     EXPECT_EQ(Entries(folder.path()), std::vector<std::string>{path.filename().string()}) << label;
   };
-  for (const ImageFormat format : {ImageFormat::Png8, ImageFormat::Exr}) {
+  for (const ImageFormat format :
+       {ImageFormat::Png8, ImageFormat::Exr, ImageFormat::Tiff16, ImageFormat::Tiff32, ImageFormat::Raw16}) {
     SCOPED_TRACE(static_cast<int>(format));
     WriteFile(path, old);
     std::string error;
