@@ -31,9 +31,9 @@ ImageFormat FormatFor(const std::string& path, const std::string& forced) {
 ImageFormat OutputFormat(std::string_view kind, const std::string& path, const std::string& forced) {
   const ImageFormat format = FormatFor(path, forced);
   if (!forced.empty()) return format;
-  // A height needs more than 256 steps (an 8-bit terrain shows terraces); a colour has no use
-  // for floats.
-  const bool height = kind == "height";
+  // A height needs more than 256 steps (an 8-bit terrain shows terraces), and so does a slope; a
+  // colour, a mask or a hillshade (whose levels are bytes anyway) has no use for floats.
+  const bool height = kind == "height" || kind == "slope";
   if (format == ImageFormat::Png8 && height) return ImageFormat::Png16;
   if (format == ImageFormat::Tiff32 && !height) return ImageFormat::Tiff16;
   return format;

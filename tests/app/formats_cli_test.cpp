@@ -73,6 +73,14 @@ TEST_F(FormatsCliTest, EachOutputHasItsOwnFormatAndAHeightPngIsSixteenBit) {
   ASSERT_EQ(Veldmap(Render("--size 16 -o " + Path("h.png") + " --color-out " + Path("c.png"))).code, 0);
   EXPECT_EQ(stored("h.png"), ImageFormat::Png16);
   EXPECT_EQ(stored("c.png"), ImageFormat::Png8);
+  // A slope needs the steps of a height; a mask and a hillshade are levels of a byte.
+  ASSERT_EQ(Veldmap(Render("--size 16 --slope-out " + Path("s.png") + " --hillshade-out " + Path("hs.png") +
+                           " --mask-out " + Path("m.png")))
+                .code,
+            0);
+  EXPECT_EQ(stored("s.png"), ImageFormat::Png16);
+  EXPECT_EQ(stored("hs.png"), ImageFormat::Png8);
+  EXPECT_EQ(stored("m.png"), ImageFormat::Png8);
   // --format is the -o output's: a 16-bit height no longer makes the colour 16-bit.
   ASSERT_EQ(Veldmap(Render("--size 16 --format png16 -o " + Path("h.png") + " --color-out " + Path("c.png") +
                            " --bump-out " + Path("b.png")))
