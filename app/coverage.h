@@ -47,7 +47,7 @@ class CoverageMask {
 
  private:
   std::unique_ptr<SurfaceSampler> sampler_;
-  UVGen* generator_ = nullptr;  // the map's; none: the shading point's UV is the map's
+  UVGen* generator_ = nullptr;   // the map's; none: the shading point's UV is the map's
   bool onlyZeroValues_ = false;  // the index holds only the faces that can give height 0
 };
 

@@ -378,8 +378,8 @@ TerrainFrame TerrainFrameFor(const std::vector<Target>& targets, const OutputOpt
   frame.yStep = -region->Height() / (out.edgeAligned ? std::max(1, height - 1) : height);
   for (const Target& target : targets) {
     // A float image holds the values themselves; an integer one their share of full scale.
-    const bool floats = target.output->pixel != nullptr &&
-                        (target.format == ImageFormat::Exr || target.format == ImageFormat::Tiff32);
+    const bool floats =
+        target.output->pixel != nullptr && (target.format == ImageFormat::Exr || target.format == ImageFormat::Tiff32);
     if (target.output->kind == std::string("slope")) frame.slopeScale = floats ? 1.0 : 1.0 / 90.0;
     if (target.output->kind == std::string("hillshade")) frame.shadeScale = floats ? 1.0 : 1.0 / 255.0;
   }
