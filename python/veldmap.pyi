@@ -62,6 +62,7 @@ class Map:
         azimuth: Optional[float] = None,
         altitude: Optional[float] = None,
         nodata: Optional[float] = None,
+        edge_aligned: bool = False,
     ) -> npt.NDArray[np.float32]: ...
     @overload
     def render(
@@ -83,6 +84,7 @@ class Map:
         azimuth: Optional[float] = None,
         altitude: Optional[float] = None,
         nodata: Optional[float] = None,
+        edge_aligned: bool = False,
     ) -> dict[str, npt.NDArray[np.float32]]:
         """Renders "height", "color", "alpha", "bump", "mask", "slope" or "hillshade" (one str:
         one array; a list: a dict of arrays) as float32, shape (H, W) or (H, W, C), row 0 at the
@@ -90,7 +92,8 @@ class Map:
         image follows the mesh's X/Y aspect unless width and height are both given; tile "I/N";
         region (x0, y0, x1, y1) in the mesh's own coordinates; heights "metres" gives z in the
         mesh's units; normal_convention "dx" flips the bump's green; azimuth and altitude light
-        the hillshade; nodata fills the uncovered pixels of one-channel images (NaN allowed).
+        the hillshade; nodata fills the uncovered pixels of one-channel images (NaN allowed);
+        edge_aligned puts the first and last samples on the borders (as --edge-aligned).
         Releases the GIL and renders on all cores (threads=N for fewer)."""
     @property
     def metadata(self) -> Optional[dict[str, Any]]:

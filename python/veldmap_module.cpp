@@ -122,6 +122,7 @@ struct RenderSettings {
   std::string normalConvention = "gl";
   std::optional<double> azimuth, altitude;
   std::optional<double> nodata;
+  bool edgeAligned = false;
 };
 
 class Map {
@@ -129,12 +130,27 @@ class Map {
   Map(const std::string& path, const MeshOptions& meshOptions, const MapOptions& mapOptions) : source_(path) {
     std::lock_guard<std::mutex> hold(SceneLock());
     Session& session = TheSession();
+    // The host has one scene, shared by every map of this process: whatever opening adds to it
+    // beyond the node this map picks (a scene file brings its own nodes) is taken out again, so
+    // that it neither shows in nor is saved with another map's scene.
     const std::vector<INode*> before = GetCOREInterface()->Nodes();
-    Loaded loaded = LoadInput(session, path, meshOptions);
-    map_ = loaded.map;
-    for (INode* node : GetCOREInterface()->Nodes()) {
-      if (std::find(before.begin(), before.end(), node) == before.end()) node_ = node;
+    const auto removeAddedNodes = [&before](INode* keep) {
+      for (INode* node : std::vector<INode*>(GetCOREInterface()->Nodes())) {
+        if (node != keep && std::find(before.begin(), before.end(), node) == before.end()) node->DeleteThis();
+      }
+    };
+    Loaded loaded;
+    try {
+      loaded = LoadInput(session, path, meshOptions);
+    } catch (...) {
+      removeAddedNodes(nullptr);
+      throw;
     }
+    map_ = loaded.map;
+    Interval ignore = FOREVER;
+    Block(map_)->GetValue(ParamByName(Block(map_), "node"), 0, node_, ignore);
+    if (std::find(before.begin(), before.end(), node_) != before.end()) node_ = nullptr;  // not ours to delete
+    removeAddedNodes(node_);
     try {
       // As `veldmap render` does: one image of the mesh, repeated only when asked.
       ApplyMapOptions(map_, mapOptions, Tiling::SingleImage);
@@ -226,6 +242,7 @@ class Map {
     out.pixelSize = settings.pixelSize;
     out.heights = settings.heights;
     out.time = settings.time;
+    out.edgeAligned = settings.edgeAligned;
     if (settings.size < 1) throw UsageError{fmt::format("size {}: give 1 or more", settings.size)};
     if (settings.heights != "map" && settings.heights != "metres") {
       throw UsageError{"heights '" + settings.heights + "': use 'map' or 'metres'"};
@@ -366,6 +383,10 @@ class Map {
     const std::optional<XYRect> extent = XYExtent(shown);
     const std::optional<XYRect> region = PlaceImage(map_, out, extent, source_);
     const auto [width, height] = ImageSize(out, region);
+    if (settings.edgeAligned && (width < 2 || height < 2)) {
+      throw UsageError{fmt::format(
+          "image size {}x{}: edge_aligned puts samples on both borders, so each side needs 2 or more", width, height)};
+    }
     if (width < 1 || height < 1)
       throw UsageError{fmt::format("image size {}x{}: both sides must be 1 or more", width, height)};
     if (settings.tile) {
@@ -409,8 +430,9 @@ class Map {
       }
       if (!zRange) throw BadInput{source_ + ": the mesh has no finite vertex, so its heights have no range"};
       request.terrain.zScale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
-      request.terrain.xStep = region->Width() / width;
-      request.terrain.yStep = -region->Height() / height;
+      // Edge-aligned samples lie on the region's borders: one step fewer than samples.
+      request.terrain.xStep = region->Width() / (settings.edgeAligned ? width - 1 : width);
+      request.terrain.yStep = -region->Height() / (settings.edgeAligned ? height - 1 : height);
     }
 
     request.width = width;
@@ -421,6 +443,7 @@ class Map {
     request.outputs = outputs;
     request.bumpScale = settings.bumpScale;
     request.threads = settings.threads;
+    request.edgeAligned = settings.edgeAligned;
     int useNormals = 0;
     Interval ignore = FOREVER;
     Block(map_)->GetValue(ParamByName(Block(map_), "useNormals"), out.time, useNormals, ignore);
@@ -435,6 +458,7 @@ class Map {
     record.width = width;
     record.height = height;
     record.nodata = settings.nodata;
+    record.edgeAligned = settings.edgeAligned;
     for (const RenderOutput* output : outputs) {
       const std::string kind = output->kind;
       if (kind == "bump") record.normals = request.normalConvention;
@@ -562,7 +586,7 @@ PYBIND11_MODULE(veldmap, m) {
              std::optional<std::string> tile, std::optional<std::vector<double>> region,
              std::optional<double> pixel_size, const std::string& heights, float bump_scale, bool filter, int threads,
              int time, const std::string& normal_convention, std::optional<double> azimuth,
-             std::optional<double> altitude, std::optional<double> nodata) {
+             std::optional<double> altitude, std::optional<double> nodata, bool edge_aligned) {
             RenderSettings settings;
             settings.size = size;
             settings.width = width;
@@ -579,6 +603,7 @@ PYBIND11_MODULE(veldmap, m) {
             settings.azimuth = azimuth;
             settings.altitude = altitude;
             settings.nodata = nodata;
+            settings.edgeAligned = edge_aligned;
             if (py::isinstance<py::str>(kinds)) return self.Render({py::cast<std::string>(kinds)}, settings, false);
             return self.Render(py::cast<std::vector<std::string>>(kinds), settings, true);
           },
@@ -587,6 +612,7 @@ PYBIND11_MODULE(veldmap, m) {
           py::arg("pixel_size") = py::none(), py::arg("heights") = "map", py::arg("bump_scale") = 1.0f,
           py::arg("filter") = false, py::arg("threads") = 0, py::arg("time") = 0, py::arg("normal_convention") = "gl",
           py::arg("azimuth") = py::none(), py::arg("altitude") = py::none(), py::arg("nodata") = py::none(),
+          py::arg("edge_aligned") = false,
           "Renders one image kind (a str: one array) or several (a list: a dict of arrays), float32, row 0 at the top.")
       .def_property_readonly("metadata", &Map::Metadata,
                              "The facts the last render's images would carry (Z range, extent, parameters, ...).")

@@ -121,7 +121,8 @@ def test_arrays_equal_the_command_lines_images_bit_for_bit(tmp_path, terrain):
     h = veldmap.open(str(holes), up="z")
     for kind, options, cli in (("mask", {}, []), ("slope", {}, []), ("hillshade", {"azimuth": 200.0}, ["--azimuth", "200"]),
                                ("height", {"nodata": float("nan")}, ["--nodata", "nan"]),
-                               ("bump", {"normal_convention": "dx"}, ["--normal-convention", "dx"])):
+                               ("bump", {"normal_convention": "dx"}, ["--normal-convention", "dx"]),
+                               ("slope", {"edge_aligned": True}, ["--edge-aligned"])):
         array = h.render(kind, size=40, **options)
         expected = cli_render(tmp_path, str(holes), kind, "--up", "z", "--size", "40", *cli)
         assert np.array_equal(array, expected, equal_nan=True), kind
@@ -158,7 +159,9 @@ def test_parameters_metadata_and_scenes(tmp_path, terrain):
     assert facts["veldmap:coverage"] > 0.99
     assert facts["veldmap:z_min"] < facts["veldmap:z_max"]
 
-    # Baked, saved and opened again, the map renders what it rendered before.
+    # Baked, saved and opened again, the map renders what it rendered before, though other maps
+    # share the process's scene (their nodes are saved with it, and left out when it is opened).
+    others = [veldmap.open(HILLS), veldmap.open(terrain, up="z")]
     before = m.render(size=64)
     with pytest.raises(ValueError, match="bake"):
         m.save(str(tmp_path / "unbaked.vlds"))
@@ -170,6 +173,8 @@ def test_parameters_metadata_and_scenes(tmp_path, terrain):
     again = veldmap.open(scene)
     assert np.array_equal(again.render(size=64), before)
     assert np.array_equal(veldmap.open(exported).render(size=64), before)
+    assert again.metadata["veldmap:extent"] == [0.0, 0.0, 40.0, 30.0]
+    assert all(o.render(size=8).shape == (8, 8) or o.render(size=8).shape == (6, 8) for o in others)
 
 
 def test_two_threads_render_two_maps_as_one_after_the_other(terrain):
@@ -235,7 +240,8 @@ def test_every_error_is_a_python_exception_with_the_command_lines_message(tmp_pa
                                     ("height", {"size": 0}, "1 or more"),
                                     ("bump", {"normal_convention": "up"}, "gl"),
                                     ("hillshade", {"altitude": 95.0}, "0 to 90"),
-                                    ("height", {"nodata": float("inf")}, "nan")):
+                                    ("height", {"nodata": float("inf")}, "nan"),
+                                    ("height", {"edge_aligned": True, "width": 1, "height": 5}, "2 or more")):
         with pytest.raises(ValueError, match=message):
             m.render(kinds, **options)
     with pytest.raises(ValueError, match="bump"):
