@@ -4,10 +4,13 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/cli_options.h"
 #include "app/mesh_frame.h"
+#include "app/outputs.h"
+#include "app/terrain_maps.h"
 #include "host/mtl_base.h"
 
 inline constexpr int kExitOk = 0;
@@ -34,3 +37,14 @@ int Demo(const Common& common, const std::string& folder);
 // covers (none when the map's placement gives it none); input names the mesh in messages.
 std::optional<XYRect> PlaceImage(Texmap* map, const OutputOptions& out, const std::optional<XYRect>& extent,
                                  const std::string& input);
+
+// --heights metres: z = z_min + h (z_max - z_min) with the map's placement normalised, else
+// h (z_max - z_min), from the Z range of the mesh the map shows.
+HeightUnits HeightsInMeshUnits(Texmap* map, const std::optional<std::pair<float, float>>& zRange, TimeValue t,
+                               const std::string& input);
+
+// The steps of the image's samples and of the map's heights in the mesh's units, for images that
+// read their neighbours (slope, hillshade): only an image that covers one known rectangle of the
+// mesh has them. The light and the stored scale are left at their defaults.
+TerrainFrame MeshTerrainFrame(const std::optional<XYRect>& region, const std::optional<std::pair<float, float>>& zRange,
+                              int width, int height, bool edgeAligned, const std::string& input);

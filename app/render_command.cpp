@@ -355,27 +355,47 @@ std::optional<XYRect> PlaceImage(Texmap* map, const OutputOptions& out, const st
   return region;
 }
 
-namespace {
+HeightUnits HeightsInMeshUnits(Texmap* map, const std::optional<std::pair<float, float>>& zRange, TimeValue t,
+                               const std::string& input) {
+  if (!zRange) throw BadInput{input + ": the mesh has no finite vertex, so its heights have no range"};
+  int depth = 0;
+  const bool normalized = BlockPlacement(Block(map), t, &depth).normalize;
+  HeightUnits units;
+  units.meshUnits = true;
+  units.scale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
+  units.offset = normalized ? static_cast<double>(zRange->first) : 0.0;
+  return units;
+}
 
-// Steps of the image's pixels and of the map's heights in the mesh's units, for the slope and
-// hillshade: only an image that covers one known rectangle of the mesh has them.
-TerrainFrame TerrainFrameFor(const std::vector<Target>& targets, const OutputOptions& out,
-                             const std::optional<XYRect>& region, const std::optional<std::pair<float, float>>& zRange,
-                             int width, int height, const std::string& input) {
-  TerrainFrame frame;
-  if (out.azimuth) frame.azimuth = *out.azimuth;
-  if (out.altitude) frame.altitude = *out.altitude;
-  if (std::none_of(targets.begin(), targets.end(), [](const Target& t) { return t.output->neighbours; })) return frame;
+TerrainFrame MeshTerrainFrame(const std::optional<XYRect>& region, const std::optional<std::pair<float, float>>& zRange,
+                              int width, int height, bool edgeAligned, const std::string& input) {
   if (!region) {
     throw BadInput{input +
                    ": the image covers no one rectangle of the mesh (the UV generator turns, mirrors or repeats the "
                    "map, or the mesh is flat in X or Y), so it has no slope or hillshade in the mesh's units"};
   }
   if (!zRange) throw BadInput{input + ": the mesh has no finite vertex, so its heights have no range"};
+  TerrainFrame frame;
   frame.zScale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
   // Edge-aligned samples lie on the region's borders: one step fewer than samples.
-  frame.xStep = region->Width() / (out.edgeAligned ? std::max(1, width - 1) : width);
-  frame.yStep = -region->Height() / (out.edgeAligned ? std::max(1, height - 1) : height);
+  frame.xStep = region->Width() / (edgeAligned ? std::max(1, width - 1) : width);
+  frame.yStep = -region->Height() / (edgeAligned ? std::max(1, height - 1) : height);
+  return frame;
+}
+
+namespace {
+
+// The mesh-unit frame of the slope and hillshade images among targets, with the light and the
+// scale each image stores its values at.
+TerrainFrame TerrainFrameFor(const std::vector<Target>& targets, const OutputOptions& out,
+                             const std::optional<XYRect>& region, const std::optional<std::pair<float, float>>& zRange,
+                             int width, int height, const std::string& input) {
+  const bool neighbours =
+      std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.output->neighbours; });
+  TerrainFrame frame =
+      neighbours ? MeshTerrainFrame(region, zRange, width, height, out.edgeAligned, input) : TerrainFrame{};
+  if (out.azimuth) frame.azimuth = *out.azimuth;
+  if (out.altitude) frame.altitude = *out.altitude;
   for (const Target& target : targets) {
     // A float image holds the values themselves; an integer one their share of full scale.
     const bool floats =
@@ -484,15 +504,8 @@ int Render(const Common& common, const std::string& input, const MeshOptions& me
   if (!sizeGiven) cutTile(width, height);
   if (shard) CheckShardTask(*shard, map, mapOptions, out, width, height, tile, out.time, input);
   const std::optional<std::pair<float, float>> zRange = ZRange(loaded.Shown());
-  HeightUnits heightUnits;
-  if (out.heights == "metres") {
-    if (!zRange) throw BadInput{input + ": the mesh has no finite vertex, so its heights have no range"};
-    int depth = 0;
-    const bool normalized = BlockPlacement(Block(map), out.time, &depth).normalize;
-    heightUnits.meshUnits = true;
-    heightUnits.scale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
-    heightUnits.offset = normalized ? static_cast<double>(zRange->first) : 0.0;
-  }
+  const HeightUnits heightUnits =
+      out.heights == "metres" ? HeightsInMeshUnits(map, zRange, out.time, input) : HeightUnits{};
   const TerrainFrame terrain = TerrainFrameFor(targets, out, region, zRange, width, height, input);
   CheckQuadtreeBudget(map, loaded.Shown(), input, out.time);
   Interval valid = FOREVER;

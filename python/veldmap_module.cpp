@@ -378,7 +378,6 @@ class Map {
     RenderRecord& record = *rec;
     Tile& tile = *cut;
     const std::vector<const RenderOutput*> outputs = request.outputs;
-    int depth = 0;
     const Mesh& shown = Shown();
     const std::optional<XYRect> extent = XYExtent(shown);
     const std::optional<XYRect> region = PlaceImage(map_, out, extent, source_);
@@ -399,12 +398,7 @@ class Map {
       if (!SplitTile(width, height, index - 1, count, 0, 0, &tile, &error)) throw UsageError{error};
     }
     const std::optional<std::pair<float, float>> zRange = ZRange(shown);
-    if (out.heights == "metres") {
-      if (!zRange) throw BadInput{source_ + ": the mesh has no finite vertex, so its heights have no range"};
-      request.heightUnits.meshUnits = true;
-      request.heightUnits.scale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
-      request.heightUnits.offset = BlockPlacement(Block(map_), out.time, &depth).normalize ? zRange->first : 0.0;
-    }
+    if (out.heights == "metres") request.heightUnits = HeightsInMeshUnits(map_, zRange, out.time, source_);
     CheckQuadtreeBudget(map_, shown, source_, out.time);
     Interval valid = FOREVER;
     const auto start = std::chrono::steady_clock::now();
@@ -419,21 +413,12 @@ class Map {
                                    : std::nullopt);
     }
     request.normalConvention = settings.normalConvention == "dx" ? NormalConvention::Dx : NormalConvention::Gl;
+    // Slope and hillshade in the mesh's units, as float arrays hold them.
+    if (std::any_of(outputs.begin(), outputs.end(), [](const RenderOutput* o) { return o->neighbours; })) {
+      request.terrain = MeshTerrainFrame(region, zRange, width, height, settings.edgeAligned, source_);
+    }
     if (settings.azimuth) request.terrain.azimuth = *settings.azimuth;
     if (settings.altitude) request.terrain.altitude = *settings.altitude;
-    if (std::any_of(outputs.begin(), outputs.end(), [](const RenderOutput* o) { return o->neighbours; })) {
-      // Slope and hillshade in the mesh's units, as float arrays hold them.
-      if (!region) {
-        throw BadInput{source_ +
-                       ": the image covers no one rectangle of the mesh (the UV generator turns, mirrors or repeats "
-                       "the map, or the mesh is flat in X or Y), so it has no slope or hillshade in the mesh's units"};
-      }
-      if (!zRange) throw BadInput{source_ + ": the mesh has no finite vertex, so its heights have no range"};
-      request.terrain.zScale = static_cast<double>(zRange->second) - static_cast<double>(zRange->first);
-      // Edge-aligned samples lie on the region's borders: one step fewer than samples.
-      request.terrain.xStep = region->Width() / (settings.edgeAligned ? width - 1 : width);
-      request.terrain.yStep = -region->Height() / (settings.edgeAligned ? height - 1 : height);
-    }
 
     request.width = width;
     request.height = height;
