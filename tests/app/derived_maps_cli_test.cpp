@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/image_io.h"
+#include "tests/support/cli_files.h"
 #include "tests/support/cli_run.h"
 #include "tests/support/temp_folder.h"
 
@@ -97,16 +98,10 @@ class DerivedMapsCliTest : public testing::Test {
     return "render " + Path(mesh) + " --up z -q " + args;
   }
   static Image Read(const std::string& path, std::map<std::string, std::string>* meta = nullptr) {
-    Image image;
-    ImageMetadata entries;
-    std::string error;
-    EXPECT_TRUE(ReadImage(path, &image, &entries, &error)) << error;
-    if (meta != nullptr) meta->insert(entries.entries.begin(), entries.entries.end());
-    return image;
+    return test_support::ReadWrittenImage(path, meta);
   }
   nlohmann::json Report(const std::string& name) const {
-    std::ifstream in(Path(name));
-    return nlohmann::json::parse(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    return test_support::ReadJsonFile<nlohmann::json>(Path(name));
   }
   static float At(const Image& image, int x, int y, int channel = 0) {
     return image

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/image_io.h"
+#include "tests/support/cli_files.h"
 #include "tests/support/cli_run.h"
 #include "tests/support/gdal_reader.h"
 #include "tests/support/temp_folder.h"
@@ -26,28 +27,11 @@ using test_support::Veldmap;
 
 namespace {
 
-// Rolling ground over X 0..20, Y 0..10 (Z up, unit cells, two triangles a cell).
-void WriteGroundObj(const std::string& path) {
-  std::ofstream obj(path);
-  constexpr int kCols = 20, kRows = 10;
-  for (int y = 0; y <= kRows; ++y) {
-    for (int x = 0; x <= kCols; ++x) {
-      obj << "v " << x << " " << y << " " << 1.0 + 0.1 * x + 0.4 * std::sin(0.7 * x) * std::cos(0.9 * y) << "\n";
-    }
-  }
-  for (int y = 0; y < kRows; ++y) {
-    for (int x = 0; x < kCols; ++x) {
-      const int a = y * (kCols + 1) + x + 1, b = a + 1, c = a + kCols + 2, d = a + kCols + 1;
-      obj << "f " << a << " " << b << " " << c << "\nf " << a << " " << c << " " << d << "\n";
-    }
-  }
-}
-
 class FormatsCliTest : public testing::Test {
  protected:
   void SetUp() override {
     dir_ = test_support::MakeTempFolder("veldmap_formats_");
-    WriteGroundObj(Path("ground.obj"));
+    test_support::WriteRollingGround(Path("ground.obj"));
     // The vertices' heights as the file holds them (printed to 6 digits), by their X and Y.
     std::ifstream obj(Path("ground.obj"));
     std::string tag;
@@ -57,10 +41,7 @@ class FormatsCliTest : public testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   std::string Render(const std::string& args) const { return "render " + Path("ground.obj") + " --up z -q " + args; }
-  Json Report(const std::string& name) const {
-    std::ifstream in(Path(name));
-    return Json::parse(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-  }
+  Json Report(const std::string& name) const { return test_support::ReadJsonFile<Json>(Path(name)); }
   double Vertex(int x, int y) const { return heights_.at({x, y}); }
 
   fs::path dir_;

@@ -14,6 +14,7 @@
 #include "app/coverage.h"
 #include "app/image_io.h"
 #include "app/output_files.h"
+#include "tests/support/cli_files.h"
 #include "tests/support/cli_run.h"
 #include "tests/support/temp_folder.h"
 
@@ -80,16 +81,10 @@ class NodataCliTest : public testing::Test {
     return "render " + Path(mesh) + " --up z -q " + args;
   }
   static Image Read(const std::string& path, std::map<std::string, std::string>* meta = nullptr) {
-    Image image;
-    ImageMetadata entries;
-    std::string error;
-    EXPECT_TRUE(ReadImage(path, &image, &entries, &error)) << error;
-    if (meta != nullptr) meta->insert(entries.entries.begin(), entries.entries.end());
-    return image;
+    return test_support::ReadWrittenImage(path, meta);
   }
   nlohmann::json Report(const std::string& name) const {
-    std::ifstream in(Path(name));
-    return nlohmann::json::parse(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    return test_support::ReadJsonFile<nlohmann::json>(Path(name));
   }
   static long long Ones(const Image& mask) {
     long long ones = 0;

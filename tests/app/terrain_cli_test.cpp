@@ -16,6 +16,7 @@
 #include "app/image_io.h"
 #include "app/mesh_frame.h"
 #include "app/output_files.h"
+#include "tests/support/cli_files.h"
 #include "tests/support/cli_run.h"
 #include "tests/support/temp_folder.h"
 
@@ -29,33 +30,12 @@ using Json = nlohmann::ordered_json;
 using test_support::CliRun;
 using test_support::Veldmap;
 
-// Rolling ground over X 0..20, Y 0..10 (Z up, unit cells, two triangles a cell), Z about 0.6 to
-// 3.4. With flipEvery, every other triangle is written clockwise: a scan of mixed winding.
-void WriteTerrainObj(const std::string& path, bool flipEvery) {
-  std::ofstream obj(path);
-  constexpr int kCols = 20, kRows = 10;
-  for (int y = 0; y <= kRows; ++y) {
-    for (int x = 0; x <= kCols; ++x) {
-      obj << "v " << x << " " << y << " " << 1.0 + 0.1 * x + 0.4 * std::sin(0.7 * x) * std::cos(0.9 * y) << "\n";
-    }
-  }
-  for (int y = 0; y < kRows; ++y) {
-    for (int x = 0; x < kCols; ++x) {
-      const int a = y * (kCols + 1) + x + 1, b = a + 1, c = a + kCols + 2, d = a + kCols + 1;
-      obj << "f " << a << " " << b << " " << c << "\n";
-      obj << (flipEvery ? "f " + std::to_string(a) + " " + std::to_string(d) + " " + std::to_string(c)
-                        : "f " + std::to_string(a) + " " + std::to_string(c) + " " + std::to_string(d))
-          << "\n";
-    }
-  }
-}
-
 class TerrainCliTest : public testing::Test {
  protected:
   void SetUp() override {
     dir_ = test_support::MakeTempFolder("veldmap_terrain_");
-    WriteTerrainObj(Path("ground.obj"), false);
-    WriteTerrainObj(Path("mixed.obj"), true);
+    test_support::WriteRollingGround(Path("ground.obj"));
+    test_support::WriteRollingGround(Path("mixed.obj"), true);
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
@@ -64,17 +44,9 @@ class TerrainCliTest : public testing::Test {
   }
 
   static Image Read(const std::string& path, std::map<std::string, std::string>* meta = nullptr) {
-    Image image;
-    ImageMetadata entries;
-    std::string error;
-    EXPECT_TRUE(ReadImage(path, &image, &entries, &error)) << error;
-    if (meta != nullptr) meta->insert(entries.entries.begin(), entries.entries.end());
-    return image;
+    return test_support::ReadWrittenImage(path, meta);
   }
-  Json Report(const std::string& name) const {
-    std::ifstream in(Path(name));
-    return Json::parse(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-  }
+  Json Report(const std::string& name) const { return test_support::ReadJsonFile<Json>(Path(name)); }
   static float At(const Image& image, int x, int y) {
     return image
         .pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) + static_cast<std::size_t>(x)];
