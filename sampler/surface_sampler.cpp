@@ -128,6 +128,23 @@ SurfaceSampler::IndexEstimate SurfaceSampler::EstimateIndex(const Mesh& mesh) co
 
 SurfaceSampler::IndexEstimate SurfaceSampler::BoundIndex(const Mesh& mesh) const { return Estimate(mesh, false); }
 
+std::uint64_t SurfaceSampler::IndexCeiling(std::int64_t faceCount) const {
+  const auto faces = std::uint64_t(std::max<std::int64_t>(faceCount, 0));
+  const int depth = std::clamp(quadTreeDepth, kMinDepth, kMaxDepth);
+  std::uint64_t bytes = std::uint64_t(NodesInTree(depth)) * sizeof(QuadNode) +
+                        faces * (sizeof(IndexedFace) + sizeof(Box2D));
+  if (depth == 1) return bytes;
+  std::uint64_t side = forcedGridSide_ > 0 ? std::uint64_t(forcedGridSide_) : std::uint64_t(kMinGridSide);
+  if (forcedGridSide_ <= 0) {
+    while (side < std::uint64_t(kMaxGridSide) && side * side * 2 < faces) side *= 2;
+  }
+  // A forced side skips the budget, so each face may reach every cell.
+  const std::uint64_t entries =
+      forcedGridSide_ > 0 ? faces * side * side
+                          : 2 * (std::uint64_t(kMaxCellsPerFace) * faces + (std::uint64_t{1} << 22)) + 2 * faces;
+  return bytes + (side * side + 1 + entries) * sizeof(std::uint32_t);
+}
+
 SurfaceSampler::IndexEstimate SurfaceSampler::Estimate(const Mesh& mesh, bool exact) const {
   IndexEstimate estimate;
   const int depth = std::clamp(quadTreeDepth, kMinDepth, kMaxDepth);
@@ -291,7 +308,10 @@ void SurfaceSampler::Subdivide(QuadNode* node, int levels) {
 }
 
 void SurfaceSampler::GridStats::Add(const Box2D& box) {
-  const double w = std::min(double(box.max.x) - box.min.x, 1.0), h = std::min(double(box.max.y) - box.min.y, 1.0);
+  // Each side counts between 0 and 1 (NaN as 1): IndexCeiling relies on no face counting for
+  // less than the cells its box can reach.
+  const auto extent = [](double d) { return std::clamp(std::fmin(d, 1.0), 0.0, 1.0); };
+  const double w = extent(double(box.max.x) - box.min.x), h = extent(double(box.max.y) - box.min.y);
   sumArea += w * h;
   sumSides += w + h;
   ++count;

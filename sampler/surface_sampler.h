@@ -145,6 +145,12 @@ class SurfaceSampler {
   // arena, but each face counted in every cell its UV box reaches, without asking whether its
   // triangle may cover the cell. bytes and listEntries are never below EstimateIndex's.
   IndexEstimate BoundIndex(const Mesh& mesh) const;
+  // A bound on BoundIndex(mesh).bytes, hence on IndexBytes() after Rebuild(mesh) with the chosen
+  // grid, for any mesh of faceCount faces under any placement, from the count alone: every face
+  // upward, the finest grid that count allows, and the list entries that ChooseGridSide's budget
+  // permits (each face reaches at most (wG + 2)(hG + 2) cells, twice what the budget counts for
+  // it, plus two). It costs nothing, so a caller with memory to spare can skip the mesh walk.
+  std::uint64_t IndexCeiling(std::int64_t faceCount) const;
   // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
   // the one they would choose; 0 restores the choice. The answers do not depend on it.
   void SetGridSide(int side) { forcedGridSide_ = side; }

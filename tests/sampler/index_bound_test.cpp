@@ -104,4 +104,42 @@ TEST(SurfaceSamplerIndexBound, BoundNeverFallsBelowTheExactCount) {
   EXPECT_GE(sampler.BoundIndex(mesh).bytes, sampler.EstimateIndex(mesh).bytes);
 }
 
+TEST(SurfaceSamplerIndexBound, CeilingFromTheFaceCountHoldsUnderAnyPlacement) {
+  // The ceiling skips the mesh, so it must hold for the worst a placement can do: faces far
+  // larger than the square, squeezed to slivers, shifted off it, or not finite at all.
+  std::vector<std::pair<std::string, Mesh>> meshes = AwkwardMeshes();
+  meshes.emplace_back("one cell", RandomMesh(28, 3000, 0.001f));
+  const Setting settings[] = {{},
+                              {0, 0.0f, 0.0f, 1.0f, 1.0f},
+                              {1, 0.0f, 0.0f, 40.0f, 40.0f},
+                              {1, -3.0f, 0.5f, 10000.0f, 0.0001f},
+                              {1, 0.5f, 0.5f, -7.0f, 3.0f},
+                              {0, 0.0f, 0.0f, 1e30f, 1e30f}};
+  bool nearTheCeiling = false;
+  for (const auto& [name, mesh] : meshes) {
+    for (const Setting& s : settings) {
+      for (const int depth : {1, 2, 10}) {
+        SCOPED_TRACE(name + " scale " + std::to_string(s.uScale) + " depth " + std::to_string(depth));
+        SurfaceSampler sampler;
+        Apply(sampler, s, depth);
+        const std::uint64_t ceiling = sampler.IndexCeiling(mesh.getNumFaces());
+        const SurfaceSampler::IndexEstimate bound = sampler.BoundIndex(mesh);
+        EXPECT_GE(ceiling, bound.bytes);
+        sampler.Rebuild(mesh);
+        EXPECT_GE(ceiling, sampler.IndexBytes());
+        // Large boxes at a fine grid fill the lists the budget allows: the ceiling is not slack.
+        if (depth > 1 && bound.bytes * 4 > ceiling) nearTheCeiling = true;
+      }
+    }
+  }
+  EXPECT_TRUE(nearTheCeiling);
+
+  // A forced grid has no budget, so the ceiling lets every face reach every cell.
+  const Mesh mesh = RandomMesh(29, 400, 1.0f);
+  SurfaceSampler sampler;
+  sampler.uScale = sampler.vScale = 50.0f;
+  sampler.SetGridSide(256);
+  EXPECT_GE(sampler.IndexCeiling(mesh.getNumFaces()), sampler.BoundIndex(mesh).bytes);
+}
+
 }  // namespace
