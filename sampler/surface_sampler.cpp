@@ -131,8 +131,8 @@ SurfaceSampler::IndexEstimate SurfaceSampler::BoundIndex(const Mesh& mesh) const
 std::uint64_t SurfaceSampler::IndexCeiling(std::int64_t faceCount) const {
   const auto faces = std::uint64_t(std::max<std::int64_t>(faceCount, 0));
   const int depth = std::clamp(quadTreeDepth, kMinDepth, kMaxDepth);
-  std::uint64_t bytes = std::uint64_t(NodesInTree(depth)) * sizeof(QuadNode) +
-                        faces * (sizeof(IndexedFace) + sizeof(Box2D));
+  std::uint64_t bytes =
+      std::uint64_t(NodesInTree(depth)) * sizeof(QuadNode) + faces * (sizeof(IndexedFace) + sizeof(Box2D));
   if (depth == 1) return bytes;
   std::uint64_t side = forcedGridSide_ > 0 ? std::uint64_t(forcedGridSide_) : std::uint64_t(kMinGridSide);
   if (forcedGridSide_ <= 0) {
