@@ -72,9 +72,9 @@ class VertexWelder {
 
 // The same joining as VertexWelder, for a caller that knows how many vertices it will add at most
 // and must keep memory down: the table holds 4-byte slots (a welded index and a few bits of the
-// position's hash), at least twice as many as that bound and never grown, and looks positions up
-// in the welded array itself. 12 bytes per welded vertex (24 with normals, whose 12 go once the
-// welding is done) and 8 to 16 per vertex of the bound in the table. At most kMaxVertices.
+// position's hash), at least 4/3 as many as that bound and never grown, and looks positions up in
+// the welded array itself. 12 bytes per welded vertex (24 with normals, whose 12 go once the
+// welding is done) and 5.3 to 10.7 per vertex of the bound in the table. At most kMaxVertices.
 class CompactWelder {
  public:
   static constexpr std::size_t kMaxVertices = std::size_t{1} << 27;

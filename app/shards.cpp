@@ -4,10 +4,10 @@
 #include <nettle/sha2.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <limits>
 
 #include "app/scene_setup.h"
 #include "app/session.h"
@@ -273,28 +273,33 @@ Tile ShardCutter::PixelTile(int index) const {
 Mesh ShardCutter::Shard(int index) const {
   const std::vector<std::uint64_t>& marks = marks_[static_cast<std::size_t>(index)];
   const auto marked = [&](DWORD v) { return (marks[v / 64] >> (v % 64) & 1) != 0; };
-  constexpr std::uint32_t kUnused = std::numeric_limits<std::uint32_t>::max();
-  // One walk: the kept faces are collected over the whole mesh's indices, then renumbered.
-  std::vector<std::uint32_t> renumber(verts_.size(), kUnused);
+  // One walk collects the kept faces over the whole mesh's indices and which vertices they use;
+  // a vertex's new index is then the count of used vertices before it, so the renumbering costs
+  // a bit per vertex rather than an index.
+  std::vector<std::uint64_t> used(marks.size(), 0);
   Mesh shard;
   Walk(faces_, [&](const Face& face) {
     if (!Valid(face, verts_.size())) return;
     if (!marked(face.v[0]) && !marked(face.v[1]) && !marked(face.v[2])) return;
-    for (const DWORD v : face.v) renumber[v] = 0;
+    for (const DWORD v : face.v) used[v / 64] |= std::uint64_t{1} << (v % 64);
     shard.faces.push_back(face);
   });
-  std::uint32_t next = 0;
-  std::size_t used = 0;
-  for (const std::uint32_t r : renumber) used += r == kUnused ? 0 : 1;
-  shard.verts.reserve(used + corners_.size());
-  for (std::size_t v = 0; v < renumber.size(); ++v) {
-    if (renumber[v] == kUnused) continue;
-    renumber[v] = next++;
-    shard.verts.push_back(verts_[v]);
+  std::vector<std::uint32_t> before(used.size() + 1, 0);
+  for (std::size_t w = 0; w < used.size(); ++w) {
+    before[w + 1] = before[w] + static_cast<std::uint32_t>(std::popcount(used[w]));
+  }
+  shard.verts.reserve(before.back() + corners_.size());
+  for (std::size_t w = 0; w < used.size(); ++w) {
+    for (std::uint64_t bits = used[w]; bits != 0; bits &= bits - 1) {
+      shard.verts.push_back(verts_[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
+    }
   }
   shard.verts.insert(shard.verts.end(), corners_.begin(), corners_.end());
   for (Face& face : shard.faces) {
-    for (DWORD& v : face.v) v = renumber[v];
+    for (DWORD& v : face.v) {
+      const std::uint64_t below = (std::uint64_t{1} << (v % 64)) - 1;
+      v = before[v / 64] + static_cast<DWORD>(std::popcount(used[v / 64] & below));
+    }
   }
   return shard;
 }

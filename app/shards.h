@@ -60,7 +60,7 @@ struct UVRect {
 UVRect TileReach(const Tile& tile, int width, int height);
 
 // Cuts one mesh into the shards of a grid of tiles. Holds one bit per vertex and tile, and walks
-// the faces once to mark them and once per shard; while a shard is made, also 4 bytes per vertex
+// the faces once to mark them and once per shard; while a shard is made, also a bit per vertex
 // and the shard itself.
 class ShardCutter {
  public:

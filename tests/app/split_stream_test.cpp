@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
@@ -19,6 +20,7 @@
 #include "app/mapped_file.h"
 #include "app/mesh_frame.h"
 #include "app/mesh_io.h"
+#include "app/ply_reader.h"
 #include "app/raw_mesh.h"
 #include "app/session.h"
 #include "app/shards.h"
@@ -310,6 +312,60 @@ TEST_F(StreamedSplit, AFileChangedBetweenWalksIsNoticed) {
   EXPECT_TRUE(stream->Read(0, faces.size() - 1, faces.data()));
   EXPECT_FALSE(stream->Read(0, faces.size(), faces.data()));
   EXPECT_THROW({ const ShardCutter cutter(stream->Vertices(), *stream, {}, 16, 16, {2, 2}); }, BadInput);
+}
+
+// Damaged binary files: whatever ReadPly takes the walk takes, giving the same welded vertices
+// and faces, and whatever it leaves to assimp the walk leaves too.
+TEST_F(StreamedSplit, TheWalkTakesExactlyWhatTheReaderTakes) {
+  std::string original;
+  {
+    WritePly(TestMesh(11, 3, 6), dir_ / "source.ply", {false, false, false, true, false});
+    std::ifstream in(dir_ / "source.ply", std::ios::binary);
+    original.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::size_t headerEnd = original.find("end_header\n") + 11;
+  std::mt19937 random(5);
+  int taken = 0, refused = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    std::string bytes = original;
+    // A byte or two changed, in the header (counts, types, names) or in the data; or cut short.
+    const int changes = 1 + static_cast<int>(random() % 2);
+    for (int k = 0; k < changes; ++k) {
+      const bool header = random() % 3 == 0;
+      const std::size_t at = header ? random() % headerEnd : headerEnd + random() % (bytes.size() - headerEnd);
+      bytes[at] = header && random() % 2 == 0 ? static_cast<char>('0' + random() % 10) : static_cast<char>(random());
+    }
+    if (trial % 10 == 0) bytes.resize(bytes.size() - 1 - random() % 40);
+    const fs::path path = dir_ / "damaged.ply";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    for (const bool keepNormals : {false, true}) {
+      RawMesh raw;
+      const bool read = ReadPly(bytes, keepNormals, &raw) && bytes.find("format ascii") == std::string::npos;
+      MappedFile file;
+      ASSERT_TRUE(file.Open(path.string(), nullptr, false));
+      PlyFaceStream stream;
+      std::vector<Point3> positions;
+      const bool walked = stream.Open(file, keepNormals, CompactWelder::kMaxVertices, &positions);
+      ASSERT_EQ(walked, read) << "trial " << trial;
+      if (!walked) {
+        ++refused;
+        continue;
+      }
+      ++taken;
+      ASSERT_EQ(positions.size() * 3, raw.positions.size());
+      for (std::size_t v = 0; v < positions.size(); ++v) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(positions[v].x), std::bit_cast<std::uint32_t>(raw.positions[v * 3]));
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(positions[v].y), std::bit_cast<std::uint32_t>(raw.positions[v * 3 + 1]));
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(positions[v].z), std::bit_cast<std::uint32_t>(raw.positions[v * 3 + 2]));
+      }
+      std::vector<std::uint32_t> corners(stream.FaceCount() * 3);
+      ASSERT_TRUE(stream.Read(0, stream.FaceCount(), corners.data()));
+      EXPECT_EQ(corners, raw.corners) << "trial " << trial;
+    }
+  }
+  // Both kinds met, so the comparison says something either way.
+  EXPECT_GT(taken, 50);
+  EXPECT_GT(refused, 50);
 }
 
 TEST(CompactWelder, JoinsAsTheImportsWelderDoes) {
