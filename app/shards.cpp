@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <utility>
 
 #include "app/scene_setup.h"
 #include "app/session.h"
@@ -87,18 +88,37 @@ namespace {
 // Faces between calls to a source: a few hundred kilobytes, so a walk stays in the caches.
 constexpr std::size_t kWalkBlock = 16384;
 
-// Calls visit(face) for every face of source in order.
-template <typename Visit>
-void Walk(const FaceSource& source, Visit&& visit) {
+// Calls visit(face) for every face of source in order, block by block of kWalkBlock faces,
+// passing over the blocks take(block index) declines without reading them.
+template <typename Take, typename Visit>
+void Walk(const FaceSource& source, Take&& take, Visit&& visit) {
   const std::size_t total = source.FaceCount();
   std::vector<Face> block(std::min(total, kWalkBlock));
-  for (std::size_t first = 0; first < total; first += block.size()) {
+  for (std::size_t first = 0, b = 0; first < total; first += block.size(), ++b) {
+    if (!take(b)) continue;
     const std::size_t count = std::min(block.size(), total - first);
     if (!source.Read(first, count, block.data())) {
       throw BadInput{"the mesh file changed while it was being split"};
     }
     for (std::size_t f = 0; f < count; ++f) visit(block[f]);
   }
+}
+
+template <typename Visit>
+void Walk(const FaceSource& source, Visit&& visit) {
+  Walk(
+      source, [](std::size_t) { return true; }, std::forward<Visit>(visit));
+}
+
+// Whether any bit lo..hi (inclusive) of bits is set.
+bool AnySet(const std::vector<std::uint64_t>& bits, std::size_t lo, std::size_t hi) {
+  for (std::size_t w = lo / 64; w <= hi / 64; ++w) {
+    std::uint64_t word = bits[w];
+    if (w == lo / 64) word &= ~std::uint64_t{0} << (lo % 64);
+    if (w == hi / 64 && hi % 64 != 63) word &= (std::uint64_t{1} << (hi % 64 + 1)) - 1;
+    if (word != 0) return true;
+  }
+  return false;
 }
 
 bool Valid(const Face& face, std::size_t vertices) {
@@ -214,8 +234,13 @@ void ShardCutter::Mark(const Placement& placement) {
 
   const std::size_t words = (verts_.size() + 63) / 64;
   marks_.assign(static_cast<std::size_t>(grid.Count()), std::vector<std::uint64_t>(words, 0));
+  spans_.assign((faces_.FaceCount() + kWalkBlock - 1) / kWalkBlock, Span{});
+  std::size_t walked = 0;
   Walk(faces_, [&](const Face& face) {
+    Span& span = spans_[walked++ / kWalkBlock];
     if (!Valid(face, verts_.size())) return;
+    span.lo = std::min({span.lo, face.v[0], face.v[1], face.v[2]});
+    span.hi = std::max({span.hi, face.v[0], face.v[1], face.v[2]});
     Point2 uv[3];
     bool finite = true;
     for (int k = 0; k < 3; ++k) {
@@ -278,7 +303,13 @@ Mesh ShardCutter::Shard(int index) const {
   // a bit per vertex rather than an index.
   std::vector<std::uint64_t> used(marks.size(), 0);
   Mesh shard;
-  Walk(faces_, [&](const Face& face) {
+  // A block whose faces use no vertex marked for the tile holds none of its faces: it is not read.
+  // Files list faces near one another together, so a tile's faces lie in a band of the blocks.
+  const auto holdsSome = [&](std::size_t b) {
+    const Span& span = spans_[b];
+    return span.lo <= span.hi && AnySet(marks, span.lo, span.hi);
+  };
+  Walk(faces_, holdsSome, [&](const Face& face) {
     if (!Valid(face, verts_.size())) return;
     if (!marked(face.v[0]) && !marked(face.v[1]) && !marked(face.v[2])) return;
     for (const DWORD v : face.v) used[v / 64] |= std::uint64_t{1} << (v % 64);

@@ -60,8 +60,8 @@ struct UVRect {
 UVRect TileReach(const Tile& tile, int width, int height);
 
 // Cuts one mesh into the shards of a grid of tiles. Holds one bit per vertex and tile, and walks
-// the faces once to mark them and once per shard; while a shard is made, also a bit per vertex
-// and the shard itself.
+// the faces once to mark them and once per shard (reading only the blocks of faces that can hold
+// some of the shard's); while a shard is made, also a bit per vertex and the shard itself.
 class ShardCutter {
  public:
   // A mesh held whole; it must outlive the cutter.
@@ -93,6 +93,11 @@ class ShardCutter {
   TileGrid grid_;
   std::vector<Point3> corners_;                    // the box of the finite vertices; none if empty
   std::vector<std::vector<std::uint64_t>> marks_;  // per tile: vertices of faces reaching it
+  // Per block of faces as they are walked, the lowest and highest vertex its faces use.
+  struct Span {
+    DWORD lo = ~DWORD{0}, hi = 0;
+  };
+  std::vector<Span> spans_;
 };
 
 // The faces of a mesh held whole, as a source to walk.

@@ -250,6 +250,9 @@ TEST_F(StreamedSplit, ShardsOfTheWalkedFileAreThoseOfTheImportedMesh) {
     empty += ExpectStreamedAsImported(dir_ / c.name, zUp, true, cuts);
   }
   EXPECT_GE(empty, 8 * 5);
+  // Many blocks of faces, most of which a tile's shard passes over.
+  WritePly(TestMesh(12, 120, 60), dir_ / "large.ply", {});
+  ExpectStreamedAsImported(dir_ / "large.ply", zUp, true, {cuts[0], cuts[1]});
   // The format's own up axis (Y), so the vertices are turned into the host frame; and flat,
   // which welds by position alone and gives every face group 0.
   WritePly(TestMesh(8, 5, 20), dir_ / "y.ply", {false, false, false, true, false});

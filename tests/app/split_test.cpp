@@ -196,6 +196,21 @@ TEST(ShardCutter, SmallFacesAreCutAwayAndTheBoxIsKept) {
   }
 }
 
+// More faces than the cutter reads at a time: the blocks of faces that use no vertex marked for a
+// tile are passed over for its shard, which must still answer as the whole mesh does.
+TEST(ShardCutter, AMeshOfManyBlocksOfFacesIsCutAlike) {
+  int empty = 0;
+  ExpectShardsAnswerAsTheWhole(RandomMesh(6, 150, 30), {}, 64, 64, {4, 4}, &empty);
+  // Turned half round (mirrored in U and V, so faces still face up): the last blocks' faces land
+  // in the first tiles.
+  Placement turned;
+  turned.uScale = -1.0f;
+  turned.uOffset = 1.0f;
+  turned.vScale = -1.0f;
+  turned.vOffset = 1.0f;
+  ExpectShardsAnswerAsTheWhole(RandomMesh(7, 130, 0), turned, 48, 48, {5, 3}, &empty);
+}
+
 TEST(ShardCutter, GridTextAndHash) {
   TileGrid grid;
   std::string error;
