@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -360,6 +361,12 @@ TEST_F(SplitCli, ABinaryPlySplitFromTheFileJoinsIntoTheWholeRender) {
   int empty = 0;
   for (const auto& tile : manifest["tiles"]) empty += tile["faces"] == 0 ? 1 : 0;
   EXPECT_GE(empty, 9);
+  // A coordinate that is not finite: the file is not walked but imported whole, as render reads it.
+  Mesh holed = RandomMesh(13, 3, 10);
+  holed.verts[holed.faces.back().v[0]].z = std::numeric_limits<float>::infinity();
+  WritePly(holed, "holed.ply");
+  fs::remove_all(Path("shards"));
+  ExpectJoinedShardsEqualWhole(Path("holed.ply"), 2, 2, 24, 24, "--up z", "", {"height.exr"});
 }
 
 // The slope and hillshade of a tile's edge pixel read the pixel beyond it, whose filtered taps lie
