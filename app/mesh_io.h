@@ -121,7 +121,7 @@ class FaceSource {
 // the vertices are read and welded once, and each walk reads the faces again from the file. Its
 // vertices and faces are ImportMesh's, index for index and bit for bit (the faces with their
 // smoothing groups, in file order); it holds the welded vertices (12 bytes each) and 4 bytes per
-// vertex of the file. Binary PLY only, so far.
+// vertex of the file. PLY only (binary and ASCII), so far.
 class StreamedMesh final : public FaceSource {
  public:
   // The welded vertices in the host frame, as a mesh without faces.

@@ -1,7 +1,7 @@
 // Any bytes as a PLY file through our own PLY reader, straight from memory. Refusing is fine;
 // crashing, reading out of bounds, or taking a file and giving back a mesh that is malformed
 // is not. A file the reader takes must also import exactly as assimp imports it, and the walk a
-// split makes of a binary file must take exactly the files the reader takes, with the same
+// split makes of a file must take exactly the files the reader takes, with the same
 // welded vertices and faces.
 #include <algorithm>
 #include <cstddef>
@@ -19,21 +19,6 @@
 extern "C" const char* __lsan_default_suppressions() { return "leak:libassimp.so\n"; }
 
 namespace {
-
-// The format named on the line after "ply", which is the only place the reader looks for it.
-bool Ascii(std::string_view bytes) {
-  const std::size_t eol = bytes.find('\n');
-  if (eol == std::string_view::npos) return false;
-  std::string_view line = bytes.substr(eol + 1, bytes.find('\n', eol + 1) - (eol + 1));
-  const auto word = [&line] {
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    const std::size_t end = std::min(line.find_first_of(" \t"), line.size());
-    const std::string_view w = line.substr(0, end);
-    line.remove_prefix(end);
-    return w;
-  };
-  return word() == "format" && word() == "ascii";
-}
 
 void CompareWithWalk(std::string_view bytes, bool keepNormals, const RawMesh* read) {
   static const std::string path = "/tmp/veldmap-fuzz-ply-walk-" + std::to_string(::getpid()) + ".ply";
@@ -75,11 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > (std::size_t{1} << 20)) return 0;
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   bool taken = false;
-  const bool ascii = Ascii(bytes);
   for (const bool keepNormals : {false, true}) {
     RawMesh mesh;
     const bool read = ReadPly(bytes, keepNormals, &mesh);
-    if (!ascii) CompareWithWalk(bytes, keepNormals, read ? &mesh : nullptr);
+    CompareWithWalk(bytes, keepNormals, read ? &mesh : nullptr);
     if (!read) continue;
     fuzz_import::CheckRawMesh("ply_reader_fuzz", mesh);
     if (mesh.hasNormals && !keepNormals) fuzz_import::Fail("ply_reader_fuzz", "normals kept though not asked for");
