@@ -639,6 +639,37 @@ std::optional<ImportResult> ImportMeshWithOwnReaders(const std::string& path, co
   return ReadWithOwnReaders(path, options);
 }
 
+std::unique_ptr<StreamedMesh> OpenStreamedMesh(const std::string& path, const ImportOptions& options) {
+  if (!options.node.empty() || ExtensionOf(path) != "ply") return nullptr;
+  if (RefusedUpFront(path, options)) return nullptr;
+  std::unique_ptr<StreamedMesh> stream(new StreamedMesh);
+  if (!stream->file_.Open(path, nullptr, /*populate=*/false)) return nullptr;
+  // More vertices than the import takes is the import's to refuse.
+  std::vector<Point3>& verts = stream->vertices_.verts;
+  if (!stream->ply_.Open(stream->file_, !options.flat, kMaxElements, &verts)) return nullptr;
+  if (stream->ply_.FaceCount() > kMaxElements) return nullptr;
+  // The import's frame, point for point.
+  const Affine world = UpToZ(ChooseUpAxis(Format::kPly, nullptr, path, options).axis);
+  for (Point3& p : verts) {
+    const std::array<double, 3> q = world.Apply(p.x, p.y, p.z);
+    p = Point3(static_cast<float>(q[0]), static_cast<float>(q[1]), static_cast<float>(q[2]));
+  }
+  stream->smGroup_ = options.flat ? 0 : 1;
+  return stream;
+}
+
+bool StreamedMesh::Read(std::size_t first, std::size_t count, Face* out) const {
+  std::vector<std::uint32_t> corners(count * 3);
+  if (!ply_.Read(first, count, corners.data())) return false;
+  for (std::size_t f = 0; f < count; ++f) {
+    Face face;
+    face.setVerts(corners[f * 3], corners[f * 3 + 1], corners[f * 3 + 2]);
+    face.setSmGroup(smGroup_);
+    out[f] = face;
+  }
+  return true;
+}
+
 Mesh MergeMeshes(const std::vector<ImportedMesh>& meshes) {
   Mesh merged;
   std::size_t verts = 0, faces = 0;

@@ -19,10 +19,14 @@
 // assimp importer or exporter).
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/mapped_file.h"
+#include "app/ply_reader.h"
 #include "host/mesh.h"
 
 struct ImportOptions {
@@ -102,3 +106,38 @@ bool ExportMesh(const std::string& path, const Mesh& mesh, const std::string& na
 // writes.
 std::vector<std::string> SupportedImportExtensions();
 std::vector<std::string> SupportedExportExtensions();
+
+// Faces walked in order, a block at a time, as often as the walker needs.
+class FaceSource {
+ public:
+  virtual ~FaceSource() = default;
+  virtual std::size_t FaceCount() const = 0;
+  // Faces [first, first + count) into out. False when they cannot be read as they were before
+  // (a file changed meanwhile).
+  virtual bool Read(std::size_t first, std::size_t count, Face* out) const = 0;
+};
+
+// A mesh file read for a command that walks its faces instead of holding them (veldmap split):
+// the vertices are read and welded once, and each walk reads the faces again from the file. Its
+// vertices and faces are ImportMesh's, index for index and bit for bit (the faces with their
+// smoothing groups, in file order); it holds the welded vertices (12 bytes each) and 4 bytes per
+// vertex of the file. PLY only (binary and ASCII), so far.
+class StreamedMesh final : public FaceSource {
+ public:
+  // The welded vertices in the host frame, as a mesh without faces.
+  const Mesh& Vertices() const { return vertices_; }
+  std::size_t FaceCount() const override { return ply_.FaceCount(); }
+  bool Read(std::size_t first, std::size_t count, Face* out) const override;
+
+ private:
+  friend std::unique_ptr<StreamedMesh> OpenStreamedMesh(const std::string& path, const ImportOptions& options);
+  MappedFile file_;
+  PlyFaceStream ply_;
+  DWORD smGroup_ = 1;
+  Mesh vertices_;
+};
+
+// The file opened for walking, or null when it is not one StreamedMesh reads (another format, or
+// one ImportMesh would refuse or give to assimp): the caller then imports it whole with
+// ImportMesh, which reads or refuses it as always. Only files of one mesh (options.node empty).
+std::unique_ptr<StreamedMesh> OpenStreamedMesh(const std::string& path, const ImportOptions& options);

@@ -6,6 +6,7 @@
 
 #include "app/assimp_numbers.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -331,6 +332,8 @@ class LineReader {
  public:
   LineReader(std::string_view data, std::size_t pos) : data_(data), pos_(pos) {}
 
+  // Where the next line starts.
+  std::size_t Position() const { return pos_; }
   // Starts the next line; false at the end of the data.
   bool NextLine() {
     if (pos_ >= data_.size()) return false;
@@ -464,6 +467,25 @@ bool ReadAsciiFaces(LineReader& in, const Element& e, Parsed* out) {
   return true;
 }
 
+// The file's vertex and face elements, when it has exactly those two and the faces are one index
+// list (what the reader takes); false otherwise.
+bool FindElements(const std::vector<Element>& elements, const Element** vertex, const Element** face) {
+  *vertex = nullptr;
+  *face = nullptr;
+  for (const Element& e : elements) {
+    const Element** slot = e.name == "vertex" ? vertex : e.name == "face" ? face : nullptr;
+    if (slot == nullptr || *slot != nullptr) return false;
+    *slot = &e;
+  }
+  if (*vertex == nullptr || *face == nullptr || (*vertex)->count == 0 || (*face)->count == 0) return false;
+  if ((*vertex)->count > std::numeric_limits<std::uint32_t>::max() ||
+      (*face)->count > std::numeric_limits<std::uint32_t>::max() / 3)
+    return false;
+  const std::vector<Property>& list = (*face)->properties;
+  return list.size() == 1 && list[0].isList && IsInteger(list[0].type) &&
+         (list[0].name == "vertex_indices" || list[0].name == "vertex_index");
+}
+
 }  // namespace
 
 bool ReadPly(std::string_view file, bool keepNormals, RawMesh* out) {
@@ -473,19 +495,7 @@ bool ReadPly(std::string_view file, bool keepNormals, RawMesh* out) {
   if (!ParseHeader(file, &encoding, &elements, &pos)) return false;
   const Element* vertex = nullptr;
   const Element* face = nullptr;
-  for (const Element& e : elements) {
-    const Element** slot = e.name == "vertex" ? &vertex : e.name == "face" ? &face : nullptr;
-    if (slot == nullptr || *slot != nullptr) return false;
-    *slot = &e;
-  }
-  if (vertex == nullptr || face == nullptr || vertex->count == 0 || face->count == 0) return false;
-  if (vertex->count > std::numeric_limits<std::uint32_t>::max() ||
-      face->count > std::numeric_limits<std::uint32_t>::max() / 3)
-    return false;
-  if (face->properties.size() != 1 || !face->properties[0].isList || !IsInteger(face->properties[0].type) ||
-      (face->properties[0].name != "vertex_indices" && face->properties[0].name != "vertex_index")) {
-    return false;
-  }
+  if (!FindElements(elements, &vertex, &face)) return false;
   const std::optional<VertexLayout> layout = LayoutOf(*vertex, keepNormals);
   if (!layout) return false;
 
@@ -545,4 +555,273 @@ bool ReadPly(std::string_view file, bool keepNormals, RawMesh* out) {
   out->corners = std::move(parsed.corners);
   out->hasNormals = withNormals;
   return true;
+}
+
+// ---- Walking the faces of a binary file ----------------------------------------------------
+
+namespace {
+
+// Faces (or vertices) between releases of the pages read: large enough that releasing costs
+// nothing, small enough that the file adds next to nothing to what the process holds.
+constexpr std::size_t kBlockBytes = std::size_t{1} << 21;
+
+// The ASCII side of PlyFaceStream::Open: the checks ReadPly makes of ASCII data, the vertices no
+// face uses, and the byte offset of every kCheckpoint-th face line, so a walk can start anywhere.
+// Vertex lines are parsed twice (checked, then welded) instead of being held.
+bool OpenAscii(const MappedFile& mapped, std::size_t pos, const std::vector<Element>& elements, const Element& vertex,
+               const Element& face, const VertexLayout& layout, std::size_t maxVertices, std::vector<Point3>* positions,
+               std::vector<std::uint32_t>* welded, std::vector<std::size_t>* checkpoints) {
+  const std::string_view file = mapped.bytes();
+  // As ReadPly: assimp's to read without a last line end; counts the data cannot hold refused.
+  if (file.back() != '\n') return false;
+  const std::size_t dataBytes = file.size() - pos;
+  if (vertex.count > dataBytes / (2 * vertex.properties.size()) || face.count > dataBytes / 8) return false;
+  const Property& list = face.properties[0];
+  const std::size_t vertexCount = static_cast<std::size_t>(vertex.count);
+  constexpr std::uint32_t kUnused = std::numeric_limits<std::uint32_t>::max();
+  welded->assign(vertexCount, kUnused);
+  checkpoints->clear();
+  std::vector<float> values(vertex.properties.size());
+  const auto parseVertex = [&](LineReader& in) {
+    if (!in.NextLine()) return false;
+    for (std::size_t i = 0; i < vertex.properties.size(); ++i) {
+      if (!in.Float(vertex.properties[i].type, &values[i])) return false;
+    }
+    return in.AtEnd();
+  };
+  LineReader in(file, pos);
+  std::size_t released = pos, vertexStart = pos;
+  const auto release = [&](bool all) {
+    if (all || in.Position() - released >= kBlockBytes) {
+      mapped.Release(released, in.Position() - released);
+      released = in.Position();
+    }
+  };
+  for (const Element& e : elements) {
+    if (&e == &vertex) {
+      vertexStart = in.Position();
+      for (std::size_t v = 0; v < vertexCount; ++v) {
+        if (!parseVertex(in)) return false;
+        for (std::size_t k = 0; k < 3; ++k) {
+          if (!std::isfinite(values[static_cast<std::size_t>(layout.position[k])])) return false;
+        }
+        release(false);
+      }
+    } else {
+      for (std::size_t f = 0; f < face.count; ++f) {
+        if (f % PlyFaceStream::kCheckpoint == 0) checkpoints->push_back(in.Position());
+        std::uint64_t count = 0;
+        if (!in.NextLine() || !in.Index(list.countType, &count) || count != 3) return false;
+        for (std::size_t k = 0; k < 3; ++k) {
+          std::uint64_t index = 0;
+          if (!in.Index(list.type, &index)) return false;
+          const auto corner = static_cast<std::uint32_t>(index);
+          if (corner >= vertexCount) return false;
+          (*welded)[corner] = 0;
+        }
+        if (!in.AtEnd()) return false;
+        release(false);
+      }
+    }
+  }
+  if (!in.RestIsBlank()) return false;
+  release(true);
+  std::size_t used = 0;
+  for (const std::uint32_t w : *welded) used += w == 0 ? 1 : 0;
+  if (used > maxVertices || used > CompactWelder::kMaxVertices) return false;
+
+  const bool withNormals = layout.normal[0] != -1;
+  CompactWelder welder(used, withNormals, positions);
+  LineReader again(file, vertexStart);
+  float p[3], n[3] = {0, 0, 0};
+  for (std::size_t v = 0; v < vertexCount; ++v) {
+    if (!parseVertex(again)) return false;
+    if ((*welded)[v] == kUnused) continue;
+    for (std::size_t k = 0; k < 3; ++k) {
+      p[k] = values[static_cast<std::size_t>(layout.position[k])];
+      if (withNormals) n[k] = values[static_cast<std::size_t>(layout.normal[k])];
+    }
+    (*welded)[v] = welder.Add(p, n);
+  }
+  mapped.Release(vertexStart, again.Position() - vertexStart);
+  if (welder.ambiguous()) return false;
+  welder.Finish();
+  if (positions->size() < used) positions->shrink_to_fit();
+  return true;
+}
+
+}  // namespace
+
+bool PlyFaceStream::Open(const MappedFile& mapped, bool keepNormals, std::size_t maxVertices,
+                         std::vector<Point3>* positions) {
+  const std::string_view file = mapped.bytes();
+  Encoding encoding = Encoding::kAscii;
+  std::vector<Element> elements;
+  std::size_t pos = 0;
+  if (!ParseHeader(file, &encoding, &elements, &pos)) return false;
+  const Element* vertex = nullptr;
+  const Element* face = nullptr;
+  if (!FindElements(elements, &vertex, &face)) return false;
+  const std::optional<VertexLayout> layout = LayoutOf(*vertex, keepNormals);
+  if (!layout) return false;
+  const Property& faceList = face->properties[0];
+  file_ = &mapped;
+  faces_ = static_cast<std::size_t>(face->count);
+  countType_ = static_cast<unsigned char>(faceList.countType);
+  indexType_ = static_cast<unsigned char>(faceList.type);
+  ascii_ = encoding == Encoding::kAscii;
+  if (ascii_) {
+    return OpenAscii(mapped, pos, elements, *vertex, *face, *layout, maxVertices, positions, &welded_, &checkpoints_);
+  }
+  const bool big = encoding == Encoding::kBig;
+
+  // Where each element lies, measured as ReadPly measures it.
+  std::vector<std::size_t> offsets;
+  std::size_t stride = 0, vertexStart = 0;
+  const Property& list = face->properties[0];
+  const std::size_t countBytes = SizeOf(list.countType), indexBytes = SizeOf(list.type);
+  const std::size_t record = countBytes + 3 * indexBytes;
+  for (const Element& e : elements) {
+    if (&e == vertex) {
+      for (const Property& p : e.properties) {
+        offsets.push_back(stride);
+        stride += SizeOf(p.type);
+      }
+      if (stride == 0 || e.count > (file.size() - pos) / stride) return false;
+      vertexStart = pos;
+      pos += e.count * stride;
+    } else {
+      if (e.count > (file.size() - pos) / record) return false;
+      faceStart_ = pos;
+      pos += e.count * record;
+    }
+  }
+  record_ = record;
+  countBytes_ = countBytes;
+  indexBytes_ = indexBytes;
+  big_ = big;
+  plain_ = !big && list.countType == Type::kUint8 && (list.type == Type::kInt32 || list.type == Type::kUint32);
+
+  // Every face a triangle over vertices the file has; which vertices they use.
+  const std::size_t vertexCount = static_cast<std::size_t>(vertex->count);
+  constexpr std::uint32_t kUnused = std::numeric_limits<std::uint32_t>::max();
+  welded_.assign(vertexCount, kUnused);
+  const std::size_t facesPerBlock = std::max<std::size_t>(1, kBlockBytes / record);
+  for (std::size_t first = 0; first < faces_; first += facesPerBlock) {
+    const std::size_t count = std::min(facesPerBlock, faces_ - first);
+    const char* p = file.data() + faceStart_ + first * record;
+    for (std::size_t f = 0; f < count; ++f, p += record) {
+      if (IndexAt(p, list.countType, big) != 3) return false;
+      for (std::size_t k = 0; k < 3; ++k) {
+        const std::uint64_t index = IndexAt(p + countBytes + k * indexBytes, list.type, big);
+        if (index >= vertexCount) return false;
+        welded_[static_cast<std::size_t>(index)] = 0;
+      }
+    }
+    mapped.Release(faceStart_ + first * record, count * record);
+  }
+  std::size_t used = 0;
+  for (const std::uint32_t w : welded_) used += w == 0 ? 1 : 0;
+  if (used > maxVertices || used > CompactWelder::kMaxVertices) return false;
+
+  // Welded in index order, skipping the vertices no face uses: ReadPly's order.
+  std::array<std::size_t, 3> at{}, normalAt{};
+  std::array<Type, 3> type{}, normalType{};
+  bool plainFloats = !big;
+  for (std::size_t k = 0; k < 3; ++k) {
+    at[k] = offsets[static_cast<std::size_t>(layout->position[k])];
+    type[k] = vertex->properties[static_cast<std::size_t>(layout->position[k])].type;
+    plainFloats = plainFloats && type[k] == Type::kFloat32;
+  }
+  const bool withNormals = layout->normal[0] != -1;
+  if (withNormals) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      normalAt[k] = offsets[static_cast<std::size_t>(layout->normal[k])];
+      normalType[k] = vertex->properties[static_cast<std::size_t>(layout->normal[k])].type;
+    }
+  }
+  const char* records = file.data() + vertexStart;
+  const auto position = [&](std::size_t v, float out[3]) {
+    const char* r = records + v * stride;
+    if (plainFloats) {
+      for (std::size_t k = 0; k < 3; ++k) std::memcpy(&out[k], r + at[k], 4);
+    } else {
+      for (std::size_t k = 0; k < 3; ++k) out[k] = FloatAt(r + at[k], type[k], big);
+    }
+  };
+  CompactWelder welder(used, withNormals, positions);
+  constexpr std::size_t kAhead = 16;
+  const std::size_t verticesPerBlock = std::max<std::size_t>(1, kBlockBytes / stride);
+  float ahead[3], p[3], n[3] = {0, 0, 0};
+  for (std::size_t v = 0; v < vertexCount; ++v) {
+    if (v + kAhead < vertexCount) {
+      position(v + kAhead, ahead);
+      welder.Prefetch(ahead);
+    }
+    position(v, p);
+    // Unused vertices too: a file with any coordinate that is not finite is assimp's.
+    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) return false;
+    if ((v + 1) % verticesPerBlock == 0) {
+      mapped.Release(vertexStart + (v + 1 - verticesPerBlock) * stride, verticesPerBlock * stride);
+    }
+    if (welded_[v] == kUnused) continue;
+    if (withNormals) {
+      for (std::size_t k = 0; k < 3; ++k) n[k] = FloatAt(records + v * stride + normalAt[k], normalType[k], big);
+    }
+    welded_[v] = welder.Add(p, n);
+  }
+  mapped.Release(vertexStart, vertexCount * stride);
+  if (welder.ambiguous()) return false;
+  welder.Finish();
+  if (positions->size() < used) positions->shrink_to_fit();
+  return true;
+}
+
+bool PlyFaceStream::Read(std::size_t first, std::size_t count, std::uint32_t* corners) const {
+  const auto countType = static_cast<Type>(countType_), indexType = static_cast<Type>(indexType_);
+  const std::size_t vertices = welded_.size();
+  constexpr std::uint32_t kUnused = std::numeric_limits<std::uint32_t>::max();
+  bool ok = true;
+  if (ascii_) {
+    if (count == 0) return true;
+    // From the last checkpoint at or before the first face wanted, line by line.
+    const std::size_t start = checkpoints_[first / kCheckpoint];
+    LineReader in(file_->bytes(), start);
+    for (std::size_t skip = first % kCheckpoint; skip > 0; --skip) in.NextLine();
+    for (std::size_t f = 0; f < count; ++f) {
+      std::uint64_t n = 0;
+      ok = ok && in.NextLine() && in.Index(countType, &n) && n == 3;
+      for (std::size_t k = 0; k < 3; ++k) {
+        std::uint64_t index = vertices;
+        ok = ok && in.Index(indexType, &index);
+        const auto corner = static_cast<std::uint32_t>(index);
+        const std::uint32_t w = ok && corner < vertices ? welded_[corner] : kUnused;
+        ok = ok && w != kUnused;
+        *corners++ = w != kUnused ? w : 0;
+      }
+      ok = ok && in.AtEnd();
+    }
+    file_->Release(start, in.Position() - start);
+    return ok;
+  }
+  const char* p = file_->bytes().data() + faceStart_ + first * record_;
+  for (std::size_t f = 0; f < count; ++f, p += record_) {
+    std::uint64_t index[3];
+    if (plain_) {
+      std::uint32_t raw[3];
+      std::memcpy(raw, p + 1, 12);
+      ok = ok && static_cast<unsigned char>(p[0]) == 3;
+      for (std::size_t k = 0; k < 3; ++k) index[k] = raw[k];
+    } else {
+      ok = ok && IndexAt(p, countType, big_) == 3;
+      for (std::size_t k = 0; k < 3; ++k) index[k] = IndexAt(p + countBytes_ + k * indexBytes_, indexType, big_);
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+      const std::uint32_t w = index[k] < vertices ? welded_[static_cast<std::size_t>(index[k])] : kUnused;
+      ok = ok && w != kUnused;
+      *corners++ = w != kUnused ? w : 0;
+    }
+  }
+  file_->Release(faceStart_ + first * record_, count * record_);
+  return ok;
 }

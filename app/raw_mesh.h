@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "host/mesh.h"
+
 struct RawMesh {
   // The name of the node the mesh sits in, as assimp names it (possibly empty).
   std::string nodeName;
@@ -66,4 +68,31 @@ class VertexWelder {
     std::uint32_t indexPlusOne = 0;  // 0: empty
   };
   std::vector<Entry> slots_;
+};
+
+// The same joining as VertexWelder, for a caller that knows how many vertices it will add at most
+// and must keep memory down: the table holds 4-byte slots (a welded index and a few bits of the
+// position's hash), at least 4/3 as many as that bound and never grown, and looks positions up in
+// the welded array itself. 12 bytes per welded vertex (24 with normals, whose 12 go once the
+// welding is done) and 5.3 to 10.7 per vertex of the bound in the table. At most kMaxVertices.
+class CompactWelder {
+ public:
+  static constexpr std::size_t kMaxVertices = std::size_t{1} << 27;
+  // maxVertices (at most kMaxVertices): the most Add will make. positions receives the welded
+  // positions, in the order they were made.
+  CompactWelder(std::size_t maxVertices, bool withNormals, std::vector<Point3>* positions);
+
+  std::uint32_t Add(const float position[3], const float normal[3]);
+  void Prefetch(const float position[3]) const;
+  bool ambiguous() const { return ambiguous_; }
+  std::size_t size() const { return positions_->size(); }
+  // Frees the table and the normals; the positions stay with their owner.
+  void Finish();
+
+ private:
+  bool withNormals_;
+  bool ambiguous_ = false;
+  std::vector<Point3>* positions_;
+  std::vector<float> normals_;
+  std::vector<std::uint32_t> slots_;  // 0: empty; else tag << 28 | (index + 1)
 };

@@ -4,12 +4,14 @@
 #include <nettle/sha2.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <limits>
+#include <utility>
 
 #include "app/scene_setup.h"
+#include "app/session.h"
 
 namespace {
 
@@ -81,11 +83,133 @@ UVRect TileReach(const Tile& tile, int width, int height) {
   return r;
 }
 
+namespace {
+
+// Faces between calls to a source: a few hundred kilobytes, so a walk stays in the caches.
+constexpr std::size_t kWalkBlock = 16384;
+
+// Calls visit(face) for every face of source in order, block by block of kWalkBlock faces,
+// passing over the blocks take(block index) declines without reading them.
+template <typename Take, typename Visit>
+void Walk(const FaceSource& source, Take&& take, Visit&& visit) {
+  const std::size_t total = source.FaceCount();
+  std::vector<Face> block(std::min(total, kWalkBlock));
+  for (std::size_t first = 0, b = 0; first < total; first += block.size(), ++b) {
+    if (!take(b)) continue;
+    const std::size_t count = std::min(block.size(), total - first);
+    if (!source.Read(first, count, block.data())) {
+      throw BadInput{"the mesh file changed while it was being split"};
+    }
+    for (std::size_t f = 0; f < count; ++f) visit(block[f]);
+  }
+}
+
+template <typename Visit>
+void Walk(const FaceSource& source, Visit&& visit) {
+  Walk(
+      source, [](std::size_t) { return true; }, std::forward<Visit>(visit));
+}
+
+// Whether any bit lo..hi (inclusive) of bits is set.
+bool AnySet(const std::vector<std::uint64_t>& bits, std::size_t lo, std::size_t hi) {
+  for (std::size_t w = lo / 64; w <= hi / 64; ++w) {
+    std::uint64_t word = bits[w];
+    if (w == lo / 64) word &= ~std::uint64_t{0} << (lo % 64);
+    if (w == hi / 64 && hi % 64 != 63) word &= (std::uint64_t{1} << (hi % 64 + 1)) - 1;
+    if (word != 0) return true;
+  }
+  return false;
+}
+
+bool Valid(const Face& face, std::size_t vertices) {
+  return face.v[0] < vertices && face.v[1] < vertices && face.v[2] < vertices;
+}
+
+// The sign of the face's XY cross product (+1 up, -1 down, 0 vertical or unusable), in the float
+// arithmetic the import's orientation and facing counts use.
+int FacingSign(const std::vector<Point3>& verts, const Face& face) {
+  const Point3 a = verts[face.v[0]], b = verts[face.v[1]], c = verts[face.v[2]];
+  const float cross = (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
+  if (!std::isfinite(cross) || !std::isfinite(a.z) || !std::isfinite(b.z) || !std::isfinite(c.z)) return 0;
+  return cross > 0.0f ? 1 : cross < 0.0f ? -1 : 0;
+}
+
+// As HasUpwardFace tests a face.
+bool FacesUp(const std::vector<Point3>& verts, const Face& face) {
+  const Point3 a = verts[face.v[0]], b = verts[face.v[1]], c = verts[face.v[2]];
+  const float cross = (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
+  return cross > 0.0f && std::isfinite(cross);
+}
+
+class MeshFaces final : public FaceSource {
+ public:
+  explicit MeshFaces(const Mesh& mesh) : faces_(mesh.faces) {}
+  std::size_t FaceCount() const override { return faces_.size(); }
+  bool Read(std::size_t first, std::size_t count, Face* out) const override {
+    std::copy_n(faces_.begin() + static_cast<std::ptrdiff_t>(first), count, out);
+    return true;
+  }
+
+ private:
+  const std::vector<Face>& faces_;
+};
+
+}  // namespace
+
+std::unique_ptr<FaceSource> FacesOf(const Mesh& mesh) { return std::make_unique<MeshFaces>(mesh); }
+
+bool OrientedFaces::Read(std::size_t first, std::size_t count, Face* out) const {
+  if (!faces_.Read(first, count, out)) return false;
+  for (std::size_t f = 0; f < count; ++f) {
+    Face& face = out[f];
+    if (Valid(face, verts_.size()) && FacingSign(verts_, face) < 0) std::swap(face.v[1], face.v[2]);
+  }
+  return true;
+}
+
+WalkedWinding WindingOf(const Mesh& vertices, const FaceSource& faces, bool orientUp) {
+  const std::vector<Point3>& verts = vertices.verts;
+  WalkedWinding found;
+  found.winding.orientedUp = orientUp;
+  FaceFacing& facing = found.winding.facing;
+  Walk(faces, [&](Face face) {
+    if (!Valid(face, verts.size())) return;
+    int sign = FacingSign(verts, face);
+    if (orientUp && sign < 0) {
+      std::swap(face.v[1], face.v[2]);
+      ++found.winding.turned;
+      sign = FacingSign(verts, face);
+    }
+    if (sign > 0) {
+      ++facing.up;
+    } else if (sign < 0) {
+      ++facing.down;
+    } else {
+      ++facing.vertical;
+    }
+    found.hasUpward = found.hasUpward || FacesUp(verts, face);
+  });
+  return found;
+}
+
 ShardCutter::ShardCutter(const Mesh& mesh, const Placement& placement, int width, int height, TileGrid grid)
-    : mesh_(mesh), width_(width), height_(height), grid_(grid) {
+    : verts_(mesh.verts), owned_(FacesOf(mesh)), faces_(*owned_), width_(width), height_(height), grid_(grid) {
+  Mark(placement);
+}
+
+ShardCutter::ShardCutter(const Mesh& vertices, const FaceSource& faces, const Placement& placement, int width,
+                         int height, TileGrid grid)
+    : verts_(vertices.verts), faces_(faces), width_(width), height_(height), grid_(grid) {
+  Mark(placement);
+}
+
+ShardCutter::~ShardCutter() = default;
+
+void ShardCutter::Mark(const Placement& placement) {
+  const TileGrid grid = grid_;
   Box3 box;
   box.Init();
-  for (const Point3& p : mesh.verts) {
+  for (const Point3& p : verts_) {
     if (IsFinite(p)) box += p;
   }
   Point3 lo(0.0f, 0.0f, 0.0f), hi(0.0f, 0.0f, 0.0f);
@@ -104,31 +228,35 @@ ShardCutter::ShardCutter(const Mesh& mesh, const Placement& placement, int width
   };
 
   std::vector<UVRect> columns(static_cast<std::size_t>(grid.cols)), rows(static_cast<std::size_t>(grid.rows));
-  for (int c = 0; c < grid.cols; ++c) columns[static_cast<std::size_t>(c)] = TileReach(PixelTile(c), width, height);
+  for (int c = 0; c < grid.cols; ++c) columns[static_cast<std::size_t>(c)] = TileReach(PixelTile(c), width_, height_);
   for (int r = 0; r < grid.rows; ++r)
-    rows[static_cast<std::size_t>(r)] = TileReach(PixelTile(r * grid.cols), width, height);
+    rows[static_cast<std::size_t>(r)] = TileReach(PixelTile(r * grid.cols), width_, height_);
 
-  const std::size_t words = (mesh.verts.size() + 63) / 64;
+  const std::size_t words = (verts_.size() + 63) / 64;
   marks_.assign(static_cast<std::size_t>(grid.Count()), std::vector<std::uint64_t>(words, 0));
-  for (int f = 0; f < mesh.getNumFaces(); ++f) {
-    if (!mesh.faceIsValid(f)) continue;
-    const Face& face = mesh.faces[static_cast<std::size_t>(f)];
+  spans_.assign((faces_.FaceCount() + kWalkBlock - 1) / kWalkBlock, Span{});
+  std::size_t walked = 0;
+  Walk(faces_, [&](const Face& face) {
+    Span& span = spans_[walked++ / kWalkBlock];
+    if (!Valid(face, verts_.size())) return;
+    span.lo = std::min({span.lo, face.v[0], face.v[1], face.v[2]});
+    span.hi = std::max({span.hi, face.v[0], face.v[1], face.v[2]});
     Point2 uv[3];
     bool finite = true;
     for (int k = 0; k < 3; ++k) {
-      const Point3& p = mesh.verts[face.v[k]];
+      const Point3& p = verts_[face.v[k]];
       uv[k] = place(p);
       finite = finite && IsFinite(p) && std::isfinite(uv[k].x) && std::isfinite(uv[k].y);
     }
     // The map never indexes a face that is not finite in UV space.
-    if (!finite) continue;
+    if (!finite) return;
     // Nor one that faces down; only a face clearly down is left out here, so the map's own
     // rounding at the edge of its upward test cannot make a difference.
     const double e1x = double(uv[1].x) - uv[0].x, e1y = double(uv[1].y) - uv[0].y;
     const double e2x = double(uv[2].x) - uv[0].x, e2y = double(uv[2].y) - uv[0].y;
     const double cross = e1x * e2y - e1y * e2x;
     const double lengths = std::hypot(e1x, e1y) * std::hypot(e2x, e2y);
-    if (lengths > 1e-30 && cross < -1e-3 * lengths) continue;
+    if (lengths > 1e-30 && cross < -1e-3 * lengths) return;
 
     double u0 = uv[0].x, u1 = uv[0].x, v0 = uv[0].y, v1 = uv[0].y;
     for (int k = 1; k < 3; ++k) {
@@ -156,7 +284,7 @@ ShardCutter::ShardCutter(const Mesh& mesh, const Placement& placement, int width
         for (const DWORD v : face.v) marks[v / 64] |= std::uint64_t{1} << (v % 64);
       }
     }
-  }
+  });
 }
 
 Tile ShardCutter::PixelTile(int index) const {
@@ -170,31 +298,39 @@ Tile ShardCutter::PixelTile(int index) const {
 Mesh ShardCutter::Shard(int index) const {
   const std::vector<std::uint64_t>& marks = marks_[static_cast<std::size_t>(index)];
   const auto marked = [&](DWORD v) { return (marks[v / 64] >> (v % 64) & 1) != 0; };
-  constexpr std::uint32_t kUnused = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> renumber(mesh_.verts.size(), kUnused);
-  std::size_t keptFaces = 0;
-  for (int f = 0; f < mesh_.getNumFaces(); ++f) {
-    if (!mesh_.faceIsValid(f)) continue;
-    const Face& face = mesh_.faces[static_cast<std::size_t>(f)];
-    if (!marked(face.v[0]) && !marked(face.v[1]) && !marked(face.v[2])) continue;
-    ++keptFaces;
-    for (const DWORD v : face.v) renumber[v] = 0;
-  }
+  // One walk collects the kept faces over the whole mesh's indices and which vertices they use;
+  // a vertex's new index is then the count of used vertices before it, so the renumbering costs
+  // a bit per vertex rather than an index.
+  std::vector<std::uint64_t> used(marks.size(), 0);
   Mesh shard;
-  std::uint32_t next = 0;
-  for (std::size_t v = 0; v < renumber.size(); ++v) {
-    if (renumber[v] == kUnused) continue;
-    renumber[v] = next++;
-    shard.verts.push_back(mesh_.verts[v]);
+  // A block whose faces use no vertex marked for the tile holds none of its faces: it is not read.
+  // Files list faces near one another together, so a tile's faces lie in a band of the blocks.
+  const auto holdsSome = [&](std::size_t b) {
+    const Span& span = spans_[b];
+    return span.lo <= span.hi && AnySet(marks, span.lo, span.hi);
+  };
+  Walk(faces_, holdsSome, [&](const Face& face) {
+    if (!Valid(face, verts_.size())) return;
+    if (!marked(face.v[0]) && !marked(face.v[1]) && !marked(face.v[2])) return;
+    for (const DWORD v : face.v) used[v / 64] |= std::uint64_t{1} << (v % 64);
+    shard.faces.push_back(face);
+  });
+  std::vector<std::uint32_t> before(used.size() + 1, 0);
+  for (std::size_t w = 0; w < used.size(); ++w) {
+    before[w + 1] = before[w] + static_cast<std::uint32_t>(std::popcount(used[w]));
+  }
+  shard.verts.reserve(before.back() + corners_.size());
+  for (std::size_t w = 0; w < used.size(); ++w) {
+    for (std::uint64_t bits = used[w]; bits != 0; bits &= bits - 1) {
+      shard.verts.push_back(verts_[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
+    }
   }
   shard.verts.insert(shard.verts.end(), corners_.begin(), corners_.end());
-  shard.faces.reserve(keptFaces);
-  for (int f = 0; f < mesh_.getNumFaces(); ++f) {
-    if (!mesh_.faceIsValid(f)) continue;
-    Face face = mesh_.faces[static_cast<std::size_t>(f)];
-    if (!marked(face.v[0]) && !marked(face.v[1]) && !marked(face.v[2])) continue;
-    for (DWORD& v : face.v) v = renumber[v];
-    shard.faces.push_back(face);
+  for (Face& face : shard.faces) {
+    for (DWORD& v : face.v) {
+      const std::uint64_t below = (std::uint64_t{1} << (v % 64)) - 1;
+      v = before[v / 64] + static_cast<DWORD>(std::popcount(used[v / 64] & below));
+    }
   }
   return shard;
 }

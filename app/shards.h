@@ -18,11 +18,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/cli_options.h"
+#include "app/mesh_io.h"
 #include "app/render.h"
 #include "app/scene_setup.h"
 #include "app/session.h"
@@ -57,26 +59,71 @@ struct UVRect {
 };
 UVRect TileReach(const Tile& tile, int width, int height);
 
-// Cuts one mesh into the shards of a grid of tiles. Holds, besides a reference to the mesh, one
-// bit per vertex and tile.
+// Cuts one mesh into the shards of a grid of tiles. Holds one bit per vertex and tile, and walks
+// the faces once to mark them and once per shard (reading only the blocks of faces that can hold
+// some of the shard's); while a shard is made, also a bit per vertex and the shard itself.
 class ShardCutter {
  public:
+  // A mesh held whole; it must outlive the cutter.
   ShardCutter(const Mesh& mesh, const Placement& placement, int width, int height, TileGrid grid);
+  // The vertices of vertices (its faces are not looked at) and the faces of faces, which are walked
+  // and never held: both must outlive the cutter. Faces with an index beyond the vertices are
+  // passed over, as the map passes over them.
+  ShardCutter(const Mesh& vertices, const FaceSource& faces, const Placement& placement, int width, int height,
+              TileGrid grid);
+  ~ShardCutter();
+  ShardCutter(const ShardCutter&) = delete;
+  ShardCutter& operator=(const ShardCutter&) = delete;
 
   int TileCount() const { return grid_.Count(); }
   // The tile's pixels, as `veldmap render --tile I/N --tile-rows R --tile-cols C` cuts them.
   Tile PixelTile(int index) const;
   // The shard of tile index (from 0): kept faces in their original order over the vertices they
-  // use (in their original order), then the box's two corners.
+  // use (in their original order), then the box's two corners. Throws BadInput if the faces can
+  // no longer be read.
   Mesh Shard(int index) const;
 
  private:
-  const Mesh& mesh_;
+  void Mark(const Placement& placement);
+
+  const std::vector<Point3>& verts_;
+  std::unique_ptr<FaceSource> owned_;  // the whole mesh's faces, when given a mesh
+  const FaceSource& faces_;
   int width_, height_;
   TileGrid grid_;
   std::vector<Point3> corners_;                    // the box of the finite vertices; none if empty
   std::vector<std::vector<std::uint64_t>> marks_;  // per tile: vertices of faces reaching it
+  // Per block of faces as they are walked, the lowest and highest vertex its faces use.
+  struct Span {
+    DWORD lo = ~DWORD{0}, hi = 0;
+  };
+  std::vector<Span> spans_;
 };
+
+// The faces of a mesh held whole, as a source to walk.
+std::unique_ptr<FaceSource> FacesOf(const Mesh& mesh);
+
+// Faces turned up as the import's --orient up turns them (a downward face gets its second and
+// third vertex swapped), for faces that are walked rather than held.
+class OrientedFaces final : public FaceSource {
+ public:
+  OrientedFaces(const Mesh& vertices, const FaceSource& faces) : verts_(vertices.verts), faces_(faces) {}
+  std::size_t FaceCount() const override { return faces_.FaceCount(); }
+  bool Read(std::size_t first, std::size_t count, Face* out) const override;
+
+ private:
+  const std::vector<Point3>& verts_;
+  const FaceSource& faces_;
+};
+
+// What ImportOne finds of a mesh's winding, from faces that are walked rather than held: with
+// orientUp, of the faces as OrientedFaces turns them, and how many it turns. hasUpward: some face
+// faces up, as HasUpwardFace tests it.
+struct WalkedWinding {
+  Winding winding;
+  bool hasUpward = false;
+};
+WalkedWinding WindingOf(const Mesh& vertices, const FaceSource& original, bool orientUp);
 
 // What a shard's map says about where it came from.
 struct ShardInfo {

@@ -4,9 +4,12 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "app/commands.h"
+#include "app/mesh_io.h"
 #include "app/output_files.h"
 #include "app/scene_setup.h"
 #include "app/shards.h"
@@ -70,7 +73,36 @@ int Split(const Common& common, const std::string& input, const MeshOptions& mes
 
   Session session;
   OpenSession(session, common, common.program);
-  const Mesh mesh = ImportOne(input, meshOptions, nullptr, &info.winding);
+  // The faces are walked from the file where its reader can (one pass to mark the tiles, one per
+  // shard), so the split holds the vertices but never all the faces; other files are imported
+  // whole, as render imports them.
+  ImportOptions importOptions;
+  if (!meshOptions.up.empty()) importOptions.up = meshOptions.up[0];
+  importOptions.flat = meshOptions.flat;
+  importOptions.node = meshOptions.node;
+  std::unique_ptr<StreamedMesh> stream = OpenStreamedMesh(input, importOptions);
+  if (stream) {
+    const WalkedWinding found = WindingOf(stream->Vertices(), *stream, meshOptions.orient == "up");
+    // A mesh with no upward face is refused by the import, in its words.
+    if (found.hasUpward) {
+      info.winding = found.winding;
+    } else {
+      stream.reset();
+    }
+  }
+  Mesh whole;
+  std::unique_ptr<FaceSource> wholeFaces;
+  std::optional<OrientedFaces> oriented;
+  const FaceSource* source = nullptr;
+  if (stream) {
+    if (info.winding.orientedUp) oriented.emplace(stream->Vertices(), *stream);
+    source = oriented ? static_cast<const FaceSource*>(&*oriented) : stream.get();
+  } else {
+    whole = ImportOne(input, meshOptions, nullptr, &info.winding);
+    wholeFaces = FacesOf(whole);
+    source = wholeFaces.get();
+  }
+  const Mesh& mesh = stream ? stream->Vertices() : whole;
   // The placement as the map holds it once the options are set.
   Texmap* probe = session.CreateVeldmap();
   if (probe == nullptr) throw BadInput{"the Veldmap class could not make a map"};
@@ -91,7 +123,7 @@ int Split(const Common& common, const std::string& input, const MeshOptions& mes
   if (!sizeGiven) checkSize(width, height);
   info.width = width;
   info.height = height;
-  const ShardCutter cutter(mesh, info.placement, width, height, grid);
+  const ShardCutter cutter(mesh, *source, info.placement, width, height, grid);
 
   nlohmann::json tiles = nlohmann::json::array();
   for (int i = 0; i < grid.Count(); ++i) {
@@ -127,7 +159,7 @@ int Split(const Common& common, const std::string& input, const MeshOptions& mes
        {{"path", input},
         {"name", info.sourceName},
         {"sha256", info.sourceHash},
-        {"faces", mesh.getNumFaces()},
+        {"faces", source->FaceCount()},
         {"vertices", mesh.getNumVerts()}}},
       {"size", {{"width", width}, {"height", height}}},
       {"grid", {{"rows", grid.rows}, {"cols", grid.cols}}},

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -196,6 +197,21 @@ TEST(ShardCutter, SmallFacesAreCutAwayAndTheBoxIsKept) {
   }
 }
 
+// More faces than the cutter reads at a time: the blocks of faces that use no vertex marked for a
+// tile are passed over for its shard, which must still answer as the whole mesh does.
+TEST(ShardCutter, AMeshOfManyBlocksOfFacesIsCutAlike) {
+  int empty = 0;
+  ExpectShardsAnswerAsTheWhole(RandomMesh(6, 150, 30), {}, 64, 64, {4, 4}, &empty);
+  // Turned half round (mirrored in U and V, so faces still face up): the last blocks' faces land
+  // in the first tiles.
+  Placement turned;
+  turned.uScale = -1.0f;
+  turned.uOffset = 1.0f;
+  turned.vScale = -1.0f;
+  turned.vOffset = 1.0f;
+  ExpectShardsAnswerAsTheWhole(RandomMesh(7, 130, 0), turned, 48, 48, {5, 3}, &empty);
+}
+
 TEST(ShardCutter, GridTextAndHash) {
   TileGrid grid;
   std::string error;
@@ -248,6 +264,22 @@ class SplitCli : public testing::Test {
     out.precision(9);
     for (const Point3& p : mesh.verts) out << "v " << p.x << " " << p.z << " " << -p.y << "\n";
     for (const Face& f : mesh.faces) out << "f " << f.v[0] + 1 << " " << f.v[1] + 1 << " " << f.v[2] + 1 << "\n";
+  }
+
+  // Writes mesh as a binary little-endian PLY in the host's frame (read it with --up z).
+  void WritePly(const Mesh& mesh, const std::string& name) const {
+    std::ofstream out(Path(name), std::ios::binary);
+    out << "ply\nformat binary_little_endian 1.0\nelement vertex " << mesh.verts.size()
+        << "\nproperty float x\nproperty float y\nproperty float z\nelement face " << mesh.faces.size()
+        << "\nproperty list uchar int vertex_indices\nend_header\n";
+    for (const Point3& p : mesh.verts) out.write(reinterpret_cast<const char*>(&p), 12);
+    for (const Face& f : mesh.faces) {
+      out.put(3);
+      for (const DWORD v : f.v) {
+        const auto index = static_cast<std::int32_t>(v);
+        out.write(reinterpret_cast<const char*>(&index), 4);
+      }
+    }
   }
 
   // Splits mesh rows x cols for a width x height image, renders every shard as its tile with
@@ -314,6 +346,27 @@ TEST_F(SplitCli, EngineAndRandomMeshesWithLargeFaces) {
   WriteObj(RandomMesh(11, 4, 25), "random.obj");
   ExpectJoinedShardsEqualWhole(Path("random.obj"), 3, 3, 30, 30, "--bump numerical", "",
                                {"height.exr", "color.png --ramp terrain", "bump.exr", "slope.exr", "hillshade.exr"});
+}
+
+// Binary PLY is split from the file, its faces walked and never held: the shards still render the
+// whole image, turned up faces, empty tiles and all.
+TEST_F(SplitCli, ABinaryPlySplitFromTheFileJoinsIntoTheWholeRender) {
+  WritePly(RandomMesh(12, 4, 25), "random.ply");
+  ExpectJoinedShardsEqualWhole(Path("random.ply"), 3, 3, 30, 30, "--up z --orient up --bump normals", "",
+                               {"height.exr", "color.png16 --ramp terrain", "bump.exr", "slope.exr"});
+  fs::remove_all(Path("shards"));
+  ExpectJoinedShardsEqualWhole(Path("random.ply"), 4, 4, 32, 32, "--up z --u-scale 0.3 --v-scale 0.3", "",
+                               {"height.exr", "bump.png"});
+  const nlohmann::json manifest = nlohmann::json::parse(std::ifstream(Path("shards/manifest.json")));
+  int empty = 0;
+  for (const auto& tile : manifest["tiles"]) empty += tile["faces"] == 0 ? 1 : 0;
+  EXPECT_GE(empty, 9);
+  // A coordinate that is not finite: the file is not walked but imported whole, as render reads it.
+  Mesh holed = RandomMesh(13, 3, 10);
+  holed.verts[holed.faces.back().v[0]].z = std::numeric_limits<float>::infinity();
+  WritePly(holed, "holed.ply");
+  fs::remove_all(Path("shards"));
+  ExpectJoinedShardsEqualWhole(Path("holed.ply"), 2, 2, 24, 24, "--up z", "", {"height.exr"});
 }
 
 // The slope and hillshade of a tile's edge pixel read the pixel beyond it, whose filtered taps lie
