@@ -192,6 +192,9 @@ int RunVeldmap(int argc, char** argv) {
       ->capture_default_str();
   splitCmd->add_option("--width", split.width, "width in pixels")->check(CLI::Range(1, 65535));
   splitCmd->add_option("--height", split.height, "height in pixels")->check(CLI::Range(1, 65535));
+  splitCmd->add_flag("--announce", split.announce,
+                     "print each tile's manifest entry as one JSON line once its shard is saved, so its render can "
+                     "start while the rest are cut");
   AddMeshOptions(splitCmd, meshOptions);
   AddMapOptions(splitCmd, mapOptions);
 

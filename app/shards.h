@@ -35,6 +35,7 @@ struct SplitOptions {
   std::string tiles;   // ROWSxCOLS
   std::string folder;  // where the shards and the manifest go
   int size = 512, width = 0, height = 0;
+  bool announce = false;  // each shard's manifest entry on standard output once it is saved
 };
 
 // veldmap split: reads the mesh once, writes one shard scene per tile and manifest.json.

@@ -150,6 +150,12 @@ int Split(const Common& common, const std::string& input, const MeshOptions& mes
                      {"vertices", vertices},
                      {"render", fmt::format("--tile {}/{} --tile-rows {} --tile-cols {} --width {} --height {}",
                                             info.index, grid.Count(), grid.rows, grid.cols, width, height)}});
+    if (options.announce) {
+      // The shard file is complete (saved under its name by a rename) before its line appears.
+      const std::string line = tiles.back().dump() + "\n";
+      std::fputs(line.c_str(), stdout);
+      std::fflush(stdout);
+    }
     if (!common.quiet) std::fprintf(stderr, "split: %s: %d faces\n", file.c_str(), faces);
   }
 

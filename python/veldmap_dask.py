@@ -108,8 +108,10 @@ def main(argv=None):
         size += ["--width", str(args.width)]
     if args.height:
         size += ["--height", str(args.height)]
-    split = [veldmap, "split", args.mesh, "--tiles", args.tiles, "-o", shards, "-q"] + size + shlex.split(args.split_args)
-    # The split runs while the cluster starts: on a local cluster the two take seconds each.
+    split = [veldmap, "split", args.mesh, "--tiles", args.tiles, "-o", shards, "-q", "--announce"]
+    split += size + shlex.split(args.split_args)
+    # The split runs while the cluster starts, and says each shard as soon as it is saved, so its
+    # tile renders on a free worker while the later shards are still being cut.
     splitting = subprocess.Popen(split, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     extension = os.path.splitext(output)[1]
@@ -123,6 +125,7 @@ def main(argv=None):
         render_args += ["--exr-compression", "none"]
 
     cluster = client = None
+    futures = []
     try:
         # Imported here so that --help works without Dask.
         from distributed import Client, LocalCluster, progress
@@ -138,20 +141,9 @@ def main(argv=None):
                 n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
             )
             client = Client(cluster)
-    finally:
-        _, errors = splitting.communicate()
-        if splitting.returncode != 0 and client is not None:
-            client.close()
-        if splitting.returncode != 0 and cluster is not None:
-            cluster.close()
-    if splitting.returncode != 0:
-        raise failure(split, splitting.returncode, errors)
-    with open(os.path.join(shards, "manifest.json")) as manifest_file:
-        manifest = json.load(manifest_file)
 
-    try:
-        futures = []
-        for tile in manifest["tiles"]:
+        for line in splitting.stdout:
+            tile = json.loads(line)
             tile_args = shlex.split(tile["render"])
             target = os.path.join(tiles_folder, "tile-%d%s" % (tile["index"], extension))
             futures.append(
@@ -167,11 +159,27 @@ def main(argv=None):
                     pure=False,
                 )
             )
+        errors = splitting.stderr.read()
+        splitting.wait()
+        if splitting.returncode != 0:
+            raise failure(split, splitting.returncode, errors)
+        with open(os.path.join(shards, "manifest.json")) as manifest_file:
+            manifest = json.load(manifest_file)
+        if len(manifest["tiles"]) != len(futures):
+            raise RuntimeError(
+                "the split announced %d tiles but its manifest lists %d" % (len(futures), len(manifest["tiles"]))
+            )
         if not args.quiet:
             progress(futures)
         written = client.gather(futures)
     finally:
-        client.close()
+        if splitting.poll() is None:
+            splitting.kill()
+            splitting.wait()
+        if client is not None:
+            if futures:
+                client.cancel(futures)
+            client.close()
         if cluster is not None:
             cluster.close()
 

@@ -14,6 +14,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -337,6 +338,24 @@ TEST_F(SplitCli, ShardRendersJoinIntoTheWholeRender) {
   fs::remove_all(Path("shards"));
   ExpectJoinedShardsEqualWhole(hills, 2, 3, 40, 32, "--bump numerical --u-scale 1.4 --v-offset -0.1", "",
                                {"height.exr", "bump.exr"});
+}
+
+TEST_F(SplitCli, AnnouncedTilesAreTheManifestsInOrder) {
+  // A driver starts each tile's render on its line, before the manifest exists: every line must
+  // be the manifest's entry for a shard already saved.
+  const std::string hills = std::string(VELDMAP_SAMPLE_DIR) + "/hills.obj";
+  const std::string shards = Path("shards");
+  const CliRun run = Veldmap("split " + hills + " --tiles 2x3 --size 40 -o " + shards + " --announce -q");
+  ASSERT_EQ(run.code, 0) << run.output;
+  const nlohmann::json manifest = nlohmann::json::parse(std::ifstream(shards + "/manifest.json"));
+  std::istringstream lines(run.output);
+  std::vector<nlohmann::json> announced;
+  for (std::string line; std::getline(lines, line);) announced.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(announced.size(), manifest["tiles"].size());
+  for (std::size_t i = 0; i < announced.size(); ++i) EXPECT_EQ(announced[i], manifest["tiles"][i]);
+  // Without the flag, standard output stays empty.
+  fs::remove_all(shards);
+  EXPECT_EQ(Veldmap("split " + hills + " --tiles 2x3 --size 40 -o " + shards + " -q").output, "");
 }
 
 TEST_F(SplitCli, EngineAndRandomMeshesWithLargeFaces) {
