@@ -11,15 +11,10 @@
 
 namespace {
 
-// +1 up, -1 down, 0 vertical or unusable: the sign of the XY cross product of the face's edges,
-// in the same float arithmetic as HasUpwardFace.
 int Facing(const Mesh& mesh, int f) {
   if (!mesh.faceIsValid(f)) return 0;
   const Face& face = mesh.faces[static_cast<std::size_t>(f)];
-  const Point3 a = mesh.verts[face.v[0]], b = mesh.verts[face.v[1]], c = mesh.verts[face.v[2]];
-  const float cross = (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
-  if (!std::isfinite(cross) || !std::isfinite(a.z) || !std::isfinite(b.z) || !std::isfinite(c.z)) return 0;
-  return cross > 0.0f ? 1 : cross < 0.0f ? -1 : 0;
+  return FacingSign(mesh.verts[face.v[0]], mesh.verts[face.v[1]], mesh.verts[face.v[2]]);
 }
 
 struct Axis {
@@ -34,18 +29,16 @@ double MeshAt(double u, const Axis& axis, bool normalize, double offset, double 
 
 }  // namespace
 
+int FacingSign(const Point3& a, const Point3& b, const Point3& c) {
+  const float cross = (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
+  if (!std::isfinite(cross) || !std::isfinite(a.z) || !std::isfinite(b.z) || !std::isfinite(c.z)) return 0;
+  return cross > 0.0f ? 1 : cross < 0.0f ? -1 : 0;
+}
+
 FaceFacing CountFacing(const Mesh& mesh) {
   FaceFacing facing;
   for (int f = 0; f < mesh.getNumFaces(); ++f) {
-    if (!mesh.faceIsValid(f)) continue;
-    const int sign = Facing(mesh, f);
-    if (sign > 0) {
-      ++facing.up;
-    } else if (sign < 0) {
-      ++facing.down;
-    } else {
-      ++facing.vertical;
-    }
+    if (mesh.faceIsValid(f)) facing.Add(Facing(mesh, f));
   }
   return facing;
 }

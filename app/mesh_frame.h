@@ -19,8 +19,13 @@
 struct FaceFacing {
   std::int64_t up = 0, down = 0, vertical = 0;
   std::int64_t NonVertical() const { return up + down; }
+  // Counts a face by its FacingSign.
+  void Add(int sign) { ++(sign > 0 ? up : sign < 0 ? down : vertical); }
 };
 FaceFacing CountFacing(const Mesh& mesh);
+// +1 up, -1 down, 0 vertical or unusable: the sign of the XY cross product of the triangle's
+// edges, in the same float arithmetic as HasUpwardFace, 0 where a coordinate is not finite.
+int FacingSign(const Point3& a, const Point3& b, const Point3& c);
 
 // Above this share of the non-vertical faces facing down, the commands warn: a few flipped faces
 // in a scan already leave visible holes, while a mesh built facing up has none at all. (A closed

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <utility>
 
+#include "app/mesh_frame.h"
 #include "app/scene_setup.h"
 #include "app/session.h"
 
@@ -125,13 +126,9 @@ bool Valid(const Face& face, std::size_t vertices) {
   return face.v[0] < vertices && face.v[1] < vertices && face.v[2] < vertices;
 }
 
-// The sign of the face's XY cross product (+1 up, -1 down, 0 vertical or unusable), in the float
-// arithmetic the import's orientation and facing counts use.
+// FacingSign of a face over verts, as the import's orientation and facing counts take it.
 int FacingSign(const std::vector<Point3>& verts, const Face& face) {
-  const Point3 a = verts[face.v[0]], b = verts[face.v[1]], c = verts[face.v[2]];
-  const float cross = (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
-  if (!std::isfinite(cross) || !std::isfinite(a.z) || !std::isfinite(b.z) || !std::isfinite(c.z)) return 0;
-  return cross > 0.0f ? 1 : cross < 0.0f ? -1 : 0;
+  return ::FacingSign(verts[face.v[0]], verts[face.v[1]], verts[face.v[2]]);
 }
 
 // As HasUpwardFace tests a face.
@@ -180,13 +177,7 @@ WalkedWinding WindingOf(const Mesh& vertices, const FaceSource& faces, bool orie
       ++found.winding.turned;
       sign = FacingSign(verts, face);
     }
-    if (sign > 0) {
-      ++facing.up;
-    } else if (sign < 0) {
-      ++facing.down;
-    } else {
-      ++facing.vertical;
-    }
+    facing.Add(sign);
     found.hasUpward = found.hasUpward || FacesUp(verts, face);
   });
   return found;
