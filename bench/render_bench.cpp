@@ -136,9 +136,15 @@ struct HostMap {
   }
 };
 
-HostMap& Host(const std::string& mesh) {
+// Emptied before main returns: the map's parameter descriptions are statics of the module, made
+// when it loaded, after this table, so at exit they would go before the maps that use them.
+std::map<std::string, std::unique_ptr<HostMap>>& HostMaps() {
   static std::map<std::string, std::unique_ptr<HostMap>> maps;
-  auto& slot = maps[mesh];
+  return maps;
+}
+
+HostMap& Host(const std::string& mesh) {
+  auto& slot = HostMaps()[mesh];
   if (!slot) {
     slot = std::make_unique<HostMap>();
     std::string error;
@@ -250,6 +256,7 @@ int main(int argc, char** argv) {
   }
   benchmark::RunSpecifiedBenchmarks();
   PrintVerdicts(meshes, sides);
+  HostMaps().clear();
   benchmark::Shutdown();
   return 0;
 }

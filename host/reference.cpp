@@ -20,22 +20,28 @@ void DeleteIfUnreferenced(ReferenceTarget* target) {
 struct Delivery {
   RefMessage message;
   std::set<const ReferenceMaker*> heard;
+  Delivery* outer = nullptr;  // the delivery under way when this one started
 };
 
-// The deliveries under way on this thread, innermost last. A NotifyDependents of the message
-// being delivered joins that delivery; another message starts its own (a handler may answer a
-// change with a different message, which is news to everyone).
-thread_local std::vector<Delivery*> deliveries;
+// The innermost delivery under way on this thread. A NotifyDependents of the message being
+// delivered joins that delivery; another message starts its own (a handler may answer a change
+// with a different message, which is news to everyone). A bare pointer, not a container: a
+// thread's destructible thread_locals die before the program's statics, and a static scene torn
+// down at exit still notifies its dependents.
+thread_local Delivery* innermost = nullptr;
 
 class DeliveryScope {
  public:
   explicit DeliveryScope(Delivery& own) {
-    joined_ = !deliveries.empty() && deliveries.back()->message == own.message;
-    current_ = joined_ ? deliveries.back() : &own;
-    if (!joined_) deliveries.push_back(&own);
+    joined_ = innermost != nullptr && innermost->message == own.message;
+    current_ = joined_ ? innermost : &own;
+    if (!joined_) {
+      own.outer = innermost;
+      innermost = &own;
+    }
   }
   ~DeliveryScope() {
-    if (!joined_) deliveries.pop_back();
+    if (!joined_) innermost = current_->outer;
   }
   DeliveryScope(const DeliveryScope&) = delete;
   DeliveryScope& operator=(const DeliveryScope&) = delete;
@@ -134,7 +140,7 @@ ReferenceTarget::~ReferenceTarget() {
 
 RefResult ReferenceTarget::NotifyDependents(const Interval& changeInt, PartID partID, RefMessage message,
                                             SClass_ID sclass, BOOL propagate, RefTargetHandle hTarg) {
-  Delivery own{message, {}};
+  Delivery own{message, {}, nullptr};
   const DeliveryScope scope(own);
   Delivery& delivery = scope.Current();
   RefTargetHandle changed = hTarg != nullptr ? hTarg : this;

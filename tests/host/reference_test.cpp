@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <vector>
 
@@ -226,6 +227,31 @@ TEST(References, AMessageSentAgainWhileItTravelsReachesNobodyTwice) {
   EXPECT_EQ(middle->heard.size(), 2u);
   EXPECT_EQ(top->heard.size(), 2u);
   top->DeleteThis();
+}
+
+// A scene held in a static is torn down after the thread's own thread_locals are gone; its
+// messages must still travel (under AddressSanitizer the delivery stack once read freed memory).
+// Ends the process: 7 when the last message was heard.
+[[noreturn]] void NotifyFromAStaticDestroyedAtExit() {
+  auto* top = new Item();
+  auto* leaf = new Item();
+  top->ReplaceReference(0, leaf);
+  leaf->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);
+  struct AtExit {
+    Item* top;
+    Item* leaf;
+    ~AtExit() {
+      const std::size_t before = top->heard.size();
+      leaf->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);
+      std::_Exit(top->heard.size() == before + 1 ? 7 : 1);
+    }
+  };
+  static AtExit atExit{top, leaf};
+  std::exit(0);
+}
+
+TEST(References, MessagesStillTravelWhileStaticsAreDestroyedAtExit) {
+  EXPECT_EXIT(NotifyFromAStaticDestroyedAtExit(), ::testing::ExitedWithCode(7), "");
 }
 
 TEST(References, CloneRefCopiesASharedTargetOnce) {
