@@ -15,8 +15,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "app/coverage.h"
+#include "host/row_shading.h"
 #include "host/texture_shade_context.h"
 
 namespace {
@@ -120,11 +122,12 @@ class BandRenderer {
       tbb::parallel_for(tbb::blocked_range<int>(halo->RowBegin(), halo->RowEnd()),
                         [&](const tbb::blocked_range<int>& rows) {
                           TextureShadeContext sc = Context();
+                          const int x0 = halo->ColBegin(), n = halo->ColEnd() - x0;
+                          std::vector<Point3> uvw;
+                          std::vector<float> heights(static_cast<std::size_t>(n));
                           for (int y = rows.begin(); y != rows.end(); ++y) {
-                            for (int x = halo->ColBegin(); x < halo->ColEnd(); ++x) {
-                              sc.uvw = PixelUV(x, y);
-                              halo->Set(x, y, map_.EvalMono(sc));
-                            }
+                            ShadeRow(sc, x0, n, y, uvw, heights.data());
+                            for (int i = 0; i < n; ++i) halo->Set(x0 + i, y, heights[static_cast<std::size_t>(i)]);
                           }
                         });
       halo->ExtendPastImage();
@@ -132,15 +135,18 @@ class BandRenderer {
     tbb::parallel_for(tbb::blocked_range<int>(first, first + count), [&](const tbb::blocked_range<int>& rows) {
       TextureShadeContext sc = Context();
       long long hits = 0;
+      std::vector<Point3> uvw;
+      std::vector<float> heights(halo ? 0 : static_cast<std::size_t>(tile_.width));
       for (int y = rows.begin(); y != rows.end(); ++y) {
         const int globalY = tile_.y0 + y;
+        if (!halo) ShadeRow(sc, tile_.x0, tile_.width, globalY, uvw, heights.data());
         for (int x = 0; x < tile_.width; ++x) {
           const int globalX = tile_.x0 + x;
           sc.uvw = PixelUV(globalX, globalY);
           const std::size_t pixel =
               static_cast<std::size_t>(y - first) * static_cast<std::size_t>(tile_.width) + static_cast<std::size_t>(x);
           // The ring holds this pixel's height already, from the same point and context.
-          const float mono = halo ? halo->At(globalX, globalY) : map_.EvalMono(sc);
+          const float mono = halo ? halo->At(globalX, globalY) : heights[static_cast<std::size_t>(x)];
           const bool covered = request_.coverage != nullptr ? request_.coverage->Covered(sc, mono) : mono != 0.0f;
           hits += covered ? 1 : 0;
           PixelSample sample(map_, sc, mono, request_.bump, request_.bumpScale, request_.heightUnits);
@@ -165,6 +171,18 @@ class BandRenderer {
   }
 
  private:
+  // The heights of pixels x0 .. x0 + n - 1 of image row y into out, as EvalMono gives them: in
+  // one call where the map shades whole rows, else pixel by pixel. uvw is the caller's scratch.
+  void ShadeRow(TextureShadeContext& sc, int x0, int n, int y, std::vector<Point3>& uvw, float* out) const {
+    uvw.resize(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) uvw[static_cast<std::size_t>(i)] = PixelUV(x0 + i, y);
+    if (rows_ != nullptr && rows_->EvalMonoRow(sc, uvw.data(), n, out)) return;
+    for (int i = 0; i < n; ++i) {
+      sc.uvw = uvw[static_cast<std::size_t>(i)];
+      out[i] = map_.EvalMono(sc);
+    }
+  }
+
   TextureShadeContext Context() const {
     TextureShadeContext sc;
     sc.time = request_.time;
@@ -196,6 +214,8 @@ class BandRenderer {
   }
 
   Texmap& map_;
+  // The map's row form, asked for once, or null: a map without one is shaded pixel by pixel.
+  MonoRowMap* rows_ = static_cast<MonoRowMap*>(map_.GetInterface(I_MONO_ROW_MAP));
   const RenderRequest& request_;
   const std::function<void(long long, long long)>& progress_;
   const Tile tile_;

@@ -1,5 +1,6 @@
 #include "host/uvgen.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -105,10 +106,9 @@ void StdUVGen::GetUV(ShadeContext& sc, Point2& uv, Point2& duv) {
 }
 
 StdUVGen::Lookup StdUVGen::Locate(ShadeContext& sc, bool filtered) const {
-  const Point3 mapped = Transform().PointTransform(sc.UVW(params_.channel));
   // The footprint only matters to a filtered sample; unfiltered shading skips working it out.
   const Point2 footprint = filtered ? MappedFootprint(Transform(), sc.DUVW(params_.channel)) : Point2();
-  return Prepare({mapped.x, mapped.y}, footprint);
+  return Prepare(Mapped(sc.UVW(params_.channel)), footprint);
 }
 
 AColor StdUVGen::EvalUVMap(ShadeContext& sc, MapSampler* samp, BOOL filter) {
@@ -125,6 +125,41 @@ float StdUVGen::EvalUVMapMono(ShadeContext& sc, MapSampler* samp, BOOL filter) {
   samp->SetTileNumbers(at.tile.x, at.tile.y);
   if (filtered) return samp->SampleMonoFilter(sc, at.uv.x, at.uv.y, at.duv.x, at.duv.y);
   return samp->SampleMono(sc, at.uv.x, at.uv.y);
+}
+
+bool StdUVGen::EvalUVMapMonoRow(ShadeContext& sc, MapSampler* samp, MonoRowSampler* rows, BOOL filter,
+                                const Point3* uvw, int count, float* out) {
+  const bool filtered = filter && sc.filterMaps;
+  if (filtered || rows == nullptr) {
+    const Point2 footprint = filtered ? MappedFootprint(Transform(), sc.DUVW(params_.channel)) : Point2();
+    for (int i = 0; i < count; ++i) {
+      const Lookup at = Prepare(Mapped(uvw[i]), footprint);
+      samp->SetTileNumbers(at.tile.x, at.tile.y);
+      out[i] = filtered ? samp->SampleMonoFilter(sc, at.uv.x, at.uv.y, at.duv.x, at.duv.y)
+                        : samp->SampleMono(sc, at.uv.x, at.uv.y);
+    }
+    return true;
+  }
+  // The row sampler takes no tile numbers, so only the symmetry is applied.
+  const int flags = params_.tiling;
+  const bool uWrap = (flags & U_WRAP) != 0, vWrap = (flags & V_WRAP) != 0;
+  const bool uMirror = (flags & U_MIRROR) != 0, vMirror = (flags & V_MIRROR) != 0;
+  constexpr int kRun = 256;
+  Point2 uv[kRun];
+  for (int first = 0; first < count; first += kRun) {
+    const int n = std::min(kRun, count - first);
+    for (int i = 0; i < n; ++i) {
+      const Point2 mapped = Mapped(uvw[first + i]);
+      uv[i] = {Symmetric(mapped.x, uWrap, uMirror), Symmetric(mapped.y, vWrap, vMirror)};
+    }
+    rows->SampleMonoRow(sc, uv, n, out + first);
+  }
+  return true;
+}
+
+void* StdUVGen::GetInterface(std::uint32_t id) {
+  if (id == I_UVGEN_MONO_ROW) return static_cast<UVGenMonoRow*>(this);
+  return UVGen::GetInterface(id);
 }
 
 Point2 StdUVGen::EvalDeriv(ShadeContext& sc, MapSampler* samp, BOOL filter) {

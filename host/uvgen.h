@@ -46,6 +46,7 @@
 #include "host/matrix3.h"
 #include "host/mtl_base.h"
 #include "host/reference.h"
+#include "host/row_shading.h"
 #include "host/types.h"
 
 // Tiling flags (GetTextureTiling, SymFlags).
@@ -160,7 +161,7 @@ class UVGenParamDlg final : public ParamDlg {
   int page_ = -1;
 };
 
-class StdUVGen final : public UVGen {
+class StdUVGen final : public UVGen, public UVGenMonoRow {
  public:
   StdUVGen() = default;
 
@@ -180,6 +181,12 @@ class StdUVGen final : public UVGen {
   // The samples are filtered as EvalUVMapMono's would be. An axis whose step vanishes in float
   // gives 0.
   Point2 EvalDeriv(ShadeContext& sc, MapSampler* samp, BOOL filter = TRUE) override;
+  // The row form of EvalUVMapMono (I_UVGEN_MONO_ROW): the transform and footprint are read once
+  // for the row, each point mapped exactly as EvalUVMapMono maps it.
+  bool EvalUVMapMonoRow(ShadeContext& sc, MapSampler* samp, MonoRowSampler* rows, BOOL filter, const Point3* uvw,
+                        int count, float* out) override;
+  // I_UVGEN_MONO_ROW gives the row form; the rest as MtlBase.
+  void* GetInterface(std::uint32_t id) override;
   // From sc.DPdUVW of the map channel: dPdu = dP[0], dPdv = dP[1].
   void GetBumpDP(ShadeContext& sc, Point3& dPdu, Point3& dPdv) override;
 
@@ -259,6 +266,11 @@ class StdUVGen final : public UVGen {
   Lookup Prepare(const Point2& mapped, const Point2& footprint) const;
   // Where the shading point samples the map, with the footprint when filtered.
   Lookup Locate(ShadeContext& sc, bool filtered) const;
+  // The mapped UV of a source point before the symmetry.
+  Point2 Mapped(const Point3& source) const {
+    const Point3 mapped = Transform().PointTransform(source);
+    return {mapped.x, mapped.y};
+  }
   void SetValue(float& field, float value);
   // The parameter chunk's body (UVGEN_PARAMS_BYTES). Decode fills params and slotType and says
   // whether every value is one the setters would accept.

@@ -447,8 +447,12 @@ bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
   // The tree's leaves tile [0, 1) x [0, 1) with closed lower and open upper bounds.
   if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f) || gridSide_ == 0) return false;
   const float s = float(gridSide_);
+  return TopFaceIn(CellFaces(int(u * s), int(v * s)), u, v, hit);
+}
+
+inline bool SurfaceSampler::TopFaceIn(std::span<const std::uint32_t> faces, float u, float v, Hit& hit) const {
   bool found = false;
-  for (const std::uint32_t position : CellFaces(int(u * s), int(v * s))) {
+  for (const std::uint32_t position : faces) {
     const IndexedFace& t = indexed_[position];
     // Non-short-circuit: the four tests are cheaper than a mispredicted branch each.
     if (!((t.minX <= u) & (u <= t.maxX) & (t.minY <= v) & (v <= t.maxY))) continue;
@@ -472,6 +476,32 @@ bool SurfaceSampler::HeightAt(Point3 p, float& height) const {
   if (!FindTopFace(p.x, p.y, hit)) return false;
   height = WithinFloatRange(hit.height);
   return true;
+}
+
+void SurfaceSampler::HeightRow(const Point2* uv, int count, float* out) const {
+  if (root == nullptr || gridSide_ == 0) {
+    std::fill(out, out + count, 0.0f);
+    return;
+  }
+  const float s = float(gridSide_);
+  int cellX = -1, cellY = -1;
+  std::span<const std::uint32_t> faces;
+  for (int i = 0; i < count; ++i) {
+    const float u = uv[i].x, v = uv[i].y;
+    Hit hit;
+    if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f)) {
+      out[i] = 0.0f;
+      continue;
+    }
+    const int cx = int(u * s), cy = int(v * s);
+    if (cx != cellX || cy != cellY) {
+      faces = CellFaces(cx, cy);
+      cellX = cx;
+      cellY = cy;
+    }
+    // FilteredHeight's mean of one tap, divided by 1, is the tap itself.
+    out[i] = TopFaceIn(faces, u, v, hit) ? WithinFloatRange(hit.height) : 0.0f;
+  }
 }
 
 float SurfaceSampler::FilteredHeight(float u, float v, float du, float dv) const {

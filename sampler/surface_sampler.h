@@ -99,6 +99,10 @@ class SurfaceSampler {
   // once, so a side tap that misses repeats the value of the latest side tap that hit.
   float FilteredHeight(float u, float v, float du, float dv) const;
 
+  // out[i] = FilteredHeight(uv[i].x, uv[i].y, 0, 0) for i < count, bit for bit: a row of a bake
+  // in one call, looking a cell's list up again only when the points leave it.
+  void HeightRow(const Point2* uv, int count, float* out) const;
+
   // Smoothing-group normal, in the mesh's own coordinates, of the face that wins HeightAt at p:
   // its three corner normals blended with its barycentric weights, not renormalised. On a miss
   // returns false with normal (0, 0, 0).
@@ -242,6 +246,8 @@ class SurfaceSampler {
   static bool MayCoverCell(const CoverageTest& test, int cx, int cy, int side);
   CellRange CellsOfNode(const QuadNode& node) const;
   bool FindTopFace(float u, float v, Hit& hit) const;
+  // FindTopFace within one cell's list, the point known to lie in the cell.
+  bool TopFaceIn(std::span<const std::uint32_t> faces, float u, float v, Hit& hit) const;
   std::span<const std::uint32_t> CellFaces(int cx, int cy) const;
 
   NormalChainPool chainPool_;

@@ -4,6 +4,7 @@
 // The ramp path copies rampContext per lookup, so concurrent lookups never share scratch state.
 #include "texmap/veldmap_texmap.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -60,10 +61,27 @@ float HeightMapSampler::SampleMonoFilter(ShadeContext&, float u, float v, float 
   return owner->sampler.FilteredHeight(u, v, du, dv);
 }
 
+void HeightMapSampler::SampleMonoRow(ShadeContext&, const Point2* uv, int count, float* out) {
+  owner->sampler.HeightRow(uv, count, out);
+}
+
+bool HeightRowShader::EvalMonoRow(ShadeContext& sc, const Point3* uvw, int count, float* out) {
+  VeldmapTexmap& map = *owner;
+  auto* rows = static_cast<UVGenMonoRow*>(map.uvGen->GetInterface(I_UVGEN_MONO_ROW));
+  if (rows == nullptr) return false;
+  if (sc.doMaps == 0) {
+    std::fill(out, out + count, 0.0f);
+    return true;
+  }
+  if (map.gbufID != 0) sc.SetGBufferID(static_cast<int>(map.gbufID));
+  return rows->EvalUVMapMonoRow(sc, &map.mapSampler, &map.mapSampler, TRUE, uvw, count, out);
+}
+
 // ---- Construction, identity, references -------------------------------------------------------
 
 VeldmapTexmap::VeldmapTexmap() {
   mapSampler.owner = this;
+  rowShader.owner = this;
   veldmapParamBlockDesc.GetClassDesc()->MakeAutoParamBlocks(this);
   uvGen = nullptr;
   Reset();
@@ -244,6 +262,11 @@ AColor VeldmapTexmap::EvalColor(ShadeContext& sc) {
   if (sc.doMaps == 0) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
   if (gbufID != 0) sc.SetGBufferID(static_cast<int>(gbufID));
   return uvGen->EvalUVMap(sc, &mapSampler, TRUE);
+}
+
+void* VeldmapTexmap::GetInterface(std::uint32_t id) {
+  if (id == I_MONO_ROW_MAP) return static_cast<MonoRowMap*>(&rowShader);
+  return Texmap::GetInterface(id);
 }
 
 float VeldmapTexmap::EvalMono(ShadeContext& sc) {

@@ -17,6 +17,7 @@
 #include "host/interval.h"
 #include "host/mtl_base.h"
 #include "host/param_block.h"
+#include "host/row_shading.h"
 #include "host/uvgen.h"
 #include "sampler/surface_sampler.h"
 #include "texmap/ramp_shade_context.h"
@@ -25,7 +26,7 @@ class VeldmapTexmap;
 
 // The callback through which the UV generator samples the map at an explicit UV point. Holds
 // no state beyond its map, so it is as thread-safe as the map's evaluation.
-class HeightMapSampler : public MapSampler {
+class HeightMapSampler : public MapSampler, public MonoRowSampler {
  public:
   AColor Sample(ShadeContext& sc, float u, float v) override;
   AColor SampleFilter(ShadeContext& sc, float u, float v, float du, float dv) override;
@@ -33,6 +34,17 @@ class HeightMapSampler : public MapSampler {
   // The raw height: no ramp, no clamping, no alpha rule.
   float SampleMono(ShadeContext& sc, float u, float v) override;
   float SampleMonoFilter(ShadeContext& sc, float u, float v, float du, float dv) override;
+  // SampleMono along a row: the tile numbers are not read here either.
+  void SampleMonoRow(ShadeContext& sc, const Point2* uv, int count, float* out) override;
+
+  VeldmapTexmap* owner = nullptr;
+};
+
+// The map's rows of EvalMono values (I_MONO_ROW_MAP), through the UV generator's row form when it
+// has one.
+class HeightRowShader : public MonoRowMap {
+ public:
+  bool EvalMonoRow(ShadeContext& sc, const Point3* uvw, int count, float* out) override;
 
   VeldmapTexmap* owner = nullptr;
 };
@@ -122,6 +134,9 @@ class VeldmapTexmap : public Texmap {
   CStr GetSubTexmapSlotName(int i) override;
   BOOL SetDlgThing(ParamDlg* dlg) override;
 
+  // I_MONO_ROW_MAP gives the map's row form (a bake's rows of EvalMono); the rest as Texmap.
+  void* GetInterface(std::uint32_t id) override;
+
   // The map's own operations, which the host does not call.
   // The colour at UV (u, v) over the footprint du x dv; sc is not read.
   AColor EvalColorAt(ShadeContext& sc, float u, float v, float du, float dv);
@@ -143,6 +158,7 @@ class VeldmapTexmap : public Texmap {
   Interval texHandleValid = NEVER;
   TexHandle* texHandle = nullptr;  // owned
   HeightMapSampler mapSampler;
+  HeightRowShader rowShader;
   IParamBlock2* pblock = nullptr;
   UVGen* uvGen = nullptr;
   Interval validity = NEVER;

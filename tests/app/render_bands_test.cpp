@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,7 +11,9 @@
 #include "app/render.h"
 #include "app/scene_setup.h"
 #include "app/session.h"
+#include "host/row_shading.h"
 #include "host/scene.h"
+#include "tests/support/stub_texmap.h"
 
 namespace {
 
@@ -164,6 +167,56 @@ TEST_F(RenderBandsTest, SlopeAndHillshadeOfTilesAndBandsAreThoseOfTheWholeImage)
             };
             ASSERT_EQ(at(got.images[i], x, y), at(whole.images[i], tile.x0 + x, tile.y0 + y))
                 << "output " << i << " pixel " << x << "," << y;
+          }
+        }
+      }
+    }
+  }
+}
+
+// The map seen only through its per-point calls: it does not answer for the row form, so a render
+// of it shades pixel by pixel.
+class PointByPoint : public StubTexmap {
+ public:
+  explicit PointByPoint(Texmap& map) : map_(map) {}
+  AColor EvalColor(ShadeContext& sc) override { return map_.EvalColor(sc); }
+  float EvalMono(ShadeContext& sc) override { return map_.EvalMono(sc); }
+  Point3 EvalNormalPerturb(ShadeContext& sc) override { return map_.EvalNormalPerturb(sc); }
+
+ private:
+  Texmap& map_;
+};
+
+// A render through the map's rows holds the pixels of one shaded pixel by pixel, for tiles,
+// threads, filtering, edge-aligned samples and outputs that read a ring of neighbours.
+TEST_F(RenderBandsTest, RowsGiveThePixelsOfPointByPointShading) {
+  ASSERT_NE(map_->GetInterface(I_MONO_ROW_MAP), nullptr);
+  PointByPoint pointwise(*map_);
+  ASSERT_EQ(pointwise.GetInterface(I_MONO_ROW_MAP), nullptr);
+  RenderRequest request;
+  request.width = 43;
+  request.height = 31;
+  request.outputs = {FindOutput("height"), FindOutput("slope")};
+  for (const bool filter : {false, true}) {
+    for (const bool edges : {false, true}) {
+      for (const Tile tile : {Tile{}, Tile{6, 4, 30, 20}}) {
+        for (const int threads : {1, 2}) {
+          SCOPED_TRACE(testing::Message() << "filter " << filter << " edges " << edges << " tile " << tile.width
+                                          << " threads " << threads);
+          request.filter = filter;
+          request.edgeAligned = edges;
+          request.tile = tile;
+          request.threads = threads;
+          const RenderResult rows = RenderMap(*map_, request, {});
+          const RenderResult points = RenderMap(pointwise, request, {});
+          ASSERT_EQ(rows.images.size(), 2u);
+          EXPECT_GT(rows.coverage, 0.2);
+          EXPECT_EQ(rows.coverage, points.coverage);
+          for (std::size_t i = 0; i < rows.images.size(); ++i) {
+            ASSERT_EQ(rows.images[i].pixels.size(), points.images[i].pixels.size());
+            EXPECT_EQ(0, std::memcmp(rows.images[i].pixels.data(), points.images[i].pixels.data(),
+                                     rows.images[i].pixels.size() * sizeof(float)))
+                << "output " << i;
           }
         }
       }

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "sampler/surface_sampler.h"
 #include "tests/support/mesh_builders.h"
@@ -160,6 +163,63 @@ TEST(SurfaceSamplerHeight, OnlyPointsInsideTheHalfOpenSquareAreFound) {
   EXPECT_EQ(h, 7.0f);  // a miss leaves the output alone
   EXPECT_TRUE(sampler.HeightAt({0.99999994f, 0.99999994f, 0}, h));
   EXPECT_NEAR(h, 1.0f, 1e-6f);
+}
+
+// A row is the points' FilteredHeight without a footprint, bit for bit: along rows that cross
+// cells and leave the square, at the square's edges and at values no cell holds, in an order that
+// jumps between cells, before the first rebuild and after FreeTree.
+TEST(SurfaceSamplerHeight, RowsAreTheirPointsHeights) {
+  const auto bits = [](float f) { return std::bit_cast<std::uint32_t>(f); };
+  const auto check = [&](const SurfaceSampler& sampler, const std::vector<Point2>& points, const char* what) {
+    std::vector<float> row(points.size(), 42.0f);
+    sampler.HeightRow(points.data(), static_cast<int>(points.size()), row.data());
+    int differ = 0, hits = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      const float expected = sampler.FilteredHeight(points[i].x, points[i].y, 0, 0);
+      if (bits(row[i]) != bits(expected)) ++differ;
+      if (expected != 0.0f) ++hits;
+    }
+    EXPECT_EQ(differ, 0) << what;
+    return hits;
+  };
+  const float specials[] = {0.0f, -0.0f, 0x1.fffffep-1f, 1.0f, -1e-30f, kInf, -kInf, std::nanf(""), 0.5f};
+  std::vector<Point2> points;
+  for (const float u : specials) {
+    for (const float v : specials) points.emplace_back(u, v);
+  }
+
+  SurfaceSampler sampler;
+  check(sampler, points, "before the first rebuild");
+  // Stacked squares over a terrain, so cells hold several layers and rows cross their edges.
+  Mesh mesh = GridTerrain(3, 40);
+  for (int layer = 0; layer < 4; ++layer) {
+    const float at = static_cast<float>(layer);
+    const Mesh square = SquareAt(at, at, at + 5.0f, at + 6.0f, 2.0f + static_cast<float>(layer % 2));
+    const auto base = static_cast<DWORD>(mesh.verts.size());
+    mesh.verts.insert(mesh.verts.end(), square.verts.begin(), square.verts.end());
+    for (Face face : square.faces) {
+      face.setVerts(face.v[0] + base, face.v[1] + base, face.v[2] + base);
+      mesh.faces.push_back(face);
+    }
+  }
+  sampler.Rebuild(mesh);
+  check(sampler, points, "special values");
+  for (int y = 0; y < 37; ++y) {
+    std::vector<Point2> row;
+    const float v = -0.05f + static_cast<float>(y) * 0.03f;
+    for (int x = 0; x < 701; ++x) row.emplace_back(-0.1f + static_cast<float>(x) * (1.2f / 700.0f), v);
+    check(sampler, row, "a row");
+  }
+  std::vector<Point2> scattered;
+  std::uint32_t state = 12345;
+  const auto next = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<float>(state >> 8) / 16777216.0f;
+  };
+  for (int i = 0; i < 5000; ++i) scattered.emplace_back(next(), next());
+  EXPECT_GT(check(sampler, scattered, "scattered points"), 4000);
+  sampler.FreeTree();
+  check(sampler, scattered, "after FreeTree");
 }
 
 TEST(SurfaceSamplerHeight, TopmostFaceWinsAndEdgesCount) {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -939,6 +940,65 @@ TEST_F(VeldmapTexmapTest, RolloutCommandsArriveAsWindowMessages) {
 // 32 threads released together on one map, each making 100,000 evaluations (colour, mono and
 // bump at one point each), must see exactly what one thread sees: once with a colour ramp and
 // the mesh-normal bump, once grey with the numerical bump. Run under ThreadSanitizer in CI.
+// A bake's rows through the map's row form are its EvalMono, bit for bit, whatever the UV
+// generator does (offset, tiling, rotation; wrap, mirror, neither), filtered or not, with maps
+// off, along a row that leaves the square and at values no pixel has.
+TEST_F(VeldmapTexmapTest, RowsAreEvalMonoBitForBit) {
+  VeldmapTexmap map;
+  Pick(map, NodeWith(GridTerrain(5, 30)));
+  UpdateAt(map, 0);
+  auto* rows = static_cast<MonoRowMap*>(map.GetInterface(I_MONO_ROW_MAP));
+  ASSERT_NE(rows, nullptr);
+  std::vector<Point3> uvw;
+  for (int i = 0; i < 600; ++i) uvw.emplace_back(-0.3f + static_cast<float>(i) * (1.6f / 599.0f), 0.37f, 0.0f);
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  for (const float special : {-0.0f, 1.0f, 0x1.fffffep-1f, 1e30f, -kInf, std::nanf("")}) {
+    uvw.emplace_back(special, 0.5f, 0.0f);
+    uvw.emplace_back(0.5f, special, 0.0f);
+  }
+  const int count = static_cast<int>(uvw.size());
+  struct Setting {
+    float uOffset, vOffset, uTiling, vTiling, angle;
+    int tiling;
+  };
+  const Setting settings[] = {{0, 0, 1, 1, 0, U_WRAP | V_WRAP},
+                              {0.25f, -0.1f, 2.5f, 1.5f, 0.7f, U_WRAP | V_WRAP},
+                              {0.1f, 0.2f, 1, 3, 0, U_MIRROR | V_MIRROR},
+                              {0, 0, 1.7f, 1, -0.4f, 0},
+                              {0.3f, 0, 1, 1, 0, U_WRAP | V_MIRROR}};
+  int compared = 0, nonZero = 0;
+  for (const Setting& setting : settings) {
+    map.uvGen->SetUOffset(setting.uOffset);
+    map.uvGen->SetVOffset(setting.vOffset);
+    map.uvGen->SetUTiling(setting.uTiling);
+    map.uvGen->SetVTiling(setting.vTiling);
+    map.uvGen->SetWAngle(setting.angle);
+    map.uvGen->SetTextureTiling(setting.tiling);
+    for (const BOOL filter : {FALSE, TRUE}) {
+      for (const BOOL doMaps : {TRUE, FALSE}) {
+        UVContext sc;
+        sc.filterMaps = filter;
+        sc.doMaps = doMaps;
+        sc.duvw = Point3(0.01f, 0.02f, 0.0f);
+        std::vector<float> got(uvw.size(), 42.0f);
+        ASSERT_TRUE(rows->EvalMonoRow(sc, uvw.data(), count, got.data()));
+        int differ = 0;
+        for (int i = 0; i < count; ++i) {
+          sc.uvw = uvw[static_cast<std::size_t>(i)];
+          const float expected = map.EvalMono(sc);
+          differ += std::bit_cast<std::uint32_t>(got[static_cast<std::size_t>(i)]) !=
+                    std::bit_cast<std::uint32_t>(expected);
+          nonZero += expected != 0.0f;
+          ++compared;
+        }
+        EXPECT_EQ(differ, 0) << "offset " << setting.uOffset << " tiling " << setting.tiling << " filter " << filter
+                             << " maps " << doMaps;
+      }
+    }
+  }
+  EXPECT_GT(nonZero, compared / 3);
+}
+
 TEST_F(VeldmapTexmapTest, ThirtyTwoThreadsSeeWhatOneThreadSees) {
   VeldmapTexmap map;
   Pick(map, NodeWith(GridTerrain(7, 33)));
