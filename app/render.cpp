@@ -126,7 +126,8 @@ class BandRenderer {
                           std::vector<Point3> uvw;
                           std::vector<float> heights(static_cast<std::size_t>(n));
                           for (int y = rows.begin(); y != rows.end(); ++y) {
-                            ShadeRow(sc, x0, n, y, uvw, heights.data());
+                            RowUV(x0, n, y, uvw);
+                            ShadeRow(sc, uvw, heights.data());
                             for (int i = 0; i < n; ++i) halo->Set(x0 + i, y, heights[static_cast<std::size_t>(i)]);
                           }
                         });
@@ -139,10 +140,11 @@ class BandRenderer {
       std::vector<float> heights(halo ? 0 : static_cast<std::size_t>(tile_.width));
       for (int y = rows.begin(); y != rows.end(); ++y) {
         const int globalY = tile_.y0 + y;
-        if (!halo) ShadeRow(sc, tile_.x0, tile_.width, globalY, uvw, heights.data());
+        RowUV(tile_.x0, tile_.width, globalY, uvw);
+        if (!halo) ShadeRow(sc, uvw, heights.data());
         for (int x = 0; x < tile_.width; ++x) {
           const int globalX = tile_.x0 + x;
-          sc.uvw = PixelUV(globalX, globalY);
+          sc.uvw = uvw[static_cast<std::size_t>(x)];
           const std::size_t pixel =
               static_cast<std::size_t>(y - first) * static_cast<std::size_t>(tile_.width) + static_cast<std::size_t>(x);
           // The ring holds this pixel's height already, from the same point and context.
@@ -171,11 +173,21 @@ class BandRenderer {
   }
 
  private:
-  // The heights of pixels x0 .. x0 + n - 1 of image row y into out, as EvalMono gives them: in
-  // one call where the map shades whole rows, else pixel by pixel. uvw is the caller's scratch.
-  void ShadeRow(TextureShadeContext& sc, int x0, int n, int y, std::vector<Point3>& uvw, float* out) const {
+  // The samples of pixels x0 .. x0 + n - 1 of image row y of the whole image (their centres, or
+  // with edge-aligned samples their places between the borders), each computed from its own
+  // indices, never accumulated, so tiles and bands match the whole.
+  void RowUV(int x0, int n, int y, std::vector<Point3>& uvw) const {
     uvw.resize(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) uvw[static_cast<std::size_t>(i)] = PixelUV(x0 + i, y);
+    const float v = SampleRowCoordinate(y, request_.height, request_.edgeAligned);
+    for (int i = 0; i < n; ++i) {
+      uvw[static_cast<std::size_t>(i)] = Point3(SampleCoordinate(x0 + i, request_.width, request_.edgeAligned), v, 0.0f);
+    }
+  }
+
+  // The heights at the points of uvw into out, as EvalMono gives them: in one call where the map
+  // shades whole rows, else point by point.
+  void ShadeRow(TextureShadeContext& sc, const std::vector<Point3>& uvw, float* out) const {
+    const int n = static_cast<int>(uvw.size());
     if (rows_ != nullptr && rows_->EvalMonoRow(sc, uvw.data(), n, out)) return;
     for (int i = 0; i < n; ++i) {
       sc.uvw = uvw[static_cast<std::size_t>(i)];
@@ -192,15 +204,6 @@ class BandRenderer {
     const float dv = 1.0f / static_cast<float>(edges ? std::max(1, request_.height - 1) : request_.height);
     sc.duvw = Point3(du, dv, 0.0f);
     return sc;
-  }
-
-  // The sample of pixel (x, y) of the whole image (its centre, or with edge-aligned samples its
-  // place between the borders), computed from its own indices, never accumulated, so tiles and
-  // bands match the whole.
-  Point3 PixelUV(int x, int y) const {
-    const float u = SampleCoordinate(x, request_.width, request_.edgeAligned);
-    const float v = SampleRowCoordinate(y, request_.height, request_.edgeAligned);
-    return Point3(u, v, 0.0f);
   }
 
   void Progress(long long done) {
