@@ -41,12 +41,18 @@
 // it is decided by the faces whose box holds the point. The tree is kept (one arena, children
 // consecutive) but queries do not walk it. They read a flat "cell grid" of G x G cells instead
 // (G a power of two chosen from the face count and box sizes: up to 2048, and 128 or more unless
-// faces with large boxes would fill too many cells; see EstimateIndex), each cell listing
-// in increasing order the upward faces whose box reaches it, less those whose triangle, grown
-// by a margin far wider than the rounding of the barycentric test, misses the cell: faces that
-// could not be accepted anywhere in it. The answers therefore equal the literal tree's, bit for
-// bit, at every depth. Each listed face keeps one cache line with its box, UV corners, heights
-// and inverse doubled area, so testing a face touches one line and no other table.
+// faces with large boxes would fill too many cells; see EstimateIndex), each cell listing the
+// upward faces whose box reaches it, less those whose triangle, grown by a margin far wider than
+// the rounding of the barycentric test, misses the cell: faces that could not be accepted
+// anywhere in it. The answers therefore equal the literal tree's, bit for bit, at every depth.
+// Each listed face keeps one cache line with its box, UV corners, heights and inverse doubled
+// area, so testing a face touches one line and no other table.
+//
+// Early stop: a cell lists its faces from the highest HeightBound down (lowest face first among
+// equal bounds), each entry carrying its face's bound, so a query stops at the first entry that
+// can no longer win: its bound below the best height found, or equal to it with a higher face
+// index. Where layers are stacked, the top one is usually found first and the rest are never
+// read. The bound holds for the float arithmetic of the interpolation, so no answer changes.
 #pragma once
 
 #include <cstdint>
@@ -111,6 +117,13 @@ class SurfaceSampler {
   // rebuild. The meshes, normals and face boxes stay.
   void FreeTree();
 
+  // The greatest height a query can compute for a face whose corners have heights z0, z1, z2,
+  // rounding included: the weights it accepts lie in [0, 1] and sum to 1 within about 1.1e-6,
+  // and the float interpolation b2 z2 + b1 z1 + b0 z0 adds at most a few ulps of its terms, so
+  // the highest corner plus 4e-6 of the largest magnitude (and a little for products that fall
+  // into the denormals), rounded up, is never below it. +inf where that passes the float range.
+  static float HeightBound(float z0, float z1, float z2);
+
   // Whether face f passes the index's upward test: counter-clockwise seen from +Z in UV
   // (c = Normalize(Q - P) x Normalize(R - P) has c.z > 0), with valid, finite vertices.
   bool FacesUpward(int f) const;
@@ -118,7 +131,7 @@ class SurfaceSampler {
   // Inspection, for tests and tools.
   // The leaf holding p, found by descending from the root with QuadrantOf; null if none.
   const QuadNode* FindLeaf(const Point3& p) const;
-  // Every face listed in the cells of leaf, in increasing order: the upward faces whose box
+  // Every face listed in the cells of leaf, in increasing face order: the upward faces whose box
   // reaches the leaf, less those whose triangle cannot (allocates; not for the query path).
   std::vector<int> LeafFaces(const QuadNode& leaf) const;
   int CellsPerSide() const { return gridSide_; }
@@ -145,6 +158,8 @@ class SurfaceSampler {
   // arena, but each face counted in every cell its UV box reaches, without asking whether its
   // triangle may cover the cell. bytes and listEntries are never below EstimateIndex's.
   IndexEstimate BoundIndex(const Mesh& mesh) const;
+  // Bytes of one entry of a cell list (a face's position and its height bound).
+  static constexpr std::size_t kCellEntryBytes = 8;
   // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
   // the one they would choose; 0 restores the choice. The answers do not depend on it.
   void SetGridSide(int side) { forcedGridSide_ = side; }
@@ -171,11 +186,19 @@ class SurfaceSampler {
     Box2D Box() const { return Box2D({minX, minY}, {maxX, maxY}); }
   };
   static_assert(sizeof(IndexedFace) == 64);
+  // One entry of a cell's list: the face's HeightBound beside its position in indexed_, so the
+  // early stop is decided from the list alone, without touching the record it would skip.
+  struct CellEntry {
+    float heightBound;
+    std::uint32_t position;
+  };
+  static_assert(sizeof(CellEntry) == kCellEntryBytes);
 
   // Index construction, only within Rebuild. Subdivide grows node into a complete tree of
   // levels levels (its own included). InsertFace stores face f, if it faces upward, in every
   // cell its box reaches and its triangle may reach, InsertIntoNode within node's square; the
-  // cell lists were sized by a counting pass beforehand.
+  // cell lists were sized by a counting pass beforehand, and faces are inserted in the order of
+  // the lists (IndexOrder).
   void Subdivide(QuadNode* node, int levels);
   void InsertFace(int f, const Box2D& box);
   void InsertIntoNode(const QuadNode* node, int f, const Box2D& box);
@@ -236,7 +259,10 @@ class SurfaceSampler {
   static bool MayCoverCell(const CoverageTest& test, int cx, int cy, int side);
   CellRange CellsOfNode(const QuadNode& node) const;
   bool FindTopFace(float u, float v, Hit& hit) const;
-  std::span<const std::uint32_t> CellFaces(int cx, int cy) const;
+  std::span<const CellEntry> CellFaces(int cx, int cy) const;
+  // The faces of workMesh that the index holds, in the order every cell lists them: HeightBound
+  // from the highest, then increasing face index.
+  std::vector<int> IndexOrder() const;
 
   NormalChainPool chainPool_;
   std::vector<QuadNode> nodes_;            // arena of the quadtree, root first
@@ -245,6 +271,6 @@ class SurfaceSampler {
   std::vector<IndexedFace> indexed_;       // the upward faces, in increasing face order
   std::vector<std::int32_t> indexOfFace_;  // face -> position in indexed_, or -1 (during Rebuild)
   std::vector<std::uint32_t> cellStart_;   // G*G + 1 offsets into cellFaces_, row-major (y, x)
-  std::vector<std::uint32_t> cellFaces_;   // positions in indexed_
+  std::vector<CellEntry> cellFaces_;       // the lists, each in IndexOrder
   std::vector<std::uint32_t> cellFill_;    // write cursors while faces are inserted
 };
