@@ -113,7 +113,7 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
       if (listed <= std::numeric_limits<std::uint32_t>::max() || gridSide_ == 1) break;
     }
     for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
-    cellFaces_.assign(cellStart_.back(), CellEntry{0.0f, 0});
+    cellFaces_.assign(cellStart_.back(), CellEntry{0, 0, 0, 0});
     cellFill_.assign(cellStart_.begin(), cellStart_.end() - 1);
     for (const int f : IndexOrder()) InsertFace(f, faceBoxes[f]);
   }
@@ -403,12 +403,19 @@ void SurfaceSampler::InsertIntoNode(const QuadNode* node, int f, const Box2D& bo
   const auto side = static_cast<std::size_t>(gridSide_);
   const auto position = static_cast<std::uint32_t>(indexOfFace_[static_cast<std::size_t>(f)]);
   const IndexedFace& t = indexed_[position];
-  const CellEntry entry{HeightBound(t.z[0], t.z[1], t.z[2]), position};
+  const std::uint16_t boundKey = BoundKey(HeightBound(t.z[0], t.z[1], t.z[2]));
   const CoverageTest test = MakeCoverageTest(t, reached);
-  for (int y = r.y0; y <= r.y1; ++y)
-    for (int x = r.x0; x <= r.x1; ++x)
-      if (MayCoverCell(test, x, y, gridSide_))
-        cellFaces_[cellFill_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)]++] = entry;
+  // The box in cell units; scaling a float by a power of two is exact in double.
+  const double s = gridSide_;
+  const double minX = t.minX * s, maxX = t.maxX * s, minY = t.minY * s, maxY = t.maxY * s;
+  for (int y = r.y0; y <= r.y1; ++y) {
+    const std::uint8_t spanV = Span(minY - y, maxY - y);
+    for (int x = r.x0; x <= r.x1; ++x) {
+      if (!MayCoverCell(test, x, y, gridSide_)) continue;
+      cellFaces_[cellFill_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)]++] =
+          CellEntry{position, boundKey, Span(minX - x, maxX - x), spanV};
+    }
+  }
 }
 
 void SurfaceSampler::FreeTree() {
@@ -430,17 +437,28 @@ bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
   // The tree's leaves tile [0, 1) x [0, 1) with closed lower and open upper bounds.
   if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f) || gridSide_ == 0) return false;
   const float s = float(gridSide_);
+  // u * s is exact, and so is its fraction (a float minus its integer part), which gives the
+  // sixteenth of the cell the point lies in, the unit of the entries' spans.
+  const float cellU = u * s, cellV = v * s;
+  const int cx = int(cellU), cy = int(cellV);
+  const auto su = static_cast<unsigned>((cellU - float(cx)) * 16.0f);
+  const auto sv = static_cast<unsigned>((cellV - float(cy)) * 16.0f);
   // The literal walk keeps the first face of the greatest height in increasing face order, that
   // is the lowest face index among equal heights. Positions in indexed_ follow face order, so
   // the same winner is the greatest height, then the lowest position, in any visiting order.
   bool found = false;
   float best = 0.0f;
+  unsigned bestKey = 0;  // BoundKey(best)
   std::uint32_t bestPosition = 0;
   Point3 bestBary;
-  for (const CellEntry& entry : CellFaces(int(u * s), int(v * s))) {
-    // Every later entry has a lower bound, or the same bound and a higher position: none of
-    // them can return more than best, nor best itself from a lower position.
-    if (found && (entry.heightBound < best || (entry.heightBound == best && entry.position > bestPosition))) break;
+  for (const CellEntry& entry : CellFaces(cx, cy)) {
+    // Every later entry's key is at most this one's, and a key below BoundKey(best) belongs to a
+    // bound below best: none of them can return best or more.
+    if (found && entry.boundKey < bestKey) break;
+    // Outside the rounded-out box is outside the box: the exact test below would fail.
+    if (!(((entry.spanU & 15u) <= su) & (su <= unsigned(entry.spanU >> 4)) & ((entry.spanV & 15u) <= sv) &
+          (sv <= unsigned(entry.spanV >> 4))))
+      continue;
     const IndexedFace& t = indexed_[entry.position];
     // Non-short-circuit: the four tests are cheaper than a mispredicted branch each.
     if (!((t.minX <= u) & (u <= t.maxX) & (t.minY <= v) & (v <= t.maxY))) continue;
@@ -451,6 +469,7 @@ bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
     const float h = b.z * t.z[2] + b.y * t.z[1] + b.x * t.z[0];
     if (!found || h > best || (h == best && entry.position < bestPosition)) {
       best = h;
+      bestKey = BoundKey(h);
       bestPosition = entry.position;
       bestBary = b;
     }
@@ -458,6 +477,23 @@ bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
   }
   if (found) hit = {indexed_[bestPosition].face, bestBary, best};
   return found;
+}
+
+std::uint32_t SurfaceSampler::OrderKey(float f) {
+  const auto bits = std::bit_cast<std::uint32_t>(f);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+std::uint16_t SurfaceSampler::BoundKey(float bound) {
+  // Monotonic, so a key below another's is a smaller float: bound < best.
+  return static_cast<std::uint16_t>(OrderKey(bound) >> 16);
+}
+
+std::uint8_t SurfaceSampler::Span(double lo, double hi) {
+  // floor(16 x) is monotonic, so a point whose sixteenth lies outside [lo, hi]'s is outside it;
+  // clamping keeps that for a box reaching beyond the cell, where the point cannot be.
+  const auto sixteenth = [](double x) { return static_cast<unsigned>(std::clamp(std::floor(x * 16.0), 0.0, 15.0)); };
+  return static_cast<std::uint8_t>(sixteenth(lo) | sixteenth(hi) << 4);
 }
 
 float SurfaceSampler::HeightBound(float z0, float z1, float z2) {
@@ -470,32 +506,23 @@ float SurfaceSampler::HeightBound(float z0, float z1, float z2) {
   const double bound = top + 4e-6 * magnitude + 1e-44;
   float rounded = static_cast<float>(bound);  // nearest, or +inf beyond the range
   if (double(rounded) < bound) rounded = std::nextafter(rounded, std::numeric_limits<float>::infinity());
-  return rounded + 0.0f;  // never -0, which equals +0 but would sort apart from it
+  return rounded + 0.0f;  // never -0: equal bounds get equal keys
 }
 
 std::vector<int> SurfaceSampler::IndexOrder() const {
-  // A stable radix sort of the positions, which start in increasing face order, by a key that
-  // falls as the bound rises: two passes of 16 bits over millions of faces cost less than a
-  // comparison sort.
+  // A stable counting sort of the positions, which start in increasing face order, by their
+  // bound keys from the highest: one pass over millions of faces, cheaper than comparing.
   const std::size_t count = indexed_.size();
-  std::vector<std::uint32_t> key(count);
+  std::vector<std::uint16_t> key(count);
+  std::vector<std::size_t> start(65537, 0);
   for (std::size_t i = 0; i < count; ++i) {
     const IndexedFace& t = indexed_[i];
-    const auto bits = std::bit_cast<std::uint32_t>(HeightBound(t.z[0], t.z[1], t.z[2]));
-    // Float order as unsigned order (bounds are never NaN, nor -0), then reversed.
-    key[i] = ~((bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u);
+    key[i] = static_cast<std::uint16_t>(0xFFFFu - BoundKey(HeightBound(t.z[0], t.z[1], t.z[2])));
+    ++start[std::size_t{key[i]} + 1];
   }
-  std::vector<std::uint32_t> positions(count), sorted(count);
-  for (std::size_t i = 0; i < count; ++i) positions[i] = static_cast<std::uint32_t>(i);
-  for (const int shift : {0, 16}) {
-    std::vector<std::size_t> start(65537, 0);
-    for (const std::uint32_t p : positions) ++start[((key[p] >> shift) & 0xFFFFu) + 1];
-    for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
-    for (const std::uint32_t p : positions) sorted[start[(key[p] >> shift) & 0xFFFFu]++] = p;
-    positions.swap(sorted);
-  }
+  for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
   std::vector<int> order(count);
-  for (std::size_t i = 0; i < count; ++i) order[i] = indexed_[positions[i]].face;
+  for (std::size_t i = 0; i < count; ++i) order[start[key[i]]++] = indexed_[i].face;
   return order;
 }
 

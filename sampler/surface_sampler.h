@@ -49,10 +49,12 @@
 // area, so testing a face touches one line and no other table.
 //
 // Early stop: a cell lists its faces from the highest HeightBound down (lowest face first among
-// equal bounds), each entry carrying its face's bound, so a query stops at the first entry that
-// can no longer win: its bound below the best height found, or equal to it with a higher face
-// index. Where layers are stacked, the top one is usually found first and the rest are never
-// read. The bound holds for the float arithmetic of the interpolation, so no answer changes.
+// equal bounds), and a query stops at the first entry whose bound is below the best height found:
+// no face after it can return more. Where layers are stacked, the top one is usually found first
+// and the rest are never read. The bound holds for the float arithmetic of the interpolation,
+// and equal heights still go to the lowest face index, so no answer changes. Each entry also
+// holds its face's box within the cell in sixteenths of a cell, rounded outward, so most faces
+// whose box misses the point are passed over without reading their record.
 #pragma once
 
 #include <cstdint>
@@ -158,7 +160,7 @@ class SurfaceSampler {
   // arena, but each face counted in every cell its UV box reaches, without asking whether its
   // triangle may cover the cell. bytes and listEntries are never below EstimateIndex's.
   IndexEstimate BoundIndex(const Mesh& mesh) const;
-  // Bytes of one entry of a cell list (a face's position and its height bound).
+  // Bytes of one entry of a cell list (a face's position, height bound and box in the cell).
   static constexpr std::size_t kCellEntryBytes = 8;
   // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
   // the one they would choose; 0 restores the choice. The answers do not depend on it.
@@ -186,11 +188,15 @@ class SurfaceSampler {
     Box2D Box() const { return Box2D({minX, minY}, {maxX, maxY}); }
   };
   static_assert(sizeof(IndexedFace) == 64);
-  // One entry of a cell's list: the face's HeightBound beside its position in indexed_, so the
-  // early stop is decided from the list alone, without touching the record it would skip.
+  // One entry of a cell's list, so that the early stop and a first box test are decided from
+  // the list alone, without touching the records they skip.
   struct CellEntry {
-    float heightBound;
-    std::uint32_t position;
+    std::uint32_t position;  // in indexed_
+    // BoundKey of the face's HeightBound: the top 16 bits of its order key.
+    std::uint16_t boundKey;
+    // The face's UV box within the cell, in sixteenths of the cell rounded outward (clamped to
+    // the cell): the low nibble is the first sixteenth it reaches, the high nibble the last.
+    std::uint8_t spanU, spanV;
   };
   static_assert(sizeof(CellEntry) == kCellEntryBytes);
 
@@ -260,7 +266,12 @@ class SurfaceSampler {
   CellRange CellsOfNode(const QuadNode& node) const;
   bool FindTopFace(float u, float v, Hit& hit) const;
   std::span<const CellEntry> CellFaces(int cx, int cy) const;
-  // The faces of workMesh that the index holds, in the order every cell lists them: HeightBound
+  // Floats (not NaN) as unsigned integers in the same order, -0 just below +0.
+  static std::uint32_t OrderKey(float f);
+  static std::uint16_t BoundKey(float height);
+  // The span of lo..hi (in cell units from the cell's lower edge) in sixteenths, for CellEntry.
+  static std::uint8_t Span(double lo, double hi);
+  // The faces of workMesh that the index holds, in the order every cell lists them: boundKey
   // from the highest, then increasing face index.
   std::vector<int> IndexOrder() const;
 

@@ -147,12 +147,15 @@ TEST(EarlyStop, HeightBoundHoldsForTheFloatInterpolation) {
 }
 
 TEST(EarlyStop, AFaceInterpolatedAboveItsCornersStillWins) {
-  // Face 0 is flat at 0.7, but at point p its weights sum to just above 1 and its height rounds
-  // above 0.7. Face 1 rises to the next float above 0.7 exactly at p (its corner). Ordered by
-  // their highest corners, face 1 comes first, and a walk that trusted the corners would stop
-  // there: the answer must still be face 0's, which is the greater height or, if equal, the
-  // lower index. Vertices at Z 0 and 1 keep the heights as they are without normalisation.
-  const Mesh flat = MakeMesh({{0.05f, 0.05f, 0.7f}, {0.95f, 0.1f, 0.7f}, {0.1f, 0.9f, 0.7f}}, {{0, 1, 2}});
+  // Face 0 is flat at z, but at point p its weights sum to just above 1 and its height rounds
+  // above z. Face 1 rises to the next float above z exactly at p (its corner). Ordered by their
+  // highest corners, face 1 comes first, and a walk that trusted the corners would stop there:
+  // the answer must still be face 0's, which is the greater height or, if equal, the lower
+  // index. z is the float below 0.75, so that even an order that looks only at the leading bits
+  // of the heights tells z and the float above it apart. Vertices at Z 0 and 1 keep the heights
+  // as they are without normalisation.
+  const float z = std::nextafter(0.75f, 0.0f);
+  const Mesh flat = MakeMesh({{0.05f, 0.05f, z}, {0.95f, 0.1f, z}, {0.1f, 0.9f, z}}, {{0, 1, 2}});
   reference::Sampler alone;
   alone.normalizeMesh = 0;
   alone.Rebuild(flat);
@@ -161,17 +164,17 @@ TEST(EarlyStop, AFaceInterpolatedAboveItsCornersStillWins) {
   for (const Point2& q : SeededPoints(5, 100000)) {
     if (q.x > 0.8f || q.y > 0.8f) continue;  // room for face 1 beside it
     float h = 0.0f;
-    if (alone.HeightAt({q.x, q.y, 0}, h) && h > 0.7f) {
+    if (alone.HeightAt({q.x, q.y, 0}, h) && h > z) {
       p = q;
       above = h;
       break;
     }
   }
-  ASSERT_GT(above, 0.7f) << "no point found where the flat face rounds above its corners";
-  const float next = std::nextafter(0.7f, 1.0f);
-  const Mesh mesh = MakeMesh({{0.05f, 0.05f, 0.7f},
-                              {0.95f, 0.1f, 0.7f},
-                              {0.1f, 0.9f, 0.7f},
+  ASSERT_GT(above, z) << "no point found where the flat face rounds above its corners";
+  const float next = std::nextafter(z, 1.0f);
+  const Mesh mesh = MakeMesh({{0.05f, 0.05f, z},
+                              {0.95f, 0.1f, z},
+                              {0.1f, 0.9f, z},
                               {p.x, p.y, next},
                               {p.x + 0.1f, p.y, 0.2f},
                               {p.x, p.y + 0.1f, 0.2f},
