@@ -7,6 +7,11 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <new>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace {
 
@@ -50,12 +55,42 @@ float WithinFloatRange(float h) {
 bool InFloatSquareRange(double length2) { return length2 >= 1e-30 && length2 <= 1e30; }
 
 // Frees a vector's storage; clear() and assigning {} keep the capacity.
-template <typename T>
-void Release(std::vector<T>& v) {
-  std::vector<T>().swap(v);
+template <typename T, typename A>
+void Release(std::vector<T, A>& v) {
+  std::vector<T, A>().swap(v);
 }
 
 }  // namespace
+
+template <typename T>
+T* LargeTableAllocator<T>::allocate(std::size_t n) {
+#ifdef __linux__
+  if (n >= kLargePage / sizeof(T) && n <= std::numeric_limits<std::size_t>::max() / 2 / sizeof(T)) {
+    const std::size_t bytes = n * sizeof(T);
+    // Whole pages, so that the advice covers the block and no neighbour shares its pages.
+    const std::size_t rounded = (bytes + kLargePage - 1) / kLargePage * kLargePage;
+    void* block = ::operator new (rounded, std::align_val_t{kLargePage});
+    madvise(block, rounded, MADV_HUGEPAGE);  // advice only: without it the block still works
+    return static_cast<T*>(block);
+  }
+#endif
+  return std::allocator<T>().allocate(n);
+}
+
+template <typename T>
+void LargeTableAllocator<T>::deallocate(T* p, std::size_t n) {
+#ifdef __linux__
+  if (n >= kLargePage / sizeof(T) && n <= std::numeric_limits<std::size_t>::max() / 2 / sizeof(T)) {
+    ::operator delete (p, std::align_val_t{kLargePage});
+    return;
+  }
+#endif
+  std::allocator<T>().deallocate(p, n);
+}
+
+template struct LargeTableAllocator<SurfaceSampler::IndexedFace>;
+template struct LargeTableAllocator<SurfaceSampler::CellEntry>;
+template struct LargeTableAllocator<std::uint32_t>;
 
 void SurfaceSampler::Rebuild(const Mesh& mesh) {
   // The old tree is dropped, but its storage is kept for the new one: a rebuild runs at every

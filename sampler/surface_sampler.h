@@ -67,6 +67,28 @@
 #include "sampler/normal_chain.h"
 #include "sampler/quad_node.h"
 
+// Allocates blocks of 2 MB and more on 2 MB boundaries and, on Linux, asks for transparent huge
+// pages there: queries at random points touch the face records and cell lists all over, and
+// with 4 KB pages nearly every touch also misses the TLB. Smaller blocks, and other systems,
+// get the usual allocation.
+template <typename T>
+struct LargeTableAllocator {
+  using value_type = T;
+  static constexpr std::size_t kLargePage = std::size_t{2} << 20;
+  LargeTableAllocator() = default;
+  template <typename U>
+  explicit LargeTableAllocator(const LargeTableAllocator<U>&) {}
+  T* allocate(std::size_t n);
+  void deallocate(T* p, std::size_t n);
+  template <typename U>
+  bool operator==(const LargeTableAllocator<U>&) const {
+    return true;
+  }
+};
+
+template <typename T>
+using LargeTable = std::vector<T, LargeTableAllocator<T>>;
+
 class SurfaceSampler {
  public:
   SurfaceSampler() = default;
@@ -279,9 +301,9 @@ class SurfaceSampler {
   std::vector<QuadNode> nodes_;            // arena of the quadtree, root first
   int gridSide_ = 0;                       // G
   int forcedGridSide_ = 0;                 // SetGridSide, or 0
-  std::vector<IndexedFace> indexed_;       // the upward faces, in increasing face order
+  LargeTable<IndexedFace> indexed_;        // the upward faces, in increasing face order
   std::vector<std::int32_t> indexOfFace_;  // face -> position in indexed_, or -1 (during Rebuild)
-  std::vector<std::uint32_t> cellStart_;   // G*G + 1 offsets into cellFaces_, row-major (y, x)
-  std::vector<CellEntry> cellFaces_;       // the lists, each in IndexOrder
+  LargeTable<std::uint32_t> cellStart_;    // G*G + 1 offsets into cellFaces_, row-major (y, x)
+  LargeTable<CellEntry> cellFaces_;        // the lists, each in IndexOrder
   std::vector<std::uint32_t> cellFill_;    // write cursors while faces are inserted
 };
