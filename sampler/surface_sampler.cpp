@@ -440,7 +440,8 @@ void SurfaceSampler::InsertIntoNode(const QuadNode* node, int f, const Box2D& bo
   const IndexedFace& t = indexed_[position];
   const std::uint16_t boundKey = BoundKey(HeightBound(t.z[0], t.z[1], t.z[2]));
   const CoverageTest test = MakeCoverageTest(t, reached);
-  // The box in cell units; scaling a float by a power of two is exact in double.
+  // The box in cell units; scaling a float by a power of two is exact in double, and so is the
+  // cell's offset near the cell (far from it, the rounding is monotonic and Span clamps).
   const double s = gridSide_;
   const double minX = t.minX * s, maxX = t.maxX * s, minY = t.minY * s, maxY = t.maxY * s;
   for (int y = r.y0; y <= r.y1; ++y) {
@@ -519,9 +520,9 @@ std::uint32_t SurfaceSampler::OrderKey(float f) {
   return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
-std::uint16_t SurfaceSampler::BoundKey(float bound) {
+std::uint16_t SurfaceSampler::BoundKey(float height) {
   // Monotonic, so a key below another's is a smaller float: bound < best.
-  return static_cast<std::uint16_t>(OrderKey(bound) >> 16);
+  return static_cast<std::uint16_t>(OrderKey(height) >> 16);
 }
 
 std::uint8_t SurfaceSampler::Span(double lo, double hi) {
