@@ -4,8 +4,14 @@
 #include "sampler/surface_sampler.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <new>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace {
 
@@ -49,12 +55,42 @@ float WithinFloatRange(float h) {
 bool InFloatSquareRange(double length2) { return length2 >= 1e-30 && length2 <= 1e30; }
 
 // Frees a vector's storage; clear() and assigning {} keep the capacity.
-template <typename T>
-void Release(std::vector<T>& v) {
-  std::vector<T>().swap(v);
+template <typename T, typename A>
+void Release(std::vector<T, A>& v) {
+  std::vector<T, A>().swap(v);
 }
 
 }  // namespace
+
+template <typename T>
+T* LargeTableAllocator<T>::allocate(std::size_t n) {
+#ifdef __linux__
+  if (n >= kLargePage / sizeof(T) && n <= std::numeric_limits<std::size_t>::max() / 2 / sizeof(T)) {
+    const std::size_t bytes = n * sizeof(T);
+    // Whole pages, so that the advice covers the block and no neighbour shares its pages.
+    const std::size_t rounded = (bytes + kLargePage - 1) / kLargePage * kLargePage;
+    void* block = ::operator new (rounded, std::align_val_t{kLargePage});
+    madvise(block, rounded, MADV_HUGEPAGE);  // advice only: without it the block still works
+    return static_cast<T*>(block);
+  }
+#endif
+  return std::allocator<T>().allocate(n);
+}
+
+template <typename T>
+void LargeTableAllocator<T>::deallocate(T* p, std::size_t n) {
+#ifdef __linux__
+  if (n >= kLargePage / sizeof(T) && n <= std::numeric_limits<std::size_t>::max() / 2 / sizeof(T)) {
+    ::operator delete (p, std::align_val_t{kLargePage});
+    return;
+  }
+#endif
+  std::allocator<T>().deallocate(p, n);
+}
+
+template struct LargeTableAllocator<SurfaceSampler::IndexedFace>;
+template struct LargeTableAllocator<SurfaceSampler::CellEntry>;
+template struct LargeTableAllocator<std::uint32_t>;
 
 void SurfaceSampler::Rebuild(const Mesh& mesh) {
   // The old tree is dropped, but its storage is kept for the new one: a rebuild runs at every
@@ -99,9 +135,9 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
     gridSide_ = 0;
     indexed_.clear();
   } else {
-    // Counting pass, then each face is written into its cells in increasing face order, so
-    // every cell list comes out sorted. Offsets are 32-bit; a grid whose lists would not fit
-    // is coarsened (answers do not depend on the grid).
+    // Counting pass, then each face is written into its cells in the order of the lists (from
+    // the highest height bound down), so every cell list comes out sorted. Offsets are 32-bit;
+    // a grid whose lists would not fit is coarsened (answers do not depend on the grid).
     GridStats stats;
     for (const IndexedFace& t : indexed_) stats.Add(t.Box());
     for (gridSide_ = forcedGridSide_ > 0 ? forcedGridSide_ : ChooseGridSide(stats);; gridSide_ /= 2) {
@@ -112,9 +148,9 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
       if (listed <= std::numeric_limits<std::uint32_t>::max() || gridSide_ == 1) break;
     }
     for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
-    cellFaces_.assign(cellStart_.back(), 0);
+    cellFaces_.assign(cellStart_.back(), CellEntry{0, 0, 0, 0});
     cellFill_.assign(cellStart_.begin(), cellStart_.end() - 1);
-    for (int f = 0; f < faceCount; ++f) InsertFace(f, faceBoxes[f]);
+    for (const int f : IndexOrder()) InsertFace(f, faceBoxes[f]);
   }
   Release(cellFill_);
   Release(indexOfFace_);
@@ -142,7 +178,7 @@ std::uint64_t SurfaceSampler::IndexCeiling(std::int64_t faceCount) const {
   const std::uint64_t entries =
       forcedGridSide_ > 0 ? faces * side * side
                           : 2 * (std::uint64_t(kMaxCellsPerFace) * faces + (std::uint64_t{1} << 22)) + 2 * faces;
-  return bytes + (side * side + 1 + entries) * sizeof(std::uint32_t);
+  return bytes + (side * side + 1) * sizeof(std::uint32_t) + entries * sizeof(CellEntry);
 }
 
 SurfaceSampler::IndexEstimate SurfaceSampler::Estimate(const Mesh& mesh, bool exact) const {
@@ -176,7 +212,7 @@ SurfaceSampler::IndexEstimate SurfaceSampler::Estimate(const Mesh& mesh, bool ex
                                     : std::uint64_t(CellsReached(box, estimate.gridSide).Cells());
     }
     const auto side = std::uint64_t(estimate.gridSide);
-    gridBytes = (side * side + 1 + estimate.listEntries) * sizeof(std::uint32_t);
+    gridBytes = (side * side + 1) * sizeof(std::uint32_t) + estimate.listEntries * sizeof(CellEntry);
   }
   estimate.bytes = estimate.nodeBytes + std::uint64_t(estimate.upwardFaces) * sizeof(IndexedFace) + gridBytes +
                    std::uint64_t(faceCount) * sizeof(Box2D);
@@ -421,11 +457,21 @@ void SurfaceSampler::InsertIntoNode(const QuadNode* node, int f, const Box2D& bo
                     std::min(reached.y1, own.y1)};
   const auto side = static_cast<std::size_t>(gridSide_);
   const auto position = static_cast<std::uint32_t>(indexOfFace_[static_cast<std::size_t>(f)]);
-  const CoverageTest test = MakeCoverageTest(indexed_[position], reached);
-  for (int y = r.y0; y <= r.y1; ++y)
-    for (int x = r.x0; x <= r.x1; ++x)
-      if (MayCoverCell(test, x, y, gridSide_))
-        cellFaces_[cellFill_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)]++] = position;
+  const IndexedFace& t = indexed_[position];
+  const std::uint16_t boundKey = BoundKey(HeightBound(t.z[0], t.z[1], t.z[2]));
+  const CoverageTest test = MakeCoverageTest(t, reached);
+  // The box in cell units; scaling a float by a power of two is exact in double, and so is the
+  // cell's offset near the cell (far from it, the rounding is monotonic and Span clamps).
+  const double s = gridSide_;
+  const double minX = t.minX * s, maxX = t.maxX * s, minY = t.minY * s, maxY = t.maxY * s;
+  for (int y = r.y0; y <= r.y1; ++y) {
+    const std::uint8_t spanV = Span(minY - y, maxY - y);
+    for (int x = r.x0; x <= r.x1; ++x) {
+      if (!MayCoverCell(test, x, y, gridSide_)) continue;
+      cellFaces_[cellFill_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)]++] =
+          CellEntry{position, boundKey, Span(minX - x, maxX - x), spanV};
+    }
+  }
 }
 
 void SurfaceSampler::FreeTree() {
@@ -437,7 +483,7 @@ void SurfaceSampler::FreeTree() {
   gridSide_ = 0;
 }
 
-std::span<const std::uint32_t> SurfaceSampler::CellFaces(int cx, int cy) const {
+std::span<const SurfaceSampler::CellEntry> SurfaceSampler::CellFaces(int cx, int cy) const {
   const std::size_t c =
       static_cast<std::size_t>(cy) * static_cast<std::size_t>(gridSide_) + static_cast<std::size_t>(cx);
   return {cellFaces_.data() + cellStart_[c], cellStart_[c + 1] - cellStart_[c]};
@@ -447,9 +493,29 @@ bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
   // The tree's leaves tile [0, 1) x [0, 1) with closed lower and open upper bounds.
   if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f) || gridSide_ == 0) return false;
   const float s = float(gridSide_);
+  // u * s is exact, and so is its fraction (a float minus its integer part), which gives the
+  // sixteenth of the cell the point lies in, the unit of the entries' spans.
+  const float cellU = u * s, cellV = v * s;
+  const int cx = int(cellU), cy = int(cellV);
+  const auto su = static_cast<unsigned>((cellU - float(cx)) * 16.0f);
+  const auto sv = static_cast<unsigned>((cellV - float(cy)) * 16.0f);
+  // The literal walk keeps the first face of the greatest height in increasing face order, that
+  // is the lowest face index among equal heights. Positions in indexed_ follow face order, so
+  // the same winner is the greatest height, then the lowest position, in any visiting order.
   bool found = false;
-  for (const std::uint32_t position : CellFaces(int(u * s), int(v * s))) {
-    const IndexedFace& t = indexed_[position];
+  float best = 0.0f;
+  unsigned bestKey = 0;  // BoundKey(best)
+  std::uint32_t bestPosition = 0;
+  Point3 bestBary;
+  for (const CellEntry& entry : CellFaces(cx, cy)) {
+    // Every later entry's key is at most this one's, and a key below BoundKey(best) belongs to a
+    // bound below best: none of them can return best or more.
+    if (found && entry.boundKey < bestKey) break;
+    // Outside the rounded-out box is outside the box: the exact test below would fail.
+    if (!(((entry.spanU & 15u) <= su) & (su <= unsigned(entry.spanU >> 4)) & ((entry.spanV & 15u) <= sv) &
+          (sv <= unsigned(entry.spanV >> 4))))
+      continue;
+    const IndexedFace& t = indexed_[entry.position];
     // Non-short-circuit: the four tests are cheaper than a mispredicted branch each.
     if (!((t.minX <= u) & (u <= t.maxX) & (t.minY <= v) & (v <= t.maxY))) continue;
     const Point3 b = BaryCoords2D(Point3(t.x[0], t.y[0], 0.0f), Point3(t.x[1], t.y[1], 0.0f),
@@ -457,10 +523,63 @@ bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
     if (!(InUnitRange(b.x) & InUnitRange(b.y) & InUnitRange(b.z))) continue;
     if (!(std::fabs(b.z + b.y + b.x - 1.0f) <= 1e-6f)) continue;
     const float h = b.z * t.z[2] + b.y * t.z[1] + b.x * t.z[0];
-    if (!found || h > hit.height) hit = {t.face, b, h};
+    if (!found || h > best || (h == best && entry.position < bestPosition)) {
+      best = h;
+      bestKey = BoundKey(h);
+      bestPosition = entry.position;
+      bestBary = b;
+    }
     found = true;
   }
+  if (found) hit = {indexed_[bestPosition].face, bestBary, best};
   return found;
+}
+
+std::uint32_t SurfaceSampler::OrderKey(float f) {
+  const auto bits = std::bit_cast<std::uint32_t>(f);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+std::uint16_t SurfaceSampler::BoundKey(float height) {
+  // Monotonic, so a key below another's is a smaller float: bound < best.
+  return static_cast<std::uint16_t>(OrderKey(height) >> 16);
+}
+
+std::uint8_t SurfaceSampler::Span(double lo, double hi) {
+  // floor(16 x) is monotonic, so a point whose sixteenth lies outside [lo, hi]'s is outside it;
+  // clamping keeps that for a box reaching beyond the cell, where the point cannot be.
+  const auto sixteenth = [](double x) { return static_cast<unsigned>(std::clamp(std::floor(x * 16.0), 0.0, 15.0)); };
+  return static_cast<std::uint8_t>(sixteenth(lo) | sixteenth(hi) << 4);
+}
+
+float SurfaceSampler::HeightBound(float z0, float z1, float z2) {
+  // A query accepts weights b in [0, 1] whose float sum is within 1e-6 of 1, so their exact sum
+  // is within 1.2e-6 of 1 and the exact interpolation is at most max z + 1.2e-6 max |z|. Its
+  // three products and two sums round by at most 3 ulps of sum b |z| <= 1.0000012 max |z|
+  // (another 1.8e-7 max |z|), and products below the normal range lose at most 2^-150 each.
+  const double top = std::max({double(z0), double(z1), double(z2)});
+  const double magnitude = std::max({std::fabs(double(z0)), std::fabs(double(z1)), std::fabs(double(z2))});
+  const double bound = top + 4e-6 * magnitude + 1e-44;
+  float rounded = static_cast<float>(bound);  // nearest, or +inf beyond the range
+  if (double(rounded) < bound) rounded = std::nextafter(rounded, std::numeric_limits<float>::infinity());
+  return rounded + 0.0f;  // never -0: equal bounds get equal keys
+}
+
+std::vector<int> SurfaceSampler::IndexOrder() const {
+  // A stable counting sort of the positions, which start in increasing face order, by their
+  // bound keys from the highest: one pass over millions of faces, cheaper than comparing.
+  const std::size_t count = indexed_.size();
+  std::vector<std::uint16_t> key(count);
+  std::vector<std::size_t> start(65537, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    const IndexedFace& t = indexed_[i];
+    key[i] = static_cast<std::uint16_t>(0xFFFFu - BoundKey(HeightBound(t.z[0], t.z[1], t.z[2])));
+    ++start[std::size_t{key[i]} + 1];
+  }
+  for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
+  std::vector<int> order(count);
+  for (std::size_t i = 0; i < count; ++i) order[start[key[i]]++] = indexed_[i].face;
+  return order;
 }
 
 bool SurfaceSampler::HeightAt(Point3 p, float& height) const {
@@ -521,8 +640,8 @@ std::vector<int> SurfaceSampler::LeafFaces(const QuadNode& leaf) const {
   const CellRange r = CellsOfNode(leaf);
   for (int y = r.y0; y <= r.y1; ++y) {
     for (int x = r.x0; x <= r.x1; ++x) {
-      for (const std::uint32_t position : CellFaces(x, y)) {
-        const IndexedFace& t = indexed_[position];
+      for (const CellEntry& entry : CellFaces(x, y)) {
+        const IndexedFace& t = indexed_[entry.position];
         // A cell coarser than the leaf also lists faces that only reach its other parts.
         if (t.maxX >= leaf.min.x && t.minX <= leaf.max.x && t.maxY >= leaf.min.y && t.minY <= leaf.max.y) {
           faces.push_back(t.face);
@@ -537,6 +656,6 @@ std::vector<int> SurfaceSampler::LeafFaces(const QuadNode& leaf) const {
 
 std::size_t SurfaceSampler::IndexBytes() const {
   return nodes_.capacity() * sizeof(QuadNode) + indexed_.capacity() * sizeof(IndexedFace) +
-         cellStart_.capacity() * sizeof(std::uint32_t) + cellFaces_.capacity() * sizeof(std::uint32_t) +
+         cellStart_.capacity() * sizeof(std::uint32_t) + cellFaces_.capacity() * sizeof(CellEntry) +
          static_cast<std::size_t>(faceBoxes.Count()) * sizeof(Box2D);
 }
