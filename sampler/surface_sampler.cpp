@@ -150,7 +150,8 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
     for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
     cellFaces_.assign(cellStart_.back(), CellEntry{0, 0, 0, 0});
     cellFill_.assign(cellStart_.begin(), cellStart_.end() - 1);
-    for (const int f : IndexOrder()) InsertFace(f, faceBoxes[f]);
+    for (int f = 0; f < faceCount; ++f) InsertFace(f, faceBoxes[f]);
+    OrderLayeredCells();
   }
   Release(cellFill_);
   Release(indexOfFace_);
@@ -565,21 +566,26 @@ float SurfaceSampler::HeightBound(float z0, float z1, float z2) {
   return rounded + 0.0f;  // never -0: equal bounds get equal keys
 }
 
-std::vector<int> SurfaceSampler::IndexOrder() const {
-  // A stable counting sort of the positions, which start in increasing face order, by their
-  // bound keys from the highest: one pass over millions of faces, cheaper than comparing.
-  const std::size_t count = indexed_.size();
-  std::vector<std::uint16_t> key(count);
-  std::vector<std::size_t> start(65537, 0);
-  for (std::size_t i = 0; i < count; ++i) {
-    const IndexedFace& t = indexed_[i];
-    key[i] = static_cast<std::uint16_t>(0xFFFFu - BoundKey(HeightBound(t.z[0], t.z[1], t.z[2])));
-    ++start[std::size_t{key[i]} + 1];
+void SurfaceSampler::OrderLayeredCells() {
+  // Boxes are measured in the entries' sixteenths, rounded outward: a cell of one sheet's faces
+  // counts about twice (each triangle's box holds its neighbour's half of the quad).
+  const double layered = layeredFrom_ * 256.0;
+  for (std::size_t c = 0; c + 1 < cellStart_.size(); ++c) {
+    CellEntry* const first = cellFaces_.data() + cellStart_[c];
+    CellEntry* const last = cellFaces_.data() + cellStart_[c + 1];
+    std::uint64_t covered = 0;
+    for (const CellEntry* e = first; e != last; ++e) {
+      covered += std::uint64_t((e->spanU >> 4) - (e->spanU & 15u) + 1) * ((e->spanV >> 4) - (e->spanV & 15u) + 1);
+    }
+    if (double(covered) >= layered) {
+      // Positions are unique within a cell, so this order is total: the stable order by key.
+      std::sort(first, last, [](const CellEntry& a, const CellEntry& b) {
+        return a.boundKey != b.boundKey ? a.boundKey > b.boundKey : a.position < b.position;
+      });
+    } else {
+      for (CellEntry* e = first; e != last; ++e) e->boundKey = 0xFFFF;
+    }
   }
-  for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
-  std::vector<int> order(count);
-  for (std::size_t i = 0; i < count; ++i) order[start[key[i]]++] = indexed_[i].face;
-  return order;
 }
 
 bool SurfaceSampler::HeightAt(Point3 p, float& height) const {

@@ -193,6 +193,13 @@ class SurfaceSampler {
   // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
   // the one they would choose; 0 restores the choice. The answers do not depend on it.
   void SetGridSide(int side) { forcedGridSide_ = side; }
+  // Cells whose listed faces' boxes cover them this many times over or more (a pile of layers)
+  // list those faces from the highest height bound down, so a query stops once no face left can
+  // win; the others keep increasing face order and never stop early: on a single sheet the
+  // bounds of a cell's faces overlap, the stop would not come, and a bake's raster walk runs
+  // faster through face order. 0 orders every cell by bound. The answers do not depend on it.
+  void SetLayeredFrom(double layers) { layeredFrom_ = layers; }
+  static constexpr double kLayeredFrom = 3.0;
   int NodeCount() const { return static_cast<int>(nodes_.size()); }
 
  private:
@@ -231,8 +238,8 @@ class SurfaceSampler {
   // Index construction, only within Rebuild. Subdivide grows node into a complete tree of
   // levels levels (its own included). InsertFace stores face f, if it faces upward, in every
   // cell its box reaches and its triangle may reach, InsertIntoNode within node's square; the
-  // cell lists were sized by a counting pass beforehand, and faces are inserted in the order of
-  // the lists (IndexOrder).
+  // cell lists were sized by a counting pass beforehand, and faces are inserted in face order and
+  // the layered cells reordered (OrderLayeredCells).
   void Subdivide(QuadNode* node, int levels);
   void InsertFace(int f, const Box2D& box);
   void InsertIntoNode(const QuadNode* node, int f, const Box2D& box);
@@ -299,17 +306,19 @@ class SurfaceSampler {
   static std::uint16_t BoundKey(float height);
   // The span of lo..hi (in cell units from the cell's lower edge) in sixteenths, for CellEntry.
   static std::uint8_t Span(double lo, double hi);
-  // The faces of workMesh that the index holds, in the order every cell lists them: boundKey
-  // from the highest, then increasing face index.
-  std::vector<int> IndexOrder() const;
+  // After the faces are inserted in face order: orders the layered cells' lists by boundKey
+  // from the highest (then increasing position), and gives every other entry the highest key,
+  // which never stops a query.
+  void OrderLayeredCells();
 
   NormalChainPool chainPool_;
   std::vector<QuadNode> nodes_;            // arena of the quadtree, root first
   int gridSide_ = 0;                       // G
   int forcedGridSide_ = 0;                 // SetGridSide, or 0
+  double layeredFrom_ = kLayeredFrom;      // SetLayeredFrom
   LargeTable<IndexedFace> indexed_;        // the upward faces, in increasing face order
   std::vector<std::int32_t> indexOfFace_;  // face -> position in indexed_, or -1 (during Rebuild)
   LargeTable<std::uint32_t> cellStart_;    // G*G + 1 offsets into cellFaces_, row-major (y, x)
-  LargeTable<CellEntry> cellFaces_;        // the lists, each in IndexOrder
+  LargeTable<CellEntry> cellFaces_;        // the lists (OrderLayeredCells)
   std::vector<std::uint32_t> cellFill_;    // write cursors while faces are inserted
 };
