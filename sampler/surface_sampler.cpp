@@ -505,32 +505,56 @@ bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
   // the same winner is the greatest height, then the lowest position, in any visiting order.
   bool found = false;
   float best = 0.0f;
-  unsigned bestKey = 0;  // BoundKey(best)
   std::uint32_t bestPosition = 0;
   Point3 bestBary;
-  for (const CellEntry& entry : CellFaces(cx, cy)) {
-    // Every later entry's key is at most this one's, and a key below BoundKey(best) belongs to a
-    // bound below best: none of them can return best or more.
-    if (found && entry.boundKey < bestKey) break;
-    // Outside the rounded-out box is outside the box: the exact test below would fail.
-    if (!(((entry.spanU & 15u) <= su) & (su <= unsigned(entry.spanU >> 4)) & ((entry.spanV & 15u) <= sv) &
-          (sv <= unsigned(entry.spanV >> 4))))
-      continue;
-    const IndexedFace& t = indexed_[entry.position];
+  const auto spanHolds = [su, sv](const CellEntry& entry) {
+    // Outside the rounded-out box is outside the box: the exact test would fail.
+    return ((entry.spanU & 15u) <= su) & (su <= unsigned(entry.spanU >> 4)) & ((entry.spanV & 15u) <= sv) &
+           (sv <= unsigned(entry.spanV >> 4));
+  };
+  const auto consider = [&](std::uint32_t position) {
+    const IndexedFace& t = indexed_[position];
     // Non-short-circuit: the four tests are cheaper than a mispredicted branch each.
-    if (!((t.minX <= u) & (u <= t.maxX) & (t.minY <= v) & (v <= t.maxY))) continue;
+    if (!((t.minX <= u) & (u <= t.maxX) & (t.minY <= v) & (v <= t.maxY))) return;
     const Point3 b = BaryCoords2D(Point3(t.x[0], t.y[0], 0.0f), Point3(t.x[1], t.y[1], 0.0f),
                                   Point3(t.x[2], t.y[2], 0.0f), t.inverseDoubleArea, u, v);
-    if (!(InUnitRange(b.x) & InUnitRange(b.y) & InUnitRange(b.z))) continue;
-    if (!(std::fabs(b.z + b.y + b.x - 1.0f) <= 1e-6f)) continue;
+    if (!(InUnitRange(b.x) & InUnitRange(b.y) & InUnitRange(b.z))) return;
+    if (!(std::fabs(b.z + b.y + b.x - 1.0f) <= 1e-6f)) return;
     const float h = b.z * t.z[2] + b.y * t.z[1] + b.x * t.z[0];
-    if (!found || h > best || (h == best && entry.position < bestPosition)) {
+    if (!found || h > best || (h == best && position < bestPosition)) {
       best = h;
-      bestKey = BoundKey(h);
-      bestPosition = entry.position;
+      bestPosition = position;
       bestBary = b;
     }
     found = true;
+  };
+  const std::span<const CellEntry> list = CellFaces(cx, cy);
+  if (!list.empty() && list.front().boundKey == kNoStopKey) {
+    // A cell in face order never stops early. Its span tests run without a branch, gathering
+    // the faces whose box may hold the point; on a sheet their pattern changes from cell to
+    // cell, and a branch on each would be mispredicted often.
+    constexpr std::size_t kBatch = 32;
+    std::uint32_t gathered[kBatch];
+    for (std::size_t at = 0; at < list.size(); at += kBatch) {
+      const std::size_t end = std::min(list.size(), at + kBatch);
+      std::size_t n = 0;
+      for (std::size_t i = at; i < end; ++i) {
+        gathered[n] = list[i].position;
+        n += spanHolds(list[i]) ? 1u : 0u;
+      }
+      for (std::size_t k = 0; k < n; ++k) consider(gathered[k]);
+    }
+  } else {
+    unsigned bestKey = 0;  // BoundKey(best)
+    for (const CellEntry& entry : list) {
+      // Every later entry's key is at most this one's, and a key below BoundKey(best) belongs to
+      // a bound below best: none of them can return best or more.
+      if (found) {
+        bestKey = BoundKey(best);
+        if (entry.boundKey < bestKey) break;
+      }
+      if (spanHolds(entry)) consider(entry.position);
+    }
   }
   if (found) hit = {indexed_[bestPosition].face, bestBary, best};
   return found;
@@ -583,7 +607,7 @@ void SurfaceSampler::OrderLayeredCells() {
         return a.boundKey != b.boundKey ? a.boundKey > b.boundKey : a.position < b.position;
       });
     } else {
-      for (CellEntry* e = first; e != last; ++e) e->boundKey = 0xFFFF;
+      for (CellEntry* e = first; e != last; ++e) e->boundKey = kNoStopKey;
     }
   }
 }

@@ -225,6 +225,8 @@ class SurfaceSampler {
   static_assert(sizeof(IndexedFace) == 64);
   // One entry of a cell's list, so that the early stop and a first box test are decided from
   // the list alone, without touching the records they skip.
+  // The key of every entry of a cell in face order: above any bound, so it never stops a query.
+  static constexpr std::uint16_t kNoStopKey = 0xFFFF;
   struct CellEntry {
     std::uint32_t position;  // in indexed_
     // BoundKey of the face's HeightBound: the top 16 bits of its order key.
