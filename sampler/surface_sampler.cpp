@@ -62,16 +62,31 @@ void Release(std::vector<T, A>& v) {
 
 }  // namespace
 
+namespace {
+
+#ifdef __linux__
+std::size_t WholeLargePages(std::size_t bytes, std::size_t page) { return (bytes + page - 1) / page * page; }
+#endif
+
+}  // namespace
+
 template <typename T>
 T* LargeTableAllocator<T>::allocate(std::size_t n) {
 #ifdef __linux__
   if (n >= kLargePage / sizeof(T) && n <= std::numeric_limits<std::size_t>::max() / 2 / sizeof(T)) {
-    const std::size_t bytes = n * sizeof(T);
-    // Whole pages, so that the advice covers the block and no neighbour shares its pages.
-    const std::size_t rounded = (bytes + kLargePage - 1) / kLargePage * kLargePage;
-    void* block = ::operator new (rounded, std::align_val_t{kLargePage});
-    madvise(block, rounded, MADV_HUGEPAGE);  // advice only: without it the block still works
-    return static_cast<T*>(block);
+    // A mapping of its own, on a 2 MB boundary: advice given to memory from the heap would stay
+    // on those addresses after the block is freed, and every later small allocation there would
+    // fault in and clear whole 2 MB pages.
+    const std::size_t rounded = WholeLargePages(n * sizeof(T), kLargePage);
+    void* raw = mmap(nullptr, rounded + kLargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    auto* const first = static_cast<char*>(raw);
+    const auto offset = reinterpret_cast<std::uintptr_t>(first) % kLargePage;
+    const std::size_t head = offset == 0 ? 0 : kLargePage - offset;
+    if (head > 0) munmap(first, head);
+    if (kLargePage - head > 0) munmap(first + head + rounded, kLargePage - head);
+    madvise(first + head, rounded, MADV_HUGEPAGE);  // advice only: without it the block still works
+    return reinterpret_cast<T*>(first + head);
   }
 #endif
   return std::allocator<T>().allocate(n);
@@ -81,7 +96,7 @@ template <typename T>
 void LargeTableAllocator<T>::deallocate(T* p, std::size_t n) {
 #ifdef __linux__
   if (n >= kLargePage / sizeof(T) && n <= std::numeric_limits<std::size_t>::max() / 2 / sizeof(T)) {
-    ::operator delete (p, std::align_val_t{kLargePage});
+    munmap(p, WholeLargePages(n * sizeof(T), kLargePage));
     return;
   }
 #endif
@@ -143,8 +158,10 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
     for (gridSide_ = forcedGridSide_ > 0 ? forcedGridSide_ : ChooseGridSide(stats);; gridSide_ /= 2) {
       const auto side = static_cast<std::size_t>(gridSide_);
       cellStart_.assign(side * side + 1, 0);
+      cellCover_.assign(side * side, 0.0f);
       std::uint64_t listed = 0;
-      for (const IndexedFace& t : indexed_) listed += CountCells(t, gridSide_, cellStart_.data() + 1);
+      for (const IndexedFace& t : indexed_)
+        listed += CountCells(t, gridSide_, cellStart_.data() + 1, cellCover_.data());
       if (listed <= std::numeric_limits<std::uint32_t>::max() || gridSide_ == 1) break;
     }
     for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
@@ -154,6 +171,7 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
     OrderLayeredCells();
   }
   Release(cellFill_);
+  Release(cellCover_);
   Release(indexOfFace_);
 }
 
@@ -236,15 +254,24 @@ SurfaceSampler::IndexedFace SurfaceSampler::MakeIndexedFace(const UVFaces& uv, i
           InverseDoubleArea2D(Point3(p0.x, p0.y, 0.0f), Point3(p1.x, p1.y, 0.0f), Point3(p2.x, p2.y, 0.0f))};
 }
 
-std::uint64_t SurfaceSampler::CountCells(const IndexedFace& t, int side, std::uint32_t* counts) {
+std::uint64_t SurfaceSampler::CountCells(const IndexedFace& t, int side, std::uint32_t* counts, float* cover) {
   const CellRange r = CellsReached(t.Box(), side);
   const CoverageTest test = MakeCoverageTest(t, r);
+  const float s = float(side);
+  // The box's extent within cell i along one axis, in cell units.
+  const auto within = [](float lo, float hi, int i) {
+    return std::max(0.0f, std::min(hi, float(i + 1)) - std::max(lo, float(i)));
+  };
   std::uint64_t listed = 0;
   for (int y = r.y0; y <= r.y1; ++y) {
+    const float height = cover != nullptr ? within(t.minY * s, t.maxY * s, y) : 0.0f;
     for (int x = r.x0; x <= r.x1; ++x) {
       if (!MayCoverCell(test, x, y, side)) continue;
-      if (counts != nullptr)
-        ++counts[static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x)];
+      if (counts != nullptr) {
+        const std::size_t c = static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x);
+        ++counts[c];
+        if (cover != nullptr) cover[c] += height * within(t.minX * s, t.maxX * s, x);
+      }
       ++listed;
     }
   }
@@ -424,7 +451,7 @@ SurfaceSampler::CoverageTest SurfaceSampler::MakeCoverageTest(const IndexedFace&
   return test;
 }
 
-bool SurfaceSampler::MayCoverCell(const CoverageTest& test, int cx, int cy, int side) {
+inline bool SurfaceSampler::MayCoverCell(const CoverageTest& test, int cx, int cy, int side) {
   if (test.corners == nullptr) return true;
   const double x0 = double(cx) / side, x1 = double(cx + 1) / side;
   const double y0 = double(cy) / side, y1 = double(cy + 1) / side;
@@ -459,18 +486,32 @@ void SurfaceSampler::InsertIntoNode(const QuadNode* node, int f, const Box2D& bo
   const auto side = static_cast<std::size_t>(gridSide_);
   const auto position = static_cast<std::uint32_t>(indexOfFace_[static_cast<std::size_t>(f)]);
   const IndexedFace& t = indexed_[position];
-  const std::uint16_t boundKey = BoundKey(HeightBound(t.z[0], t.z[1], t.z[2]));
+  // Only a layered cell's entries need the bound, and most faces of a sheet reach none.
+  std::uint32_t boundKey = 0x10000;
   const CoverageTest test = MakeCoverageTest(t, reached);
-  // The box in cell units; scaling a float by a power of two is exact in double, and so is the
-  // cell's offset near the cell (far from it, the rounding is monotonic and Span clamps).
-  const double s = gridSide_;
-  const double minX = t.minX * s, maxX = t.maxX * s, minY = t.minY * s, maxY = t.maxY * s;
+  // The box in sixteenths of a cell from the grid's origin. Scaling a float by a power of two is
+  // exact in double, so floor(16 (m G - i)) = floor(16 m G) - 16 i, Span's value, in integers;
+  // clamping first keeps far boxes in range and clamps them as Span does.
+  const double s16 = 16.0 * gridSide_;
+  const double limit = s16 + 16.0;
+  const auto sixteenths = [limit](double a) { return std::int64_t(std::floor(std::clamp(a, -16.0, limit))); };
+  const std::int64_t minX = sixteenths(t.minX * s16), maxX = sixteenths(t.maxX * s16);
+  const std::int64_t minY = sixteenths(t.minY * s16), maxY = sixteenths(t.maxY * s16);
+  const auto span = [](std::int64_t lo, std::int64_t hi, int i) {
+    const auto clamp15 = [](std::int64_t v) { return static_cast<unsigned>(std::clamp<std::int64_t>(v, 0, 15)); };
+    return static_cast<std::uint8_t>(clamp15(lo - 16 * i) | clamp15(hi - 16 * i) << 4);
+  };
   for (int y = r.y0; y <= r.y1; ++y) {
-    const std::uint8_t spanV = Span(minY - y, maxY - y);
+    const std::uint8_t spanV = span(minY, maxY, y);
     for (int x = r.x0; x <= r.x1; ++x) {
       if (!MayCoverCell(test, x, y, gridSide_)) continue;
-      cellFaces_[cellFill_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)]++] =
-          CellEntry{position, boundKey, Span(minX - x, maxX - x), spanV};
+      const std::size_t c = static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x);
+      std::uint16_t key = kNoStopKey;
+      if (double(cellCover_[c]) >= layeredFrom_) {
+        if (boundKey > 0xFFFF) boundKey = BoundKey(HeightBound(t.z[0], t.z[1], t.z[2]));
+        key = static_cast<std::uint16_t>(boundKey);
+      }
+      cellFaces_[cellFill_[c]++] = CellEntry{position, key, span(minX, maxX, x), spanV};
     }
   }
 }
@@ -570,13 +611,6 @@ std::uint16_t SurfaceSampler::BoundKey(float height) {
   return static_cast<std::uint16_t>(OrderKey(height) >> 16);
 }
 
-std::uint8_t SurfaceSampler::Span(double lo, double hi) {
-  // floor(16 x) is monotonic, so a point whose sixteenth lies outside [lo, hi]'s is outside it;
-  // clamping keeps that for a box reaching beyond the cell, where the point cannot be.
-  const auto sixteenth = [](double x) { return static_cast<unsigned>(std::clamp(std::floor(x * 16.0), 0.0, 15.0)); };
-  return static_cast<std::uint8_t>(sixteenth(lo) | sixteenth(hi) << 4);
-}
-
 float SurfaceSampler::HeightBound(float z0, float z1, float z2) {
   // A query accepts weights b in [0, 1] whose float sum is within 1e-6 of 1, so their exact sum
   // is within 1.2e-6 of 1 and the exact interpolation is at most max z + 1.2e-6 max |z|. Its
@@ -591,23 +625,21 @@ float SurfaceSampler::HeightBound(float z0, float z1, float z2) {
 }
 
 void SurfaceSampler::OrderLayeredCells() {
-  // Boxes are measured in the entries' sixteenths, rounded outward: a cell of one sheet's faces
-  // counts about twice (each triangle's box holds its neighbour's half of the quad).
-  const double layered = layeredFrom_ * 256.0;
-  for (std::size_t c = 0; c + 1 < cellStart_.size(); ++c) {
+  for (std::size_t c = 0; c < cellCover_.size(); ++c) {
+    if (!(double(cellCover_[c]) >= layeredFrom_)) continue;
     CellEntry* const first = cellFaces_.data() + cellStart_[c];
     CellEntry* const last = cellFaces_.data() + cellStart_[c + 1];
-    std::uint64_t covered = 0;
-    for (const CellEntry* e = first; e != last; ++e) {
-      covered += std::uint64_t((e->spanU >> 4) - (e->spanU & 15u) + 1) * ((e->spanV >> 4) - (e->spanV & 15u) + 1);
-    }
-    if (double(covered) >= layered) {
-      // Positions are unique within a cell, so this order is total: the stable order by key.
-      std::sort(first, last, [](const CellEntry& a, const CellEntry& b) {
-        return a.boundKey != b.boundKey ? a.boundKey > b.boundKey : a.position < b.position;
-      });
+    // The entries were written in increasing position, so a stable order by key alone is the
+    // order wanted; most lists are short, where insertion beats a general sort.
+    if (last - first <= 48) {
+      for (CellEntry* i = first + 1; i < last; ++i) {
+        const CellEntry moving = *i;
+        CellEntry* j = i;
+        for (; j > first && (j - 1)->boundKey < moving.boundKey; --j) *j = *(j - 1);
+        *j = moving;
+      }
     } else {
-      for (CellEntry* e = first; e != last; ++e) e->boundKey = kNoStopKey;
+      std::stable_sort(first, last, [](const CellEntry& a, const CellEntry& b) { return a.boundKey > b.boundKey; });
     }
   }
 }

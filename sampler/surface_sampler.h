@@ -193,13 +193,13 @@ class SurfaceSampler {
   // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
   // the one they would choose; 0 restores the choice. The answers do not depend on it.
   void SetGridSide(int side) { forcedGridSide_ = side; }
-  // Cells whose listed faces' boxes cover them this many times over or more (a pile of layers)
+  // Cells that the listed faces' boxes cover this many times over or more (a pile of layers)
   // list those faces from the highest height bound down, so a query stops once no face left can
   // win; the others keep increasing face order and never stop early: on a single sheet the
   // bounds of a cell's faces overlap, the stop would not come, and a bake's raster walk runs
   // faster through face order. 0 orders every cell by bound. The answers do not depend on it.
   void SetLayeredFrom(double layers) { layeredFrom_ = layers; }
-  static constexpr double kLayeredFrom = 3.0;
+  static constexpr double kLayeredFrom = 2.5;
   int NodeCount() const { return static_cast<int>(nodes_.size()); }
 
  private:
@@ -291,7 +291,8 @@ class SurfaceSampler {
   static IndexedFace MakeIndexedFace(const UVFaces& uv, int f, const Box2D& box);
   // The cells of a side x side grid that face t is listed in; adds one to counts[cell] for
   // each (row-major) when counts is not null.
-  static std::uint64_t CountCells(const IndexedFace& t, int side, std::uint32_t* counts);
+  // When cover is not null, adds to cover[cell] the part of the cell the face's box covers.
+  static std::uint64_t CountCells(const IndexedFace& t, int side, std::uint32_t* counts, float* cover = nullptr);
   static CellRange CellsReached(const Box2D& box, int side);
   // The grown edges of one face, to rule out the cells of its box that its triangle misses.
   struct CoverageTest {
@@ -306,11 +307,9 @@ class SurfaceSampler {
   // Floats (not NaN) as unsigned integers in the same order, -0 just below +0.
   static std::uint32_t OrderKey(float f);
   static std::uint16_t BoundKey(float height);
-  // The span of lo..hi (in cell units from the cell's lower edge) in sixteenths, for CellEntry.
-  static std::uint8_t Span(double lo, double hi);
   // After the faces are inserted in face order: orders the layered cells' lists by boundKey
-  // from the highest (then increasing position), and gives every other entry the highest key,
-  // which never stops a query.
+  // from the highest, then increasing position (the other cells' entries were given
+  // kNoStopKey, which never stops a query).
   void OrderLayeredCells();
 
   NormalChainPool chainPool_;
@@ -323,4 +322,5 @@ class SurfaceSampler {
   LargeTable<std::uint32_t> cellStart_;    // G*G + 1 offsets into cellFaces_, row-major (y, x)
   LargeTable<CellEntry> cellFaces_;        // the lists (OrderLayeredCells)
   std::vector<std::uint32_t> cellFill_;    // write cursors while faces are inserted
+  std::vector<float> cellCover_;           // how many times over boxes cover each cell (during Rebuild)
 };
