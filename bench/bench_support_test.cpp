@@ -3,8 +3,10 @@
 // sampler's question, and the memory meters must count what is allocated.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -81,6 +83,90 @@ TEST(BenchMesh, TerrainHasTwoMillionFacesAndIsBuiltOnce) {
 }
 
 TEST(BenchMesh, ReadsTheEngineModel) { EXPECT_EQ(BenchMesh("engine").getNumFaces(), 121496); }
+
+// The stack must be what its figures claim: layered everywhere, with the top sheet changing
+// from place to place (sheets cross), and the bottom sheet first in face order.
+TEST(MakeLayeredSheets, SheetsFaceUpCrossEachOtherAndStackEverywhere) {
+  constexpr int kSheets = 4, kSide = 21;
+  const Mesh mesh = MakeLayeredSheets(kSheets, kSide, 5);
+  ASSERT_EQ(mesh.getNumVerts(), kSheets * kSide * kSide);
+  ASSERT_EQ(mesh.getNumFaces(), kSheets * 2 * (kSide - 1) * (kSide - 1));
+  for (int f = 0; f < mesh.getNumFaces(); ++f) {
+    ASSERT_TRUE(mesh.faceIsValid(f)) << f;
+    const Face& face = mesh.faces[static_cast<std::size_t>(f)];
+    ASSERT_GT(Cross2(mesh.getVert(int(face.v[0])), mesh.getVert(int(face.v[1])), mesh.getVert(int(face.v[2]))), 0.0f)
+        << f;
+    ASSERT_EQ(face.getSmGroup(), static_cast<DWORD>(f / (2 * (kSide - 1) * (kSide - 1)) + 1)) << f;
+  }
+  // Away from the strip the shifted grids leave at the lower edges, every point lies over one
+  // face of each sheet; which sheet is on top varies (in double precision, by brute force).
+  const int facesPerSheet = 2 * (kSide - 1) * (kSide - 1);
+  int wins[kSheets] = {};
+  for (const Point2& p : MakeQueryPoints(2000, 3)) {
+    const double u = 0.1 + 0.85 * p.x, v = 0.1 + 0.85 * p.y;
+    int over = 0, top = -1;
+    double topHeight = -1e30;
+    for (int f = 0; f < mesh.getNumFaces(); ++f) {
+      const Face& face = mesh.faces[static_cast<std::size_t>(f)];
+      const Point3 a = mesh.getVert(int(face.v[0])), b = mesh.getVert(int(face.v[1])), c = mesh.getVert(int(face.v[2]));
+      const double area = (double(b.x) - a.x) * (double(c.y) - a.y) - (double(b.y) - a.y) * (double(c.x) - a.x);
+      const double w1 = ((u - a.x) * (double(c.y) - a.y) - (v - a.y) * (double(c.x) - a.x)) / area;
+      const double w2 = ((double(b.x) - a.x) * (v - a.y) - (double(b.y) - a.y) * (u - a.x)) / area;
+      if (w1 < 0 || w2 < 0 || w1 + w2 > 1) continue;
+      ++over;
+      const double h = (1 - w1 - w2) * a.z + w1 * b.z + w2 * c.z;
+      if (h > topHeight) topHeight = h, top = f;
+    }
+    ASSERT_GE(over, kSheets) << u << ", " << v;
+    ++wins[top / facesPerSheet];
+  }
+  EXPECT_GT(wins[kSheets - 1], 1000);
+  EXPECT_GT(wins[kSheets - 2], 20);
+  EXPECT_TRUE(MakeLayeredSheets(kSheets, kSide, 5) == mesh);
+}
+
+// Closed: every edge is used once in each direction, so the winding is consistent, and it
+// faces outward: the signed volume is positive. Seen from above, some points lie over several
+// upward faces (the lobes overhang), which is what the mesh is for.
+TEST(MakeLobedSphere, ClosedOutwardAndLayeredFromAbove) {
+  const Mesh mesh = MakeLobedSphere(3);
+  ASSERT_EQ(mesh.getNumFaces(), 20 * 64);
+  ASSERT_EQ(mesh.getNumVerts(), 10 * 64 + 2);
+  std::map<std::pair<DWORD, DWORD>, int> directed;
+  double volume6 = 0.0;
+  for (const Face& face : mesh.faces) {
+    for (int k = 0; k < 3; ++k) ++directed[{face.v[k], face.v[(k + 1) % 3]}];
+    const Point3 a = mesh.getVert(int(face.v[0])), b = mesh.getVert(int(face.v[1])), c = mesh.getVert(int(face.v[2]));
+    volume6 += double(a.x) * (double(b.y) * c.z - double(b.z) * c.y) -
+               double(a.y) * (double(b.x) * c.z - double(b.z) * c.x) +
+               double(a.z) * (double(b.x) * c.y - double(b.y) * c.x);
+  }
+  ASSERT_EQ(directed.size(), std::size_t(3 * mesh.getNumFaces()));
+  for (const auto& [edge, count] : directed) {
+    ASSERT_EQ(count, 1);
+    ASSERT_EQ(directed.count({edge.second, edge.first}), 1u);
+  }
+  EXPECT_GT(volume6, 0.0);
+
+  // Upward faces' projected area exceeds the outline's: somewhere they lie over each other.
+  const Mesh dense = MakeLobedSphere(5);
+  SurfaceSampler sampler;
+  sampler.Rebuild(dense);
+  double upwardArea = 0.0;
+  for (int f = 0; f < dense.getNumFaces(); ++f) {
+    if (!sampler.FacesUpward(f)) continue;
+    const Face& face = sampler.workMesh.faces[static_cast<std::size_t>(f)];
+    upwardArea +=
+        0.5 * double(Cross2(sampler.workMesh.getVert(int(face.v[0])), sampler.workMesh.getVert(int(face.v[1])),
+                            sampler.workMesh.getVert(int(face.v[2]))));
+  }
+  int covered = 0;
+  for (const Point2& p : MakeQueryPoints(20'000, 4)) {
+    float h = 0.0f;
+    covered += sampler.HeightAt(Point3(p.x, p.y, 0.0f), h);
+  }
+  EXPECT_GT(upwardArea, 1.1 * covered / 20'000.0);
+}
 
 // The latency figures are a median and a 95th percentile of per-change samples.
 TEST(Percentiles, MedianAndNearestRankPercentileOfUnsortedSamples) {

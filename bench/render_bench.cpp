@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
   const bool quick = TakeFlag(argc, argv, "--quick");
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  const std::vector<std::string> meshes = {"terrain", "engine", "wuson"};
+  const std::vector<std::string> meshes = {"terrain", "engine", "wuson", "layers"};
   const std::vector<int> sides = quick ? std::vector<int>{1024} : std::vector<int>{1024, 2048};
   const double minTime = quick ? 0.05 : 0.5;
   using benchmark::RegisterBenchmark;

@@ -5,12 +5,18 @@ Every ratio is taken between two benchmarks of the same file, so both figures co
 same run on the same machine state.
 
     python3 bench/summarize.py /tmp/sampler_bench.json
+    python3 bench/summarize.py AFTER.json --baseline BEFORE.json [AFTER2.json --baseline BEFORE2.json ...]
+
+With --baseline (a run of an older build, taken right before or after), it prints instead each
+query's ratio to Embree in both runs, and after ÷ before, for every pair given; the Embree
+ratios are the figures to trust on a shared machine, since each comes from one run.
 """
 import json
 import sys
 from collections import defaultdict
 
 TARGET_EMBREE_RATIO = 2.0
+TARGET_EMBREE_RASTER_RATIO = 4.0
 TARGET_LITERAL_BUILD_RATIO = 5.0
 TARGET_THREAD_SCALING = 1.8
 
@@ -120,6 +126,15 @@ def main(path):
                 ok = "met" if r1 / e1 >= TARGET_EMBREE_RATIO else f"missed by {TARGET_EMBREE_RATIO / (r1 / e1):.2f}x"
                 print(f"- HeightAt ÷ Embree rays/s, {mesh} depth {depth}: {r1 / e1:.2f} "
                       f"(target ≥ {TARGET_EMBREE_RATIO}: {ok})")
+    for mesh in meshes:
+        for depth in depths:
+            r = rate(runs.get(("HeightAtRaster", mesh, "real", depth, 1)))
+            e = rate(runs.get(("HeightAtRaster", mesh, "embree", None, 1)))
+            if r and e:
+                target = TARGET_EMBREE_RASTER_RATIO
+                ok = "met" if r / e >= target else f"missed by {target / (r / e):.2f}x"
+                print(f"- HeightAt ÷ Embree rays/s in raster order, {mesh} depth {depth}: {r / e:.2f} "
+                      f"(target ≥ {target}: {ok})")
     real = runs.get(("Build", "terrain", "real", 10, 1))
     literal = runs.get(("Build", "terrain", "literal", 10, 1))
     if real and literal:
@@ -146,7 +161,37 @@ def main(path):
               f"{len(below)} of {len(scaling)} below the target {TARGET_THREAD_SCALING}")
 
 
+def compare(pairs):
+    """One row per query benchmark of the real sampler: its rate ÷ Embree's in each run (same
+    query order, same thread count), and after ÷ before of the rates themselves."""
+    loaded = [(parse(after)[1], parse(before)[1]) for after, before in pairs]
+    keys = []
+    for after, _ in loaded:
+        for key in after:
+            if key[0] in ("HeightAt", "HeightAtRaster") and key[2] == "real" and key not in keys:
+                keys.append(key)
+    header = "| query | mesh | depth | threads |"
+    rule = "|---|---|---|---|"
+    for i in range(len(pairs)):
+        header += f" before ÷ Embree ({i + 1}) | after ÷ Embree ({i + 1}) | after ÷ before ({i + 1}) |"
+        rule += "---|---|---|"
+    print(header)
+    print(rule)
+    for key in keys:
+        row = f"| {key[0]} | {key[1]} | {key[3]} | {key[4]} |"
+        for after, before in loaded:
+            embree_key = (key[0], key[1], "embree", None, key[4])
+            a, b = rate(after.get(key)), rate(before.get(key))
+            row += (f" {fmt_ratio(b, rate(before.get(embree_key)))} | {fmt_ratio(a, rate(after.get(embree_key)))} |"
+                    f" {fmt_ratio(a, b)} |")
+        print(row)
+
+
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        sys.exit("usage: summarize.py RESULTS.json")
-    main(sys.argv[1])
+    args = sys.argv[1:]
+    if len(args) == 1:
+        main(args[0])
+    elif len(args) >= 3 and len(args) % 3 == 0 and all(args[i] == "--baseline" for i in range(1, len(args), 3)):
+        compare([(args[i], args[i + 2]) for i in range(0, len(args), 3)])
+    else:
+        sys.exit("usage: summarize.py RESULTS.json | AFTER.json --baseline BEFORE.json [...]")
