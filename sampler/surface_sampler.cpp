@@ -9,9 +9,6 @@
 #include <limits>
 #include <new>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 namespace {
 
@@ -62,50 +59,6 @@ void Release(std::vector<T, A>& v) {
 
 }  // namespace
 
-namespace {
-
-#ifdef __linux__
-std::size_t WholeLargePages(std::size_t bytes, std::size_t page) { return (bytes + page - 1) / page * page; }
-#endif
-
-}  // namespace
-
-template <typename T>
-T* LargeTableAllocator<T>::allocate(std::size_t n) {
-#ifdef __linux__
-  if (n >= kLargePage / sizeof(T) && n <= std::numeric_limits<std::size_t>::max() / 2 / sizeof(T)) {
-    // A mapping of its own, on a 2 MB boundary: advice given to memory from the heap would stay
-    // on those addresses after the block is freed, and every later small allocation there would
-    // fault in and clear whole 2 MB pages.
-    const std::size_t rounded = WholeLargePages(n * sizeof(T), kLargePage);
-    void* raw = mmap(nullptr, rounded + kLargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) throw std::bad_alloc();
-    auto* const first = static_cast<char*>(raw);
-    const auto offset = reinterpret_cast<std::uintptr_t>(first) % kLargePage;
-    const std::size_t head = offset == 0 ? 0 : kLargePage - offset;
-    if (head > 0) munmap(first, head);
-    if (kLargePage - head > 0) munmap(first + head + rounded, kLargePage - head);
-    madvise(first + head, rounded, MADV_HUGEPAGE);  // advice only: without it the block still works
-    return reinterpret_cast<T*>(first + head);
-  }
-#endif
-  return std::allocator<T>().allocate(n);
-}
-
-template <typename T>
-void LargeTableAllocator<T>::deallocate(T* p, std::size_t n) {
-#ifdef __linux__
-  if (n >= kLargePage / sizeof(T) && n <= std::numeric_limits<std::size_t>::max() / 2 / sizeof(T)) {
-    munmap(p, WholeLargePages(n * sizeof(T), kLargePage));
-    return;
-  }
-#endif
-  std::allocator<T>().deallocate(p, n);
-}
-
-template struct LargeTableAllocator<SurfaceSampler::IndexedFace>;
-template struct LargeTableAllocator<SurfaceSampler::CellEntry>;
-template struct LargeTableAllocator<std::uint32_t>;
 
 void SurfaceSampler::Rebuild(const Mesh& mesh) {
   // The old tree is dropped, but its storage is kept for the new one: a rebuild runs at every
@@ -161,11 +114,12 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
       cellCover_.assign(side * side, 0.0f);
       std::uint64_t listed = 0;
       for (const IndexedFace& t : indexed_)
-        listed += CountCells(t, gridSide_, cellStart_.data() + 1, cellCover_.data());
+        listed += CountCells(t, gridSide_, cellStart_.data() + 1, std::isinf(layeredFrom_) ? nullptr : cellCover_.data());
       if (listed <= std::numeric_limits<std::uint32_t>::max() || gridSide_ == 1) break;
     }
     for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
-    cellFaces_.assign(cellStart_.back(), CellEntry{0, 0, 0, 0});
+    cellFaces_.clear();
+    cellFaces_.resize(cellStart_.back());
     cellFill_.assign(cellStart_.begin(), cellStart_.end() - 1);
     for (int f = 0; f < faceCount; ++f) InsertFace(f, faceBoxes[f]);
     OrderLayeredCells();
@@ -486,15 +440,19 @@ void SurfaceSampler::InsertIntoNode(const QuadNode* node, int f, const Box2D& bo
   const auto side = static_cast<std::size_t>(gridSide_);
   const auto position = static_cast<std::uint32_t>(indexOfFace_[static_cast<std::size_t>(f)]);
   const IndexedFace& t = indexed_[position];
-  // Only a layered cell's entries need the bound, and most faces of a sheet reach none.
-  std::uint32_t boundKey = 0x10000;
   const CoverageTest test = MakeCoverageTest(t, reached);
   // The box in sixteenths of a cell from the grid's origin. Scaling a float by a power of two is
   // exact in double, so floor(16 (m G - i)) = floor(16 m G) - 16 i, Span's value, in integers;
   // clamping first keeps far boxes in range and clamps them as Span does.
   const double s16 = 16.0 * gridSide_;
   const double limit = s16 + 16.0;
-  const auto sixteenths = [limit](double a) { return std::int64_t(std::floor(std::clamp(a, -16.0, limit))); };
+  // floor by conversion: a library call per corner cost more than the rest of the insertion. A
+  // box with a NaN corner is never inserted (its face is not upward).
+  const auto sixteenths = [limit](double a) {
+    const double c = std::clamp(a, -16.0, limit);
+    const auto i = static_cast<std::int64_t>(c);
+    return c < static_cast<double>(i) ? i - 1 : i;
+  };
   const std::int64_t minX = sixteenths(t.minX * s16), maxX = sixteenths(t.maxX * s16);
   const std::int64_t minY = sixteenths(t.minY * s16), maxY = sixteenths(t.maxY * s16);
   const auto span = [](std::int64_t lo, std::int64_t hi, int i) {
@@ -506,12 +464,8 @@ void SurfaceSampler::InsertIntoNode(const QuadNode* node, int f, const Box2D& bo
     for (int x = r.x0; x <= r.x1; ++x) {
       if (!MayCoverCell(test, x, y, gridSide_)) continue;
       const std::size_t c = static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x);
-      std::uint16_t key = kNoStopKey;
-      if (double(cellCover_[c]) >= layeredFrom_) {
-        if (boundKey > 0xFFFF) boundKey = BoundKey(HeightBound(t.z[0], t.z[1], t.z[2]));
-        key = static_cast<std::uint16_t>(boundKey);
-      }
-      cellFaces_[cellFill_[c]++] = CellEntry{position, key, span(minX, maxX, x), spanV};
+      // Every cell starts in face order; OrderLayeredCells keys and sorts the piles.
+      cellFaces_[cellFill_[c]++] = CellEntry{position, kNoStopKey, span(minX, maxX, x), spanV};
     }
   }
 }
@@ -541,11 +495,11 @@ bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
   const int cx = int(cellU), cy = int(cellV);
   const auto su = static_cast<unsigned>((cellU - float(cx)) * 16.0f);
   const auto sv = static_cast<unsigned>((cellV - float(cy)) * 16.0f);
-  return TopFaceIn(CellFaces(cx, cy), u, v, su, sv, hit);
+  return TopFaceIn(CellFaces(cx, cy), u, v, su, sv, hit, false);
 }
 
 inline bool SurfaceSampler::TopFaceIn(std::span<const CellEntry> list, float u, float v, unsigned su, unsigned sv,
-                                      Hit& hit) const {
+                                      Hit& hit, bool inCache) const {
   // The literal walk keeps the first face of the greatest height in increasing face order, that
   // is the lowest face index among equal heights. Positions in indexed_ follow face order, so
   // the same winner is the greatest height, then the lowest position, in any visiting order.
@@ -574,7 +528,9 @@ inline bool SurfaceSampler::TopFaceIn(std::span<const CellEntry> list, float u, 
     }
     found = true;
   };
-  if (!list.empty() && list.front().boundKey == kNoStopKey) {
+  if (!list.empty() && list.front().boundKey == kNoStopKey && inCache) {
+    for (const CellEntry& entry : list) consider(entry.position);
+  } else if (!list.empty() && list.front().boundKey == kNoStopKey) {
     // A cell in face order never stops early. Its span tests run without a branch, gathering
     // the faces whose box may hold the point; on a sheet their pattern changes from cell to
     // cell, and a branch on each would be mispredicted often.
@@ -633,6 +589,10 @@ void SurfaceSampler::OrderLayeredCells() {
     if (!(double(cellCover_[c]) >= layeredFrom_)) continue;
     CellEntry* const first = cellFaces_.data() + cellStart_[c];
     CellEntry* const last = cellFaces_.data() + cellStart_[c + 1];
+    for (CellEntry* entry = first; entry < last; ++entry) {
+      const IndexedFace& t = indexed_[entry->position];
+      entry->boundKey = BoundKey(HeightBound(t.z[0], t.z[1], t.z[2]));
+    }
     // The entries were written in increasing position, so a stable order by key alone is the
     // order wanted; most lists are short, where insertion beats a general sort.
     if (last - first <= 48) {
@@ -685,7 +645,7 @@ void SurfaceSampler::HeightRow(const Point2* uv, int count, float* out) const {
       cellY = cy;
     }
     // FilteredHeight's mean of one tap, divided by 1, is the tap itself.
-    out[i] = TopFaceIn(list, u, v, su, sv, hit) ? WithinFloatRange(hit.height) : 0.0f;
+    out[i] = TopFaceIn(list, u, v, su, sv, hit, true) ? WithinFloatRange(hit.height) : 0.0f;
   }
 }
 

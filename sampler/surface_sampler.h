@@ -58,6 +58,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <span>
 #include <vector>
 
@@ -67,27 +69,26 @@
 #include "sampler/normal_chain.h"
 #include "sampler/quad_node.h"
 
-// Allocates blocks of 2 MB and more on 2 MB boundaries and, on Linux, asks for transparent huge
-// pages there: queries at random points touch the face records and cell lists all over, and
-// with 4 KB pages nearly every touch also misses the TLB. Smaller blocks, and other systems,
-// get the usual allocation.
+// std::allocator, except that growing a vector leaves trivial elements uninitialised: a table
+// whose every element is written before it is read need not be cleared first.
 template <typename T>
-struct LargeTableAllocator {
-  using value_type = T;
-  static constexpr std::size_t kLargePage = std::size_t{2} << 20;
-  LargeTableAllocator() = default;
+struct UninitialisedAllocator : std::allocator<T> {
   template <typename U>
-  explicit LargeTableAllocator(const LargeTableAllocator<U>&) {}
-  T* allocate(std::size_t n);
-  void deallocate(T* p, std::size_t n);
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
   template <typename U>
-  bool operator==(const LargeTableAllocator<U>&) const {
-    return true;
+  explicit UninitialisedAllocator(const UninitialisedAllocator<U>&) {}
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
   }
 };
-
-template <typename T>
-using LargeTable = std::vector<T, LargeTableAllocator<T>>;
 
 class SurfaceSampler {
  public:
@@ -309,14 +310,15 @@ class SurfaceSampler {
   bool FindTopFace(float u, float v, Hit& hit) const;
   // FindTopFace within one cell's list, the point known to lie in the cell, at sixteenth (su, sv)
   // of it.
-  bool TopFaceIn(std::span<const CellEntry> list, float u, float v, unsigned su, unsigned sv, Hit& hit) const;
+  bool TopFaceIn(std::span<const CellEntry> list, float u, float v, unsigned su, unsigned sv, Hit& hit,
+                 bool inCache) const;
   std::span<const CellEntry> CellFaces(int cx, int cy) const;
   // Floats (not NaN) as unsigned integers in the same order, -0 just below +0.
   static std::uint32_t OrderKey(float f);
   static std::uint16_t BoundKey(float height);
-  // After the faces are inserted in face order: orders the layered cells' lists by boundKey
-  // from the highest, then increasing position (the other cells' entries were given
-  // kNoStopKey, which never stops a query).
+  // After the faces are inserted in face order, every entry keyed kNoStopKey (which never stops
+  // a query): keys the layered cells' entries by their faces' HeightBound and orders those lists
+  // by key from the highest, then increasing position. Only piles pay for the bounds.
   void OrderLayeredCells();
 
   NormalChainPool chainPool_;
@@ -324,10 +326,11 @@ class SurfaceSampler {
   int gridSide_ = 0;                       // G
   int forcedGridSide_ = 0;                 // SetGridSide, or 0
   double layeredFrom_ = kLayeredFrom;      // SetLayeredFrom
-  LargeTable<IndexedFace> indexed_;        // the upward faces, in increasing face order
+  std::vector<IndexedFace> indexed_;       // the upward faces, in increasing face order
   std::vector<std::int32_t> indexOfFace_;  // face -> position in indexed_, or -1 (during Rebuild)
-  LargeTable<std::uint32_t> cellStart_;    // G*G + 1 offsets into cellFaces_, row-major (y, x)
-  LargeTable<CellEntry> cellFaces_;        // the lists (OrderLayeredCells)
+  std::vector<std::uint32_t> cellStart_;   // G*G + 1 offsets into cellFaces_, row-major (y, x)
+  // The lists (OrderLayeredCells); every entry is written by the insertion.
+  std::vector<CellEntry, UninitialisedAllocator<CellEntry>> cellFaces_;
   std::vector<std::uint32_t> cellFill_;    // write cursors while faces are inserted
   std::vector<float> cellCover_;           // how many times over boxes cover each cell (during Rebuild)
 };
