@@ -4,8 +4,11 @@
 #include "sampler/surface_sampler.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <new>
+
 
 namespace {
 
@@ -49,12 +52,13 @@ float WithinFloatRange(float h) {
 bool InFloatSquareRange(double length2) { return length2 >= 1e-30 && length2 <= 1e30; }
 
 // Frees a vector's storage; clear() and assigning {} keep the capacity.
-template <typename T>
-void Release(std::vector<T>& v) {
-  std::vector<T>().swap(v);
+template <typename T, typename A>
+void Release(std::vector<T, A>& v) {
+  std::vector<T, A>().swap(v);
 }
 
 }  // namespace
+
 
 void SurfaceSampler::Rebuild(const Mesh& mesh) {
   // The old tree is dropped, but its storage is kept for the new one: a rebuild runs at every
@@ -99,24 +103,29 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
     gridSide_ = 0;
     indexed_.clear();
   } else {
-    // Counting pass, then each face is written into its cells in increasing face order, so
-    // every cell list comes out sorted. Offsets are 32-bit; a grid whose lists would not fit
-    // is coarsened (answers do not depend on the grid).
+    // Counting pass, then each face is written into its cells in the order of the lists (from
+    // the highest height bound down), so every cell list comes out sorted. Offsets are 32-bit;
+    // a grid whose lists would not fit is coarsened (answers do not depend on the grid).
     GridStats stats;
     for (const IndexedFace& t : indexed_) stats.Add(t.Box());
     for (gridSide_ = forcedGridSide_ > 0 ? forcedGridSide_ : ChooseGridSide(stats);; gridSide_ /= 2) {
       const auto side = static_cast<std::size_t>(gridSide_);
       cellStart_.assign(side * side + 1, 0);
+      cellCover_.assign(side * side, 0.0f);
       std::uint64_t listed = 0;
-      for (const IndexedFace& t : indexed_) listed += CountCells(t, gridSide_, cellStart_.data() + 1);
+      for (const IndexedFace& t : indexed_)
+        listed += CountCells(t, gridSide_, cellStart_.data() + 1, std::isinf(layeredFrom_) ? nullptr : cellCover_.data());
       if (listed <= std::numeric_limits<std::uint32_t>::max() || gridSide_ == 1) break;
     }
     for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
-    cellFaces_.assign(cellStart_.back(), 0);
+    cellFaces_.clear();
+    cellFaces_.resize(cellStart_.back());
     cellFill_.assign(cellStart_.begin(), cellStart_.end() - 1);
     for (int f = 0; f < faceCount; ++f) InsertFace(f, faceBoxes[f]);
+    OrderLayeredCells();
   }
   Release(cellFill_);
+  Release(cellCover_);
   Release(indexOfFace_);
 }
 
@@ -142,7 +151,7 @@ std::uint64_t SurfaceSampler::IndexCeiling(std::int64_t faceCount) const {
   const std::uint64_t entries =
       forcedGridSide_ > 0 ? faces * side * side
                           : 2 * (std::uint64_t(kMaxCellsPerFace) * faces + (std::uint64_t{1} << 22)) + 2 * faces;
-  return bytes + (side * side + 1 + entries) * sizeof(std::uint32_t);
+  return bytes + (side * side + 1) * sizeof(std::uint32_t) + entries * sizeof(CellEntry);
 }
 
 SurfaceSampler::IndexEstimate SurfaceSampler::Estimate(const Mesh& mesh, bool exact) const {
@@ -176,7 +185,7 @@ SurfaceSampler::IndexEstimate SurfaceSampler::Estimate(const Mesh& mesh, bool ex
                                     : std::uint64_t(CellsReached(box, estimate.gridSide).Cells());
     }
     const auto side = std::uint64_t(estimate.gridSide);
-    gridBytes = (side * side + 1 + estimate.listEntries) * sizeof(std::uint32_t);
+    gridBytes = (side * side + 1) * sizeof(std::uint32_t) + estimate.listEntries * sizeof(CellEntry);
   }
   estimate.bytes = estimate.nodeBytes + std::uint64_t(estimate.upwardFaces) * sizeof(IndexedFace) + gridBytes +
                    std::uint64_t(faceCount) * sizeof(Box2D);
@@ -199,15 +208,24 @@ SurfaceSampler::IndexedFace SurfaceSampler::MakeIndexedFace(const UVFaces& uv, i
           InverseDoubleArea2D(Point3(p0.x, p0.y, 0.0f), Point3(p1.x, p1.y, 0.0f), Point3(p2.x, p2.y, 0.0f))};
 }
 
-std::uint64_t SurfaceSampler::CountCells(const IndexedFace& t, int side, std::uint32_t* counts) {
+std::uint64_t SurfaceSampler::CountCells(const IndexedFace& t, int side, std::uint32_t* counts, float* cover) {
   const CellRange r = CellsReached(t.Box(), side);
   const CoverageTest test = MakeCoverageTest(t, r);
+  const float s = float(side);
+  // The box's extent within cell i along one axis, in cell units.
+  const auto within = [](float lo, float hi, int i) {
+    return std::max(0.0f, std::min(hi, float(i + 1)) - std::max(lo, float(i)));
+  };
   std::uint64_t listed = 0;
   for (int y = r.y0; y <= r.y1; ++y) {
+    const float height = cover != nullptr ? within(t.minY * s, t.maxY * s, y) : 0.0f;
     for (int x = r.x0; x <= r.x1; ++x) {
       if (!MayCoverCell(test, x, y, side)) continue;
-      if (counts != nullptr)
-        ++counts[static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x)];
+      if (counts != nullptr) {
+        const std::size_t c = static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x);
+        ++counts[c];
+        if (cover != nullptr) cover[c] += height * within(t.minX * s, t.maxX * s, x);
+      }
       ++listed;
     }
   }
@@ -387,7 +405,7 @@ SurfaceSampler::CoverageTest SurfaceSampler::MakeCoverageTest(const IndexedFace&
   return test;
 }
 
-bool SurfaceSampler::MayCoverCell(const CoverageTest& test, int cx, int cy, int side) {
+inline bool SurfaceSampler::MayCoverCell(const CoverageTest& test, int cx, int cy, int side) {
   if (test.corners == nullptr) return true;
   const double x0 = double(cx) / side, x1 = double(cx + 1) / side;
   const double y0 = double(cy) / side, y1 = double(cy + 1) / side;
@@ -421,11 +439,35 @@ void SurfaceSampler::InsertIntoNode(const QuadNode* node, int f, const Box2D& bo
                     std::min(reached.y1, own.y1)};
   const auto side = static_cast<std::size_t>(gridSide_);
   const auto position = static_cast<std::uint32_t>(indexOfFace_[static_cast<std::size_t>(f)]);
-  const CoverageTest test = MakeCoverageTest(indexed_[position], reached);
-  for (int y = r.y0; y <= r.y1; ++y)
-    for (int x = r.x0; x <= r.x1; ++x)
-      if (MayCoverCell(test, x, y, gridSide_))
-        cellFaces_[cellFill_[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)]++] = position;
+  const IndexedFace& t = indexed_[position];
+  const CoverageTest test = MakeCoverageTest(t, reached);
+  // The box in sixteenths of a cell from the grid's origin. Scaling a float by a power of two is
+  // exact in double, so floor(16 (m G - i)) = floor(16 m G) - 16 i, Span's value, in integers;
+  // clamping first keeps far boxes in range and clamps them as Span does.
+  const double s16 = 16.0 * gridSide_;
+  const double limit = s16 + 16.0;
+  // floor by conversion: a library call per corner cost more than the rest of the insertion. A
+  // box with a NaN corner is never inserted (its face is not upward).
+  const auto sixteenths = [limit](double a) {
+    const double c = std::clamp(a, -16.0, limit);
+    const auto i = static_cast<std::int64_t>(c);
+    return c < static_cast<double>(i) ? i - 1 : i;
+  };
+  const std::int64_t minX = sixteenths(t.minX * s16), maxX = sixteenths(t.maxX * s16);
+  const std::int64_t minY = sixteenths(t.minY * s16), maxY = sixteenths(t.maxY * s16);
+  const auto span = [](std::int64_t lo, std::int64_t hi, int i) {
+    const auto clamp15 = [](std::int64_t v) { return static_cast<unsigned>(std::clamp<std::int64_t>(v, 0, 15)); };
+    return static_cast<std::uint8_t>(clamp15(lo - 16 * i) | clamp15(hi - 16 * i) << 4);
+  };
+  for (int y = r.y0; y <= r.y1; ++y) {
+    const std::uint8_t spanV = span(minY, maxY, y);
+    for (int x = r.x0; x <= r.x1; ++x) {
+      if (!MayCoverCell(test, x, y, gridSide_)) continue;
+      const std::size_t c = static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x);
+      // Every cell starts in face order; OrderLayeredCells keys and sorts the piles.
+      cellFaces_[cellFill_[c]++] = CellEntry{position, kNoStopKey, span(minX, maxX, x), spanV};
+    }
+  }
 }
 
 void SurfaceSampler::FreeTree() {
@@ -437,7 +479,7 @@ void SurfaceSampler::FreeTree() {
   gridSide_ = 0;
 }
 
-std::span<const std::uint32_t> SurfaceSampler::CellFaces(int cx, int cy) const {
+std::span<const SurfaceSampler::CellEntry> SurfaceSampler::CellFaces(int cx, int cy) const {
   const std::size_t c =
       static_cast<std::size_t>(cy) * static_cast<std::size_t>(gridSide_) + static_cast<std::size_t>(cx);
   return {cellFaces_.data() + cellStart_[c], cellStart_[c + 1] - cellStart_[c]};
@@ -447,24 +489,123 @@ bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
   // The tree's leaves tile [0, 1) x [0, 1) with closed lower and open upper bounds.
   if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f) || gridSide_ == 0) return false;
   const float s = float(gridSide_);
-  return TopFaceIn(CellFaces(int(u * s), int(v * s)), u, v, hit);
+  // u * s is exact, and so is its fraction (a float minus its integer part), which gives the
+  // sixteenth of the cell the point lies in, the unit of the entries' spans.
+  const float cellU = u * s, cellV = v * s;
+  const int cx = int(cellU), cy = int(cellV);
+  const auto su = static_cast<unsigned>((cellU - float(cx)) * 16.0f);
+  const auto sv = static_cast<unsigned>((cellV - float(cy)) * 16.0f);
+  return TopFaceIn(CellFaces(cx, cy), u, v, su, sv, hit, false);
 }
 
-inline bool SurfaceSampler::TopFaceIn(std::span<const std::uint32_t> faces, float u, float v, Hit& hit) const {
+inline bool SurfaceSampler::TopFaceIn(std::span<const CellEntry> list, float u, float v, unsigned su, unsigned sv,
+                                      Hit& hit, bool inCache) const {
+  // The literal walk keeps the first face of the greatest height in increasing face order, that
+  // is the lowest face index among equal heights. Positions in indexed_ follow face order, so
+  // the same winner is the greatest height, then the lowest position, in any visiting order.
   bool found = false;
-  for (const std::uint32_t position : faces) {
+  float best = 0.0f;
+  std::uint32_t bestPosition = 0;
+  Point3 bestBary;
+  const auto spanHolds = [su, sv](const CellEntry& entry) {
+    // Outside the rounded-out box is outside the box: the exact test would fail.
+    return ((entry.spanU & 15u) <= su) & (su <= unsigned(entry.spanU >> 4)) & ((entry.spanV & 15u) <= sv) &
+           (sv <= unsigned(entry.spanV >> 4));
+  };
+  const auto consider = [&](std::uint32_t position) {
     const IndexedFace& t = indexed_[position];
     // Non-short-circuit: the four tests are cheaper than a mispredicted branch each.
-    if (!((t.minX <= u) & (u <= t.maxX) & (t.minY <= v) & (v <= t.maxY))) continue;
+    if (!((t.minX <= u) & (u <= t.maxX) & (t.minY <= v) & (v <= t.maxY))) return;
     const Point3 b = BaryCoords2D(Point3(t.x[0], t.y[0], 0.0f), Point3(t.x[1], t.y[1], 0.0f),
                                   Point3(t.x[2], t.y[2], 0.0f), t.inverseDoubleArea, u, v);
-    if (!(InUnitRange(b.x) & InUnitRange(b.y) & InUnitRange(b.z))) continue;
-    if (!(std::fabs(b.z + b.y + b.x - 1.0f) <= 1e-6f)) continue;
+    if (!(InUnitRange(b.x) & InUnitRange(b.y) & InUnitRange(b.z))) return;
+    if (!(std::fabs(b.z + b.y + b.x - 1.0f) <= 1e-6f)) return;
     const float h = b.z * t.z[2] + b.y * t.z[1] + b.x * t.z[0];
-    if (!found || h > hit.height) hit = {t.face, b, h};
+    if (!found || h > best || (h == best && position < bestPosition)) {
+      best = h;
+      bestPosition = position;
+      bestBary = b;
+    }
     found = true;
+  };
+  if (!list.empty() && list.front().boundKey == kNoStopKey && inCache) {
+    for (const CellEntry& entry : list) consider(entry.position);
+  } else if (!list.empty() && list.front().boundKey == kNoStopKey) {
+    // A cell in face order never stops early. Its span tests run without a branch, gathering
+    // the faces whose box may hold the point; on a sheet their pattern changes from cell to
+    // cell, and a branch on each would be mispredicted often.
+    constexpr std::size_t kBatch = 32;
+    std::uint32_t gathered[kBatch];
+    for (std::size_t at = 0; at < list.size(); at += kBatch) {
+      const std::size_t end = std::min(list.size(), at + kBatch);
+      std::size_t n = 0;
+      for (std::size_t i = at; i < end; ++i) {
+        gathered[n] = list[i].position;
+        n += spanHolds(list[i]) ? 1u : 0u;
+      }
+      for (std::size_t k = 0; k < n; ++k) consider(gathered[k]);
+    }
+  } else {
+    unsigned bestKey = 0;  // BoundKey(best)
+    for (const CellEntry& entry : list) {
+      // Every later entry's key is at most this one's, and a key below BoundKey(best) belongs to
+      // a bound below best: none of them can return best or more.
+      if (found) {
+        bestKey = BoundKey(best);
+        if (entry.boundKey < bestKey) break;
+      }
+      if (spanHolds(entry)) consider(entry.position);
+    }
   }
+  if (found) hit = {indexed_[bestPosition].face, bestBary, best};
   return found;
+}
+
+std::uint32_t SurfaceSampler::OrderKey(float f) {
+  const auto bits = std::bit_cast<std::uint32_t>(f);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+std::uint16_t SurfaceSampler::BoundKey(float height) {
+  // Monotonic, so a key below another's is a smaller float: bound < best.
+  return static_cast<std::uint16_t>(OrderKey(height) >> 16);
+}
+
+float SurfaceSampler::HeightBound(float z0, float z1, float z2) {
+  // A query accepts weights b in [0, 1] whose float sum is within 1e-6 of 1, so their exact sum
+  // is within 1.2e-6 of 1 and the exact interpolation is at most max z + 1.2e-6 max |z|. Its
+  // three products and two sums round by at most 3 ulps of sum b |z| <= 1.0000012 max |z|
+  // (another 1.8e-7 max |z|), and products below the normal range lose at most 2^-150 each.
+  const double top = std::max({double(z0), double(z1), double(z2)});
+  const double magnitude = std::max({std::fabs(double(z0)), std::fabs(double(z1)), std::fabs(double(z2))});
+  const double bound = top + 4e-6 * magnitude + 1e-44;
+  float rounded = static_cast<float>(bound);  // nearest, or +inf beyond the range
+  if (double(rounded) < bound) rounded = std::nextafter(rounded, std::numeric_limits<float>::infinity());
+  return rounded + 0.0f;  // never -0: equal bounds get equal keys
+}
+
+void SurfaceSampler::OrderLayeredCells() {
+  for (std::size_t c = 0; c < cellCover_.size(); ++c) {
+    if (!(double(cellCover_[c]) >= layeredFrom_)) continue;
+    CellEntry* const first = cellFaces_.data() + cellStart_[c];
+    CellEntry* const last = cellFaces_.data() + cellStart_[c + 1];
+    for (CellEntry* entry = first; entry < last; ++entry) {
+      const IndexedFace& t = indexed_[entry->position];
+      entry->boundKey = BoundKey(HeightBound(t.z[0], t.z[1], t.z[2]));
+    }
+    // The entries were written in increasing position, so a stable order by key alone is the
+    // order wanted; most lists are short, where insertion beats a general sort.
+    if (last - first <= 48) {
+      for (CellEntry* i = first + 1; i < last; ++i) {
+        const CellEntry moving = *i;
+        CellEntry* j = i;
+        for (; j > first && (j - 1)->boundKey < moving.boundKey; --j) *j = *(j - 1);
+        *j = moving;
+      }
+    } else {
+      std::stable_sort(first, last, [](const CellEntry& a, const CellEntry& b) { return a.boundKey > b.boundKey; });
+    }
+  }
 }
 
 bool SurfaceSampler::HeightAt(Point3 p, float& height) const {
@@ -485,7 +626,7 @@ void SurfaceSampler::HeightRow(const Point2* uv, int count, float* out) const {
   }
   const float s = float(gridSide_);
   int cellX = -1, cellY = -1;
-  std::span<const std::uint32_t> faces;
+  std::span<const CellEntry> list;
   for (int i = 0; i < count; ++i) {
     const float u = uv[i].x, v = uv[i].y;
     Hit hit;
@@ -493,14 +634,18 @@ void SurfaceSampler::HeightRow(const Point2* uv, int count, float* out) const {
       out[i] = 0.0f;
       continue;
     }
-    const int cx = int(u * s), cy = int(v * s);
+    // As FindTopFace finds the cell and the sixteenth of it.
+    const float cellU = u * s, cellV = v * s;
+    const int cx = int(cellU), cy = int(cellV);
+    const auto su = static_cast<unsigned>((cellU - float(cx)) * 16.0f);
+    const auto sv = static_cast<unsigned>((cellV - float(cy)) * 16.0f);
     if (cx != cellX || cy != cellY) {
-      faces = CellFaces(cx, cy);
+      list = CellFaces(cx, cy);
       cellX = cx;
       cellY = cy;
     }
     // FilteredHeight's mean of one tap, divided by 1, is the tap itself.
-    out[i] = TopFaceIn(faces, u, v, hit) ? WithinFloatRange(hit.height) : 0.0f;
+    out[i] = TopFaceIn(list, u, v, su, sv, hit, true) ? WithinFloatRange(hit.height) : 0.0f;
   }
 }
 
@@ -551,8 +696,8 @@ std::vector<int> SurfaceSampler::LeafFaces(const QuadNode& leaf) const {
   const CellRange r = CellsOfNode(leaf);
   for (int y = r.y0; y <= r.y1; ++y) {
     for (int x = r.x0; x <= r.x1; ++x) {
-      for (const std::uint32_t position : CellFaces(x, y)) {
-        const IndexedFace& t = indexed_[position];
+      for (const CellEntry& entry : CellFaces(x, y)) {
+        const IndexedFace& t = indexed_[entry.position];
         // A cell coarser than the leaf also lists faces that only reach its other parts.
         if (t.maxX >= leaf.min.x && t.minX <= leaf.max.x && t.maxY >= leaf.min.y && t.minY <= leaf.max.y) {
           faces.push_back(t.face);
@@ -567,6 +712,6 @@ std::vector<int> SurfaceSampler::LeafFaces(const QuadNode& leaf) const {
 
 std::size_t SurfaceSampler::IndexBytes() const {
   return nodes_.capacity() * sizeof(QuadNode) + indexed_.capacity() * sizeof(IndexedFace) +
-         cellStart_.capacity() * sizeof(std::uint32_t) + cellFaces_.capacity() * sizeof(std::uint32_t) +
+         cellStart_.capacity() * sizeof(std::uint32_t) + cellFaces_.capacity() * sizeof(CellEntry) +
          static_cast<std::size_t>(faceBoxes.Count()) * sizeof(Box2D);
 }

@@ -41,15 +41,25 @@
 // it is decided by the faces whose box holds the point. The tree is kept (one arena, children
 // consecutive) but queries do not walk it. They read a flat "cell grid" of G x G cells instead
 // (G a power of two chosen from the face count and box sizes: up to 2048, and 128 or more unless
-// faces with large boxes would fill too many cells; see EstimateIndex), each cell listing
-// in increasing order the upward faces whose box reaches it, less those whose triangle, grown
-// by a margin far wider than the rounding of the barycentric test, misses the cell: faces that
-// could not be accepted anywhere in it. The answers therefore equal the literal tree's, bit for
-// bit, at every depth. Each listed face keeps one cache line with its box, UV corners, heights
-// and inverse doubled area, so testing a face touches one line and no other table.
+// faces with large boxes would fill too many cells; see EstimateIndex), each cell listing the
+// upward faces whose box reaches it, less those whose triangle, grown by a margin far wider than
+// the rounding of the barycentric test, misses the cell: faces that could not be accepted
+// anywhere in it. The answers therefore equal the literal tree's, bit for bit, at every depth.
+// Each listed face keeps one cache line with its box, UV corners, heights and inverse doubled
+// area, so testing a face touches one line and no other table.
+//
+// Early stop: a cell lists its faces from the highest HeightBound down (lowest face first among
+// equal bounds), and a query stops at the first entry whose bound is below the best height found:
+// no face after it can return more. Where layers are stacked, the top one is usually found first
+// and the rest are never read. The bound holds for the float arithmetic of the interpolation,
+// and equal heights still go to the lowest face index, so no answer changes. Each entry also
+// holds its face's box within the cell in sixteenths of a cell, rounded outward, so most faces
+// whose box misses the point are passed over without reading their record.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <span>
 #include <vector>
 
@@ -58,6 +68,27 @@
 #include "host/tab.h"
 #include "sampler/normal_chain.h"
 #include "sampler/quad_node.h"
+
+// std::allocator, except that growing a vector leaves trivial elements uninitialised: a table
+// whose every element is written before it is read need not be cleared first.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <typename U>
+  explicit UninitialisedAllocator(const UninitialisedAllocator<U>&) {}
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
 
 class SurfaceSampler {
  public:
@@ -115,6 +146,13 @@ class SurfaceSampler {
   // rebuild. The meshes, normals and face boxes stay.
   void FreeTree();
 
+  // The greatest height a query can compute for a face whose corners have heights z0, z1, z2,
+  // rounding included: the weights it accepts lie in [0, 1] and sum to 1 within about 1.1e-6,
+  // and the float interpolation b2 z2 + b1 z1 + b0 z0 adds at most a few ulps of its terms, so
+  // the highest corner plus 4e-6 of the largest magnitude (and a little for products that fall
+  // into the denormals), rounded up, is never below it. +inf where that passes the float range.
+  static float HeightBound(float z0, float z1, float z2);
+
   // Whether face f passes the index's upward test: counter-clockwise seen from +Z in UV
   // (c = Normalize(Q - P) x Normalize(R - P) has c.z > 0), with valid, finite vertices.
   bool FacesUpward(int f) const;
@@ -122,7 +160,7 @@ class SurfaceSampler {
   // Inspection, for tests and tools.
   // The leaf holding p, found by descending from the root with QuadrantOf; null if none.
   const QuadNode* FindLeaf(const Point3& p) const;
-  // Every face listed in the cells of leaf, in increasing order: the upward faces whose box
+  // Every face listed in the cells of leaf, in increasing face order: the upward faces whose box
   // reaches the leaf, less those whose triangle cannot (allocates; not for the query path).
   std::vector<int> LeafFaces(const QuadNode& leaf) const;
   int CellsPerSide() const { return gridSide_; }
@@ -155,9 +193,18 @@ class SurfaceSampler {
   // permits (each face reaches at most (wG + 2)(hG + 2) cells, twice what the budget counts for
   // it, plus two). It costs nothing, so a caller with memory to spare can skip the mesh walk.
   std::uint64_t IndexCeiling(std::int64_t faceCount) const;
+  // Bytes of one entry of a cell list (a face's position, height bound and box in the cell).
+  static constexpr std::size_t kCellEntryBytes = 8;
   // Makes the next rebuilds use a cell grid of side cells a side (a power of two) instead of
   // the one they would choose; 0 restores the choice. The answers do not depend on it.
   void SetGridSide(int side) { forcedGridSide_ = side; }
+  // Cells that the listed faces' boxes cover this many times over or more (a pile of layers)
+  // list those faces from the highest height bound down, so a query stops once no face left can
+  // win; the others keep increasing face order and never stop early: on a single sheet the
+  // bounds of a cell's faces overlap, the stop would not come, and a bake's raster walk runs
+  // faster through face order. 0 orders every cell by bound. The answers do not depend on it.
+  void SetLayeredFrom(double layers) { layeredFrom_ = layers; }
+  static constexpr double kLayeredFrom = 2.5;
   int NodeCount() const { return static_cast<int>(nodes_.size()); }
 
  private:
@@ -181,11 +228,25 @@ class SurfaceSampler {
     Box2D Box() const { return Box2D({minX, minY}, {maxX, maxY}); }
   };
   static_assert(sizeof(IndexedFace) == 64);
+  // One entry of a cell's list, so that the early stop and a first box test are decided from
+  // the list alone, without touching the records they skip.
+  // The key of every entry of a cell in face order: above any bound, so it never stops a query.
+  static constexpr std::uint16_t kNoStopKey = 0xFFFF;
+  struct CellEntry {
+    std::uint32_t position;  // in indexed_
+    // BoundKey of the face's HeightBound: the top 16 bits of its order key.
+    std::uint16_t boundKey;
+    // The face's UV box within the cell, in sixteenths of the cell rounded outward (clamped to
+    // the cell): the low nibble is the first sixteenth it reaches, the high nibble the last.
+    std::uint8_t spanU, spanV;
+  };
+  static_assert(sizeof(CellEntry) == kCellEntryBytes);
 
   // Index construction, only within Rebuild. Subdivide grows node into a complete tree of
   // levels levels (its own included). InsertFace stores face f, if it faces upward, in every
   // cell its box reaches and its triangle may reach, InsertIntoNode within node's square; the
-  // cell lists were sized by a counting pass beforehand.
+  // cell lists were sized by a counting pass beforehand, and faces are inserted in face order and
+  // the layered cells reordered (OrderLayeredCells).
   void Subdivide(QuadNode* node, int levels);
   void InsertFace(int f, const Box2D& box);
   void InsertIntoNode(const QuadNode* node, int f, const Box2D& box);
@@ -235,7 +296,8 @@ class SurfaceSampler {
   static IndexedFace MakeIndexedFace(const UVFaces& uv, int f, const Box2D& box);
   // The cells of a side x side grid that face t is listed in; adds one to counts[cell] for
   // each (row-major) when counts is not null.
-  static std::uint64_t CountCells(const IndexedFace& t, int side, std::uint32_t* counts);
+  // When cover is not null, adds to cover[cell] the part of the cell the face's box covers.
+  static std::uint64_t CountCells(const IndexedFace& t, int side, std::uint32_t* counts, float* cover = nullptr);
   static CellRange CellsReached(const Box2D& box, int side);
   // The grown edges of one face, to rule out the cells of its box that its triangle misses.
   struct CoverageTest {
@@ -246,17 +308,29 @@ class SurfaceSampler {
   static bool MayCoverCell(const CoverageTest& test, int cx, int cy, int side);
   CellRange CellsOfNode(const QuadNode& node) const;
   bool FindTopFace(float u, float v, Hit& hit) const;
-  // FindTopFace within one cell's list, the point known to lie in the cell.
-  bool TopFaceIn(std::span<const std::uint32_t> faces, float u, float v, Hit& hit) const;
-  std::span<const std::uint32_t> CellFaces(int cx, int cy) const;
+  // FindTopFace within one cell's list, the point known to lie in the cell, at sixteenth (su, sv)
+  // of it.
+  bool TopFaceIn(std::span<const CellEntry> list, float u, float v, unsigned su, unsigned sv, Hit& hit,
+                 bool inCache) const;
+  std::span<const CellEntry> CellFaces(int cx, int cy) const;
+  // Floats (not NaN) as unsigned integers in the same order, -0 just below +0.
+  static std::uint32_t OrderKey(float f);
+  static std::uint16_t BoundKey(float height);
+  // After the faces are inserted in face order, every entry keyed kNoStopKey (which never stops
+  // a query): keys the layered cells' entries by their faces' HeightBound and orders those lists
+  // by key from the highest, then increasing position. Only piles pay for the bounds.
+  void OrderLayeredCells();
 
   NormalChainPool chainPool_;
   std::vector<QuadNode> nodes_;            // arena of the quadtree, root first
   int gridSide_ = 0;                       // G
   int forcedGridSide_ = 0;                 // SetGridSide, or 0
+  double layeredFrom_ = kLayeredFrom;      // SetLayeredFrom
   std::vector<IndexedFace> indexed_;       // the upward faces, in increasing face order
   std::vector<std::int32_t> indexOfFace_;  // face -> position in indexed_, or -1 (during Rebuild)
   std::vector<std::uint32_t> cellStart_;   // G*G + 1 offsets into cellFaces_, row-major (y, x)
-  std::vector<std::uint32_t> cellFaces_;   // positions in indexed_
+  // The lists (OrderLayeredCells); every entry is written by the insertion.
+  std::vector<CellEntry, UninitialisedAllocator<CellEntry>> cellFaces_;
   std::vector<std::uint32_t> cellFill_;    // write cursors while faces are inserted
+  std::vector<float> cellCover_;           // how many times over boxes cover each cell (during Rebuild)
 };

@@ -89,7 +89,7 @@ TEST(SurfaceSamplerIndexBound, BoundNeverFallsBelowTheExactCount) {
       EXPECT_EQ(bound.gridSide, exact.gridSide);
       EXPECT_EQ(bound.nodeBytes, exact.nodeBytes);
       EXPECT_GE(bound.listEntries, exact.listEntries);
-      EXPECT_EQ(bound.bytes - exact.bytes, (bound.listEntries - exact.listEntries) * sizeof(std::uint32_t));
+      EXPECT_EQ(bound.bytes - exact.bytes, (bound.listEntries - exact.listEntries) * SurfaceSampler::kCellEntryBytes);
       someStrictlyAbove = someStrictlyAbove || bound.bytes > exact.bytes;
     }
   }
