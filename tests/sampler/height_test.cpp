@@ -202,14 +202,6 @@ TEST(SurfaceSamplerHeight, RowsAreTheirPointsHeights) {
       mesh.faces.push_back(face);
     }
   }
-  sampler.Rebuild(mesh);
-  check(sampler, points, "special values");
-  for (int y = 0; y < 37; ++y) {
-    std::vector<Point2> row;
-    const float v = -0.05f + static_cast<float>(y) * 0.03f;
-    for (int x = 0; x < 701; ++x) row.emplace_back(-0.1f + static_cast<float>(x) * (1.2f / 700.0f), v);
-    check(sampler, row, "a row");
-  }
   std::vector<Point2> scattered;
   std::uint32_t state = 12345;
   const auto next = [&state] {
@@ -217,7 +209,19 @@ TEST(SurfaceSamplerHeight, RowsAreTheirPointsHeights) {
     return static_cast<float>(state >> 8) / 16777216.0f;
   };
   for (int i = 0; i < 5000; ++i) scattered.emplace_back(next(), next());
-  EXPECT_GT(check(sampler, scattered, "scattered points"), 4000);
+  // With the piles alone in height order, and with every cell so.
+  for (const double layeredFrom : {SurfaceSampler::kLayeredFrom, 0.0}) {
+    sampler.SetLayeredFrom(layeredFrom);
+    sampler.Rebuild(mesh);
+    check(sampler, points, "special values");
+    for (int y = 0; y < 37; ++y) {
+      std::vector<Point2> row;
+      const float v = -0.05f + static_cast<float>(y) * 0.03f;
+      for (int x = 0; x < 701; ++x) row.emplace_back(-0.1f + static_cast<float>(x) * (1.2f / 700.0f), v);
+      check(sampler, row, "a row");
+    }
+    EXPECT_GT(check(sampler, scattered, "scattered points"), 4000);
+  }
   sampler.FreeTree();
   check(sampler, scattered, "after FreeTree");
 }
