@@ -585,14 +585,22 @@ float SurfaceSampler::HeightBound(float z0, float z1, float z2) {
 }
 
 void SurfaceSampler::OrderLayeredCells() {
-  for (std::size_t c = 0; c < cellCover_.size(); ++c) {
-    if (!(double(cellCover_[c]) >= layeredFrom_)) continue;
+  const auto layered = [this](std::size_t c) { return double(cellCover_[c]) >= layeredFrom_; };
+  std::size_t c = 0;
+  while (c < cellCover_.size() && !layered(c)) ++c;
+  if (c == cellCover_.size()) return;
+  // One key per face, worked out in face order: a pile lists each face many times, and reading
+  // its record for every entry would jump all over the records.
+  std::vector<std::uint16_t> keys(indexed_.size());
+  for (std::size_t i = 0; i < indexed_.size(); ++i) {
+    const IndexedFace& t = indexed_[i];
+    keys[i] = BoundKey(HeightBound(t.z[0], t.z[1], t.z[2]));
+  }
+  for (; c < cellCover_.size(); ++c) {
+    if (!layered(c)) continue;
     CellEntry* const first = cellFaces_.data() + cellStart_[c];
     CellEntry* const last = cellFaces_.data() + cellStart_[c + 1];
-    for (CellEntry* entry = first; entry < last; ++entry) {
-      const IndexedFace& t = indexed_[entry->position];
-      entry->boundKey = BoundKey(HeightBound(t.z[0], t.z[1], t.z[2]));
-    }
+    for (CellEntry* entry = first; entry < last; ++entry) entry->boundKey = keys[entry->position];
     // The entries were written in increasing position, so a stable order by key alone is the
     // order wanted; most lists are short, where insertion beats a general sort.
     if (last - first <= 48) {
