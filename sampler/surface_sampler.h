@@ -17,7 +17,7 @@
 // faceBoxes hold UV-space positions. A slope in true degrees from height derivatives in UV:
 // tan(slope) = sqrt((dh/dU su)^2 + (dh/dV sv)^2) / fz, with su = uScale, sv = vScale when off.
 //
-// Threads: the queries (HeightAt, FilteredHeight, NormalAt) are const, take no lock and
+// Threads: the queries (HeightAt, HeightRow, FilteredHeight, NormalAt) are const, take no lock and
 // allocate nothing; any number may run at once. Nothing may run while Rebuild or a setter does.
 //
 // Rules for meshes the normalisation cannot place:
