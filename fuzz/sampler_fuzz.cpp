@@ -3,7 +3,8 @@
 // float range's ends) or from a coarse lattice that makes repeated and coincident points; faces
 // may point outside the mesh. Every depth, normalisation on and off, and offsets and scales that
 // include 0 and negatives are tried. The sampler promises a finite height for every query
-// (surface_sampler.h); it is held to that, and to its other stated answers, at fuzzed points.
+// (surface_sampler.h); it is held to that, and to its other stated answers, at fuzzed points,
+// and its row walk to the points' own answers.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cmath>
@@ -11,8 +12,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <limits>
+#include <vector>
 
 #include "host/mesh.h"
 #include "sampler/surface_sampler.h"
@@ -107,9 +110,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   sampler.Rebuild(mesh);
 
+  std::vector<Point2> row;
+  std::vector<float> expected;
   for (int q = in.ConsumeIntegralInRange(1, 64); q > 0; --q) {
     const float u = PickQuery(in);
     const float v = PickQuery(in);
+    row.emplace_back(u, v);
+    expected.push_back(sampler.FilteredHeight(u, v, 0.0f, 0.0f));
     constexpr float kUntouched = 12345.0f;
     float height = kUntouched;
     const bool hit = sampler.HeightAt(Point3(u, v, PickQuery(in)), height);
@@ -130,6 +137,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (normalHit != hit) Fail("NormalAt and HeightAt disagree about a hit", u, v);
     if (!normalHit && !(normal.x == 0.0f && normal.y == 0.0f && normal.z == 0.0f)) {
       Fail("NormalAt's miss did not give (0, 0, 0)", u, v);
+    }
+  }
+  // The points again as one row: each its own FilteredHeight without a footprint, bit for bit.
+  std::vector<float> heights(row.size());
+  sampler.HeightRow(row.data(), static_cast<int>(row.size()), heights.data());
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    if (std::memcmp(&heights[i], &expected[i], sizeof(float)) != 0) {
+      Fail("HeightRow differs from the point's FilteredHeight", row[i].x, row[i].y);
     }
   }
   return 0;
