@@ -180,7 +180,8 @@ class BandRenderer {
     uvw.resize(static_cast<std::size_t>(n));
     const float v = SampleRowCoordinate(y, request_.height, request_.edgeAligned);
     for (int i = 0; i < n; ++i) {
-      uvw[static_cast<std::size_t>(i)] = Point3(SampleCoordinate(x0 + i, request_.width, request_.edgeAligned), v, 0.0f);
+      uvw[static_cast<std::size_t>(i)] =
+          Point3(SampleCoordinate(x0 + i, request_.width, request_.edgeAligned), v, 0.0f);
     }
   }
 

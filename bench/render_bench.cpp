@@ -220,7 +220,8 @@ void HeightRowPixels(benchmark::State& state, const std::string& mesh, int side,
               for (int x = 0; x < side; ++x) {
                 row[static_cast<std::size_t>(x)] = Point2((static_cast<float>(x) + 0.5f) / static_cast<float>(side), v);
               }
-              sampler.HeightRow(row.data(), side, out.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(side));
+              sampler.HeightRow(row.data(), side,
+                                out.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(side));
             }
           });
           benchmark::DoNotOptimize(out.data());
@@ -266,8 +267,8 @@ void PrintVerdicts(const std::vector<std::string>& meshes, const std::vector<int
       const double w2 = t["HeightRow/" + mesh + "/" + s + "/threads:2"];
       if (z <= 0 || r2 <= 0) continue;
       // The host's share is what the render spends beyond the sampler's own walk along the rows.
-      std::printf("  %-8s %5d %9.1fms %9.1fms %9.1fms %9.1fms %9.1fms %11.2fx %13.0f%%\n", mesh.c_str(), side,
-                  z * 1e3, r1 * 1e3, r2 * 1e3, h2 * 1e3, w2 * 1e3, r2 / z, 100.0 * (r2 - w2) / r2);
+      std::printf("  %-8s %5d %9.1fms %9.1fms %9.1fms %9.1fms %9.1fms %11.2fx %13.0f%%\n", mesh.c_str(), side, z * 1e3,
+                  r1 * 1e3, r2 * 1e3, h2 * 1e3, w2 * 1e3, r2 / z, 100.0 * (r2 - w2) / r2);
     }
   }
   std::printf(

@@ -9,7 +9,6 @@
 #include <limits>
 #include <new>
 
-
 namespace {
 
 constexpr int kMinDepth = 1;
@@ -58,7 +57,6 @@ void Release(std::vector<T, A>& v) {
 }
 
 }  // namespace
-
 
 void SurfaceSampler::Rebuild(const Mesh& mesh) {
   // The old tree is dropped, but its storage is kept for the new one: a rebuild runs at every
@@ -114,7 +112,8 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
       cellCover_.assign(side * side, 0.0f);
       std::uint64_t listed = 0;
       for (const IndexedFace& t : indexed_)
-        listed += CountCells(t, gridSide_, cellStart_.data() + 1, std::isinf(layeredFrom_) ? nullptr : cellCover_.data());
+        listed +=
+            CountCells(t, gridSide_, cellStart_.data() + 1, std::isinf(layeredFrom_) ? nullptr : cellCover_.data());
       if (listed <= std::numeric_limits<std::uint32_t>::max() || gridSide_ == 1) break;
     }
     for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
@@ -222,7 +221,8 @@ std::uint64_t SurfaceSampler::CountCells(const IndexedFace& t, int side, std::ui
     for (int x = r.x0; x <= r.x1; ++x) {
       if (!MayCoverCell(test, x, y, side)) continue;
       if (counts != nullptr) {
-        const std::size_t c = static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x);
+        const std::size_t c =
+            static_cast<std::size_t>(y) * static_cast<std::size_t>(side) + static_cast<std::size_t>(x);
         ++counts[c];
         if (cover != nullptr) cover[c] += height * within(t.minX * s, t.maxX * s, x);
       }
@@ -446,8 +446,8 @@ void SurfaceSampler::InsertIntoNode(const QuadNode* node, int f, const Box2D& bo
   // clamping first keeps far boxes in range and clamps them as Span does.
   const double s16 = 16.0 * gridSide_;
   const double limit = s16 + 16.0;
-  // floor by conversion: a library call per corner cost more than the rest of the insertion. A
-  // box with a NaN corner is never inserted (its face is not upward).
+  // floor by conversion, not a library call for each corner of every face. A box with a NaN
+  // corner is never inserted (its face is not upward).
   const auto sixteenths = [limit](double a) {
     const double c = std::clamp(a, -16.0, limit);
     const auto i = static_cast<std::int64_t>(c);
@@ -457,7 +457,8 @@ void SurfaceSampler::InsertIntoNode(const QuadNode* node, int f, const Box2D& bo
   const std::int64_t minY = sixteenths(t.minY * s16), maxY = sixteenths(t.maxY * s16);
   const auto span = [](std::int64_t lo, std::int64_t hi, int i) {
     const auto clamp15 = [](std::int64_t v) { return static_cast<unsigned>(std::clamp<std::int64_t>(v, 0, 15)); };
-    return static_cast<std::uint8_t>(clamp15(lo - 16 * i) | clamp15(hi - 16 * i) << 4);
+    const std::int64_t origin = std::int64_t{16} * i;
+    return static_cast<std::uint8_t>(clamp15(lo - origin) | clamp15(hi - origin) << 4);
   };
   for (int y = r.y0; y <= r.y1; ++y) {
     const std::uint8_t spanV = span(minY, maxY, y);

@@ -59,8 +59,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <utility>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "host/geometry.h"
@@ -331,6 +331,6 @@ class SurfaceSampler {
   std::vector<std::uint32_t> cellStart_;   // G*G + 1 offsets into cellFaces_, row-major (y, x)
   // The lists (OrderLayeredCells); every entry is written by the insertion.
   std::vector<CellEntry, UninitialisedAllocator<CellEntry>> cellFaces_;
-  std::vector<std::uint32_t> cellFill_;    // write cursors while faces are inserted
-  std::vector<float> cellCover_;           // how many times over boxes cover each cell (during Rebuild)
+  std::vector<std::uint32_t> cellFill_;  // write cursors while faces are inserted
+  std::vector<float> cellCover_;         // how many times over boxes cover each cell (during Rebuild)
 };

@@ -986,8 +986,8 @@ TEST_F(VeldmapTexmapTest, RowsAreEvalMonoBitForBit) {
         for (int i = 0; i < count; ++i) {
           sc.uvw = uvw[static_cast<std::size_t>(i)];
           const float expected = map.EvalMono(sc);
-          differ += std::bit_cast<std::uint32_t>(got[static_cast<std::size_t>(i)]) !=
-                    std::bit_cast<std::uint32_t>(expected);
+          differ +=
+              std::bit_cast<std::uint32_t>(got[static_cast<std::size_t>(i)]) != std::bit_cast<std::uint32_t>(expected);
           nonZero += expected != 0.0f;
           ++compared;
         }
