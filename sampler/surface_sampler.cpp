@@ -7,7 +7,6 @@
 #include <bit>
 #include <cmath>
 #include <limits>
-#include <new>
 
 namespace {
 
@@ -101,9 +100,10 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
     gridSide_ = 0;
     indexed_.clear();
   } else {
-    // Counting pass, then each face is written into its cells in the order of the lists (from
-    // the highest height bound down), so every cell list comes out sorted. Offsets are 32-bit;
-    // a grid whose lists would not fit is coarsened (answers do not depend on the grid).
+    // Counting pass (which also weighs how many times over each cell is covered), then each face
+    // is written into its cells in increasing face order, and the piled cells are reordered by
+    // height bound. Offsets are 32-bit; a grid whose lists would not fit is coarsened (answers do
+    // not depend on the grid).
     GridStats stats;
     for (const IndexedFace& t : indexed_) stats.Add(t.Box());
     for (gridSide_ = forcedGridSide_ > 0 ? forcedGridSide_ : ChooseGridSide(stats);; gridSide_ /= 2) {
@@ -112,8 +112,7 @@ void SurfaceSampler::Rebuild(const Mesh& mesh) {
       cellCover_.assign(side * side, 0.0f);
       std::uint64_t listed = 0;
       for (const IndexedFace& t : indexed_)
-        listed +=
-            CountCells(t, gridSide_, cellStart_.data() + 1, std::isinf(layeredFrom_) ? nullptr : cellCover_.data());
+        listed += CountCells(t, gridSide_, cellStart_.data() + 1, cellCover_.data());
       if (listed <= std::numeric_limits<std::uint32_t>::max() || gridSide_ == 1) break;
     }
     for (std::size_t c = 1; c < cellStart_.size(); ++c) cellStart_[c] += cellStart_[c - 1];
@@ -489,18 +488,22 @@ std::span<const SurfaceSampler::CellEntry> SurfaceSampler::CellFaces(int cx, int
 bool SurfaceSampler::FindTopFace(float u, float v, Hit& hit) const {
   // The tree's leaves tile [0, 1) x [0, 1) with closed lower and open upper bounds.
   if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f) || gridSide_ == 0) return false;
+  const CellPoint at = LocateInGrid(u, v);
+  return TopFaceIn(CellFaces(at.cx, at.cy), u, v, at.su, at.sv, hit, false);
+}
+
+SurfaceSampler::CellPoint SurfaceSampler::LocateInGrid(float u, float v) const {
   const float s = float(gridSide_);
   // u * s is exact, and so is its fraction (a float minus its integer part), which gives the
   // sixteenth of the cell the point lies in, the unit of the entries' spans.
   const float cellU = u * s, cellV = v * s;
   const int cx = int(cellU), cy = int(cellV);
-  const auto su = static_cast<unsigned>((cellU - float(cx)) * 16.0f);
-  const auto sv = static_cast<unsigned>((cellV - float(cy)) * 16.0f);
-  return TopFaceIn(CellFaces(cx, cy), u, v, su, sv, hit, false);
+  return {cx, cy, static_cast<unsigned>((cellU - float(cx)) * 16.0f),
+          static_cast<unsigned>((cellV - float(cy)) * 16.0f)};
 }
 
 inline bool SurfaceSampler::TopFaceIn(std::span<const CellEntry> list, float u, float v, unsigned su, unsigned sv,
-                                      Hit& hit, bool inCache) const {
+                                      Hit& hit, bool rowWalk) const {
   // The literal walk keeps the first face of the greatest height in increasing face order, that
   // is the lowest face index among equal heights. Positions in indexed_ follow face order, so
   // the same winner is the greatest height, then the lowest position, in any visiting order.
@@ -529,9 +532,12 @@ inline bool SurfaceSampler::TopFaceIn(std::span<const CellEntry> list, float u, 
     }
     found = true;
   };
-  if (!list.empty() && list.front().boundKey == kNoStopKey && inCache) {
+  const bool faceOrder = list.empty() || list.front().boundKey == kNoStopKey;
+  if (faceOrder && rowWalk) {
+    // Along a row the cell's records stay in cache, and their own box test is as cheap as the
+    // spans'.
     for (const CellEntry& entry : list) consider(entry.position);
-  } else if (!list.empty() && list.front().boundKey == kNoStopKey) {
+  } else if (faceOrder) {
     // A cell in face order never stops early. Its span tests run without a branch, gathering
     // the faces whose box may hold the point; on a sheet their pattern changes from cell to
     // cell, and a branch on each would be mispredicted often.
@@ -633,28 +639,23 @@ void SurfaceSampler::HeightRow(const Point2* uv, int count, float* out) const {
     std::fill(out, out + count, 0.0f);
     return;
   }
-  const float s = float(gridSide_);
   int cellX = -1, cellY = -1;
   std::span<const CellEntry> list;
   for (int i = 0; i < count; ++i) {
     const float u = uv[i].x, v = uv[i].y;
-    Hit hit;
     if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f)) {
       out[i] = 0.0f;
       continue;
     }
-    // As FindTopFace finds the cell and the sixteenth of it.
-    const float cellU = u * s, cellV = v * s;
-    const int cx = int(cellU), cy = int(cellV);
-    const auto su = static_cast<unsigned>((cellU - float(cx)) * 16.0f);
-    const auto sv = static_cast<unsigned>((cellV - float(cy)) * 16.0f);
-    if (cx != cellX || cy != cellY) {
-      list = CellFaces(cx, cy);
-      cellX = cx;
-      cellY = cy;
+    const CellPoint at = LocateInGrid(u, v);
+    if (at.cx != cellX || at.cy != cellY) {
+      list = CellFaces(at.cx, at.cy);
+      cellX = at.cx;
+      cellY = at.cy;
     }
     // FilteredHeight's mean of one tap, divided by 1, is the tap itself.
-    out[i] = TopFaceIn(list, u, v, su, sv, hit, true) ? WithinFloatRange(hit.height) : 0.0f;
+    Hit hit;
+    out[i] = TopFaceIn(list, u, v, at.su, at.sv, hit, true) ? WithinFloatRange(hit.height) : 0.0f;
   }
 }
 

@@ -48,17 +48,19 @@
 // Each listed face keeps one cache line with its box, UV corners, heights and inverse doubled
 // area, so testing a face touches one line and no other table.
 //
-// Early stop: a cell lists its faces from the highest HeightBound down (lowest face first among
-// equal bounds), and a query stops at the first entry whose bound is below the best height found:
-// no face after it can return more. Where layers are stacked, the top one is usually found first
-// and the rest are never read. The bound holds for the float arithmetic of the interpolation,
-// and equal heights still go to the lowest face index, so no answer changes. Each entry also
-// holds its face's box within the cell in sixteenths of a cell, rounded outward, so most faces
-// whose box misses the point are passed over without reading their record.
+// Early stop: a cell where faces pile up (SetLayeredFrom) lists them from the highest HeightBound
+// down (lowest face first among equal bounds), and a query stops at the first entry whose bound
+// is below the best height found: no face after it can return more. Where layers are stacked,
+// the top one is usually found first and the rest are never read. The bound holds for the float
+// arithmetic of the interpolation, and equal heights still go to the lowest face index, so no
+// answer changes. Each entry also holds its face's box within the cell in sixteenths of a cell,
+// rounded outward, so most faces whose box misses the point are passed over without reading
+// their record.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -308,10 +310,16 @@ class SurfaceSampler {
   static bool MayCoverCell(const CoverageTest& test, int cx, int cy, int side);
   CellRange CellsOfNode(const QuadNode& node) const;
   bool FindTopFace(float u, float v, Hit& hit) const;
+  // The cell of a point of [0, 1)^2, and the sixteenth of it the point lies in along each axis.
+  struct CellPoint {
+    int cx, cy;
+    unsigned su, sv;
+  };
+  CellPoint LocateInGrid(float u, float v) const;
   // FindTopFace within one cell's list, the point known to lie in the cell, at sixteenth (su, sv)
-  // of it.
+  // of it. rowWalk: the caller walks a row through the cell (HeightRow).
   bool TopFaceIn(std::span<const CellEntry> list, float u, float v, unsigned su, unsigned sv, Hit& hit,
-                 bool inCache) const;
+                 bool rowWalk) const;
   std::span<const CellEntry> CellFaces(int cx, int cy) const;
   // Floats (not NaN) as unsigned integers in the same order, -0 just below +0.
   static std::uint32_t OrderKey(float f);
